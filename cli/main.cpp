@@ -1,0 +1,3 @@
+#include "cli/entry.h"
+
+int main(int argc, char** argv) { return hbr::ProgramMain(argc, argv); }

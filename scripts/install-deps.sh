@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian and npm package the build, the tests and the benchmarks need.
+# Safe to run again: apt-get and npm skip what is already there.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps.sh must run as root (it calls apt-get)" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+pkgs=(
+  build-essential cmake ninja-build pkg-config git
+  libboost1.81-dev libsqlite3-dev libsqlitecpp-dev sqlite3
+  libssl-dev libpng-dev libsystemd-dev freerdp2-dev
+  libgtest-dev libgmock-dev
+  nlohmann-json3-dev wrk nginx-light curl
+  xvfb freerdp2-shadow-x11 chromium
+)
+# The machine may bring its own Node.js; Debian's is taken only when there is none.
+command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The browser application's third-party files come from npm and are placed by the build.
+if [ -f "$here/package.json" ]; then
+  (cd "$here" && npm install --no-audit --no-fund --loglevel=error)
+fi
