@@ -1,0 +1,313 @@
+#include "web/http_request.h"
+
+#include <strings.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "web/url_text.h"
+
+namespace hbr {
+
+const std::array<std::string_view, 41> kKnownRequestHeaders = {
+    "cache-control",     "connection",      "date",
+    "keep-alive",        "pragma",          "trailer",
+    "transfer-encoding", "upgrade",         "via",
+    "warning",           "allow",           "content-length",
+    "content-type",      "content-encoding", "content-language",
+    "content-location",  "content-md5",     "content-range",
+    "expires",           "last-modified",   "accept",
+    "accept-charset",    "accept-encoding", "accept-language",
+    "authorization",     "cookie",          "expect",
+    "from",              "host",            "if-match",
+    "if-modified-since", "if-none-match",   "if-range",
+    "if-unmodified-since", "max-forwards",  "proxy-authorization",
+    "referer",           "range",           "te",
+    "translate",         "user-agent",
+};
+
+const std::array<std::string_view, 30> kKnownResponseHeaders = {
+    "Cache-Control",  "Connection",       "Date",
+    "Keep-Alive",     "Pragma",           "Trailer",
+    "Transfer-Encoding", "Upgrade",       "Via",
+    "Warning",        "Allow",            "Content-Length",
+    "Content-Type",   "Content-Encoding", "Content-Language",
+    "Content-Location", "Content-MD5",    "Content-Range",
+    "Expires",        "Last-Modified",    "Accept-Ranges",
+    "Age",            "ETag",             "Location",
+    "Proxy-Authenticate", "Retry-After",  "Server",
+    "Set-Cookie",     "Vary",             "WWW-Authenticate",
+};
+
+int KnownRequestHeaderId(std::string_view name) {
+    for (size_t i = 0; i < kKnownRequestHeaders.size(); ++i) {
+        const auto& known = kKnownRequestHeaders[i];
+        if (known.size() == name.size() &&
+            strncasecmp(known.data(), name.data(), name.size()) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+namespace {
+
+constexpr std::string_view kInternalErrorBody = "<HTML><BODY>Server Internal Error</BODY><HTML>";
+constexpr std::string_view kNtlmChallengeBody = "<HTML><BODY>401 Unauthorized.</BODY></HTML>";
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes into the 512-byte buffer the handlers were written for; a malformed escape is
+// copied as it stands.
+void DecodeValue(std::string_view in, std::string& out) {
+    std::string decoded;
+    decoded.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '%' && i + 2 < in.size() && HexValue(in[i + 1]) >= 0 &&
+            HexValue(in[i + 2]) >= 0) {
+            decoded += static_cast<char>(HexValue(in[i + 1]) * 16 + HexValue(in[i + 2]));
+            i += 2;
+        } else {
+            decoded += in[i];
+        }
+        if (decoded.size() >= kDecodeBufferBytes) throw RequestValueTooLong();
+    }
+    out = std::move(decoded);
+}
+
+// Header values and reasons go on the wire verbatim; a line break would start a new header.
+void AppendClean(std::string& out, std::string_view text) {
+    for (char c : text) out += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+}
+
+std::string_view UpToNul(std::string_view s) {
+    const auto nul = s.find('\0');
+    return nul == std::string_view::npos ? s : s.substr(0, nul);
+}
+
+}  // namespace
+
+std::string CookieValue(std::string_view header, std::string_view name) {
+    if (name.empty()) return {};
+    std::string key(name);
+    key += '=';
+    const auto at = header.find(key);
+    if (at == std::string_view::npos) return {};
+    size_t i = at + key.size();
+    while (i < header.size() && header[i] == ';') ++i;
+    const auto end = header.find(';', i);
+    return std::string(header.substr(i, end == std::string_view::npos ? end : end - i));
+}
+
+bool FieldValue(std::string_view fields, std::string_view name, std::string& out) {
+    size_t start = 0;
+    while (start <= fields.size()) {
+        const auto amp = fields.find('&', start);
+        const std::string_view field =
+            fields.substr(start, amp == std::string_view::npos ? std::string_view::npos
+                                                                : amp - start);
+        if (field.size() > name.size() && field.substr(0, name.size()) == name &&
+            field[name.size()] == '=') {
+            DecodeValue(field.substr(name.size() + 1), out);
+            return true;
+        }
+        if (amp == std::string_view::npos) break;
+        start = amp + 1;
+    }
+    return false;
+}
+
+std::string HttpDateNow() {
+    const time_t now = time(nullptr);
+    struct tm local;
+    if (!localtime_r(&now, &local)) return std::to_string(now) + " seconds since the Epoch";
+    char buf[88];
+    const size_t n = strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S %Z", &local);
+    return std::string(buf, n);
+}
+
+HttpRequest::HttpRequest(std::shared_ptr<HttpConnection> connection, HttpRequestData data)
+    : connection_(std::move(connection)), data_(std::move(data)) {
+    if (data_.body.size() > kMaxBodyBytes) data_.body.resize(kMaxBodyBytes);
+    if (data_.clientAddress.size() > 64) data_.clientAddress.resize(64);
+    // Known headers under their lower-case names (when not empty), others as sent; a repeated
+    // name has its values appended without a separator.
+    for (const auto& [name, value] : data_.headerList) {
+        const int id = KnownRequestHeaderId(name);
+        if (id >= 0) {
+            if (value.empty()) continue;
+            headers_[std::string(kKnownRequestHeaders[static_cast<size_t>(id)])] += value;
+        } else {
+            headers_[name] += value;
+        }
+    }
+}
+
+HttpRequest::~HttpRequest() {
+    if (replySent_ || !connection_) return;
+    std::string reply = "HTTP/" + std::to_string(data_.versionMajor) + "." +
+                        std::to_string(data_.versionMinor) + " 500 Internal Error\r\n";
+    reply += "Content-Length: " + std::to_string(kInternalErrorBody.size()) + "\r\n";
+    reply += "Connection: close\r\n\r\n";
+    reply += kInternalErrorBody;
+    connection_->CloseAfterReply();
+    connection_->Write(reply);
+}
+
+std::string HttpRequest::Cookie(std::string_view name) const {
+    const auto it = headers_.find("cookie");
+    return it == headers_.end() ? std::string() : CookieValue(it->second, name);
+}
+
+bool HttpRequest::FormValue(std::string_view name, std::string& out) const {
+    return FieldValue(UpToNul(data_.body), name, out);
+}
+
+void HttpRequest::BodyText(std::string& out) const { out = std::string(UpToNul(data_.body)); }
+
+bool HttpRequest::QueryValue(std::string_view name, std::string& out) const {
+    return FieldValue(QueryOf(data_.target), name, out);
+}
+
+const std::string& HttpRequest::ResponseHeader(int id) const {
+    static const std::string empty;
+    return id >= 0 && id < kResponseHeaderCount ? knownHeaders_[static_cast<size_t>(id)] : empty;
+}
+
+void HttpRequest::ThrowIfSent() const {
+    if (replySent_) throw std::runtime_error("Header sent");
+}
+
+void HttpRequest::SetStatus(int code, std::string_view reason) {
+    ThrowIfSent();
+    status_ = code;
+    reason_ = std::string(reason.substr(0, 65535));
+}
+
+void HttpRequest::SetHeader(int id, std::string_view value) {
+    ThrowIfSent();
+    if (id < 0 || id >= kResponseHeaderCount) throw std::runtime_error("Bad parameter");
+    knownHeaders_[static_cast<size_t>(id)] = std::string(value);
+}
+
+void HttpRequest::AddHeader(std::string_view name, std::string_view value) {
+    ThrowIfSent();
+    if (otherHeaders_.size() >= 16) throw std::runtime_error("Bad parameter");
+    otherHeaders_.emplace_back(std::string(name), std::string(value));
+}
+
+std::string HttpRequest::SerializeReply(std::string_view body, bool close) const {
+    std::string out;
+    out.reserve(256 + body.size());
+    out += "HTTP/";
+    out += std::to_string(data_.versionMajor);
+    out += '.';
+    out += std::to_string(data_.versionMinor);
+    out += ' ';
+    out += std::to_string(status_);
+    out += ' ';
+    AppendClean(out, reason_);
+    out += "\r\n";
+    for (size_t id = 0; id < knownHeaders_.size(); ++id) {
+        // Framing headers belong to the transport, not to the handler.
+        if (id == kHeaderContentLength || id == kHeaderConnection) continue;
+        if (knownHeaders_[id].empty()) continue;
+        out += kKnownResponseHeaders[id];
+        out += ": ";
+        AppendClean(out, knownHeaders_[id]);
+        out += "\r\n";
+    }
+    for (const auto& [name, value] : otherHeaders_) {
+        AppendClean(out, name);
+        out += ": ";
+        AppendClean(out, value);
+        out += "\r\n";
+    }
+    const bool bodyless = status_ < 200 || status_ == 204 || status_ == 304;
+    if (!bodyless) {
+        out += "Content-Length: ";
+        out += std::to_string(body.size());
+        out += "\r\n";
+    }
+    if (close) out += "Connection: close\r\n";
+    out += "\r\n";
+    if (!bodyless && data_.verb != HttpVerb::Head) out += body;
+    return out;
+}
+
+void HttpRequest::Send(const void* body, size_t length) {
+    ThrowIfSent();
+    const bool close = !data_.keepAlive;
+    if (close && connection_) connection_->CloseAfterReply();
+    const std::string wire =
+        SerializeReply(std::string_view(static_cast<const char*>(body), body ? length : 0), close);
+    // A client that went away is not an error of the handler.
+    if (connection_) connection_->Write(wire);
+    replySent_ = true;
+}
+
+void HttpRequest::SendTextBody(std::string_view text) { Send(text.substr(0, 8191)); }
+
+void HttpRequest::OkHeaders(std::string_view contentType, bool cacheable) {
+    if (data_.verb == HttpVerb::Post)
+        SetStatus(201, "Created");
+    else
+        SetStatus(200, "OK");
+    SetHeader(kHeaderContentType, contentType);
+    if (!cacheable) SetHeader(kHeaderCacheControl, "no-store");
+    SetHeader(kHeaderDate, HttpDateNow());
+}
+
+void HttpRequest::ReplyJson(std::string_view text) {
+    if (text.substr(0, 6) == "error:") {
+        SetStatus(500, "Server error");
+        SendTextBody(text);
+        return;
+    }
+    SendJson(text);
+}
+
+void HttpRequest::SendJson(std::string_view text) {
+    OkHeaders("application/javascript; charset=utf-8", false);
+    Send(text.empty() ? std::string_view("{}") : text);
+}
+
+void HttpRequest::ReplyOk() {
+    SetStatus(200, "OK");
+    Send(nullptr, 0);
+}
+
+void HttpRequest::ReplyServerError(std::string_view text) {
+    SetStatus(500, "Server error");
+    Send(text.empty() ? std::string_view("Server error: hbr exception") : text);
+}
+
+void HttpRequest::ReplyBadRequest() {
+    SetStatus(400, "Bad Request");
+    Send(std::string_view("Bad Request"));
+}
+
+void HttpRequest::ReplyUnauthorized() {
+    SetStatus(401, "Unauthorized");
+    Send(std::string_view("Unauthorized"));
+}
+
+void HttpRequest::ReplyForbidden(std::string_view text) {
+    SetStatus(403, "Forbidden");
+    Send(text.empty() ? std::string_view("Access Denied") : text);
+}
+
+bool HttpRequest::CheckNtlm() {
+    if (data_.authStatus == 0) return true;
+    SetStatus(401, "Unauthorized");
+    SetHeader(kHeaderContentType, "text/html");
+    SetHeader(kHeaderWwwAuthenticate, "NTLM");
+    Send(kNtlmChallengeBody);
+    return false;
+}
+
+}  // namespace hbr

@@ -1,0 +1,165 @@
+#pragma once
+// One received request with its reply under construction. Each request is answered exactly
+// once: sending marks it answered, later changes fail with "Header sent", and a request that
+// leaves its handler unanswered is answered 500 "Internal Error" when it is destroyed.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace hbr {
+
+// Verb codes as the rest of the system compares them.
+enum class HttpVerb : int {
+    Unparsed = 0,
+    Unknown = 1,
+    Invalid = 2,
+    Options = 3,
+    Get = 4,
+    Head = 5,
+    Post = 6,
+    Put = 7,
+    Delete = 8,
+    Trace = 9,
+    Connect = 10,
+};
+
+// Response header ids; only these known slots exist (0..29).
+enum HttpResponseHeader : int {
+    kHeaderCacheControl = 0,
+    kHeaderConnection = 1,
+    kHeaderDate = 2,
+    kHeaderContentLength = 11,
+    kHeaderContentType = 12,
+    kHeaderLocation = 23,
+    kHeaderSetCookie = 27,
+    kHeaderWwwAuthenticate = 29,
+    kResponseHeaderCount = 30,
+};
+
+// Lower-case names of the 41 known request headers, by id.
+extern const std::array<std::string_view, 41> kKnownRequestHeaders;
+// Names of the 30 known response headers, by id, as written on the wire.
+extern const std::array<std::string_view, 30> kKnownResponseHeaders;
+// The id of a known request header name (any letter case), or -1.
+int KnownRequestHeaderId(std::string_view name);
+
+// A form or query value that does not fit the 512-byte decode buffer ends the request.
+class RequestValueTooLong : public std::runtime_error {
+public:
+    RequestValueTooLong() : std::runtime_error("request value too long") {}
+};
+
+// The transport a request was read from and its reply is written to.
+class HttpConnection {
+public:
+    virtual ~HttpConnection() = default;
+    virtual uint64_t Id() const = 0;
+    // Writes every byte; false when the peer is gone or stopped reading.
+    virtual bool Write(std::string_view bytes) = 0;
+    // The connection is closed once the current reply is written.
+    virtual void CloseAfterReply() = 0;
+};
+
+// What the listener hands over for one request.
+struct HttpRequestData {
+    HttpVerb verb = HttpVerb::Unknown;
+    std::string verbText;
+    std::string target;  // as sent, with the query
+    std::string path;    // cooked absolute path
+    unsigned versionMajor = 1;
+    unsigned versionMinor = 1;
+    bool keepAlive = true;
+    std::vector<std::pair<std::string, std::string>> headerList;  // in the order sent
+    std::string body;  // at most kMaxBodyBytes
+    std::string clientAddress;
+    int authStatus = 1;  // 0 means authenticated
+};
+
+inline constexpr size_t kMaxBodyBytes = 8192;
+inline constexpr size_t kDecodeBufferBytes = 512;
+
+using HeaderMap = std::map<std::string, std::string>;
+
+class HttpRequest {
+public:
+    HttpRequest(std::shared_ptr<HttpConnection> connection, HttpRequestData data);
+    ~HttpRequest();
+    HttpRequest(const HttpRequest&) = delete;
+    HttpRequest& operator=(const HttpRequest&) = delete;
+
+    const std::string& Path() const { return data_.path; }
+    HttpVerb Verb() const { return data_.verb; }
+    const std::string& Target() const { return data_.target; }
+    std::string Cookie(std::string_view name) const;
+    bool FormValue(std::string_view name, std::string& out) const;
+    void BodyText(std::string& out) const;
+    bool QueryValue(std::string_view name, std::string& out) const;
+    const std::string& ClientAddress() const { return data_.clientAddress; }
+    const HeaderMap& Headers() const { return headers_; }
+    const std::vector<std::pair<std::string, std::string>>& HeaderList() const {
+        return data_.headerList;
+    }
+    int AuthStatus() const { return data_.authStatus; }
+    unsigned VersionMajor() const { return data_.versionMajor; }
+    unsigned VersionMinor() const { return data_.versionMinor; }
+    bool ReplySent() const { return replySent_; }
+    const std::shared_ptr<HttpConnection>& Connection() const { return connection_; }
+    // For a channel that answers on its own (the WebSocket upgrade).
+    void MarkReplySent() { replySent_ = true; }
+
+    // Reply under construction.
+    int Status() const { return status_; }
+    const std::string& Reason() const { return reason_; }
+    const std::string& ResponseHeader(int id) const;
+    const std::vector<std::pair<std::string, std::string>>& OtherHeaders() const {
+        return otherHeaders_;
+    }
+
+    void SetStatus(int code, std::string_view reason);
+    void SetHeader(int id, std::string_view value);
+    void AddHeader(std::string_view name, std::string_view value);
+    void Send(const void* body, size_t length);
+    void Send(std::string_view body) { Send(body.data(), body.size()); }
+    void SendTextBody(std::string_view text);
+    void OkHeaders(std::string_view contentType, bool cacheable);
+    void ReplyJson(std::string_view text);
+    void SendJson(std::string_view text);
+    void ReplyOk();
+    void ReplyServerError(std::string_view text = {});
+    void ReplyBadRequest();
+    void ReplyUnauthorized();
+    void ReplyForbidden(std::string_view text = {});
+    bool CheckNtlm();
+
+    // The reply's bytes as they go on the wire (status line, headers, body).
+    std::string SerializeReply(std::string_view body, bool close) const;
+
+private:
+    void ThrowIfSent() const;
+
+    std::shared_ptr<HttpConnection> connection_;
+    HttpRequestData data_;
+    HeaderMap headers_;
+    bool replySent_ = false;
+    int status_ = 200;
+    std::string reason_ = "OK";
+    std::array<std::string, kResponseHeaderCount> knownHeaders_;
+    std::vector<std::pair<std::string, std::string>> otherHeaders_;
+};
+
+// "%a, %d %b %Y %H:%M:%S %Z" in local time.
+std::string HttpDateNow();
+
+// Value of `name` in a raw Cookie header: a plain substring search for name + "=", leading
+// ";" skipped, up to the next ";".
+std::string CookieValue(std::string_view cookieHeader, std::string_view name);
+// The first "&"-separated field that begins with name + "="; its value percent-decoded.
+bool FieldValue(std::string_view fields, std::string_view name, std::string& out);
+
+}  // namespace hbr

@@ -1,0 +1,389 @@
+#include "web/http_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "cli/process_state.h"
+#include "platform/hbr_exception.h"
+#include "platform/worker_pool.h"
+#include "web/url_text.h"
+
+namespace hbr {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+constexpr size_t kHeaderLimit = 8192;
+constexpr size_t kBodyLimit = 1024 * 1024;
+constexpr auto kHeaderTimeout = std::chrono::seconds(30);
+constexpr auto kBodyTimeout = std::chrono::seconds(60);
+constexpr int kWriteTimeoutMs = 60000;
+
+constexpr std::string_view kInsufficientStorage =
+    "<HTML><BODY>Insufficient Storage</BODY><HTML>";
+
+class Connection;
+
+struct ServerState {
+    // Declared first so they outlive the io_context, whose teardown releases connections.
+    std::mutex connectionsMutex;  // the connection table
+    std::map<uint64_t, std::weak_ptr<Connection>> connections;
+    std::atomic<uint64_t> nextId{1};
+    std::atomic<bool> stopping{false};
+    net::io_context ioc;
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+    std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+    std::vector<std::thread> ioThreads;
+    WorkerPool pool;
+    RequestHandler handler;
+    UrlTemplate url;
+};
+
+std::mutex g_serverMutex;  // guards start and stop of the one server
+std::unique_ptr<ServerState> g_server;
+
+HttpVerb VerbOf(http::verb v) {
+    switch (v) {
+        case http::verb::get: return HttpVerb::Get;
+        case http::verb::head: return HttpVerb::Head;
+        case http::verb::post: return HttpVerb::Post;
+        case http::verb::put: return HttpVerb::Put;
+        case http::verb::delete_: return HttpVerb::Delete;
+        case http::verb::options: return HttpVerb::Options;
+        case http::verb::trace: return HttpVerb::Trace;
+        case http::verb::connect: return HttpVerb::Connect;
+        default: return HttpVerb::Unknown;
+    }
+}
+
+std::string AddressText(const tcp::endpoint& ep) {
+    auto addr = ep.address();
+    if (addr.is_v6() && addr.to_v6().is_v4_mapped())
+        addr = net::ip::make_address_v4(net::ip::v4_mapped, addr.to_v6());
+    return addr.to_string();
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        const auto a = static_cast<unsigned char>(s[i]);
+        const auto b = static_cast<unsigned char>(prefix[i]);
+        if (std::tolower(a) != std::tolower(b)) return false;
+    }
+    return true;
+}
+
+class Connection : public HttpConnection, public std::enable_shared_from_this<Connection> {
+public:
+    Connection(ServerState& server, tcp::socket socket, uint64_t id)
+        : server_(server), stream_(std::move(socket)), id_(id) {
+        beast::error_code ec;
+        const auto ep = stream_.socket().remote_endpoint(ec);
+        if (!ec) remote_ = AddressText(ep);
+    }
+
+    ~Connection() override {
+        std::lock_guard lock(server_.connectionsMutex);
+        server_.connections.erase(id_);
+    }
+
+    void Start() {
+        {
+            std::lock_guard lock(server_.connectionsMutex);
+            server_.connections[id_] = weak_from_this();
+        }
+        ReadHeader();
+    }
+
+    uint64_t Id() const override { return id_; }
+
+    // Runs on the handler's thread while no read is outstanding, so the socket is ours alone.
+    // A peer that stops reading cannot hold the thread past the write timeout.
+    bool Write(std::string_view bytes) override {
+        const int fd = stream_.socket().native_handle();
+        size_t off = 0;
+        while (off < bytes.size()) {
+            const ssize_t n =
+                ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                off += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd pfd{fd, POLLOUT, 0};
+                const int r = ::poll(&pfd, 1, kWriteTimeoutMs);
+                if (r > 0 && !(pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
+            }
+            closeAfter_ = true;
+            return false;
+        }
+        return true;
+    }
+
+    void CloseAfterReply() override { closeAfter_ = true; }
+
+    // Wakes every party blocked on the socket; the descriptor itself is closed with the object.
+    void Shutdown() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    }
+
+private:
+    void ReadHeader() {
+        if (server_.stopping) return;
+        parser_.emplace();
+        parser_->header_limit(kHeaderLimit);
+        parser_->body_limit(kBodyLimit);
+        stream_.expires_after(kHeaderTimeout);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](beast::error_code ec, size_t) {
+                                    self->OnHeader(ec);
+                                });
+    }
+
+    void OnHeader(beast::error_code ec) {
+        if (ec) return FailRead(ec);
+        const auto& req = parser_->get();
+        const auto expect = req[http::field::expect];
+        if (!parser_->is_done() && StartsWithNoCase(expect, "100-continue")) {
+            const std::string cont = "HTTP/1.1 100 Continue\r\n\r\n";
+            if (!Write(cont)) return;
+        }
+        if (parser_->is_done()) return Dispatch();
+        stream_.expires_after(kBodyTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](beast::error_code ec2, size_t) {
+                             if (ec2) return self->FailRead(ec2);
+                             self->Dispatch();
+                         });
+    }
+
+    void FailRead(beast::error_code ec) {
+        if (ec == http::error::header_limit) {
+            std::string reply = "HTTP/1.1 507 Insufficient Storage\r\nContent-Length: 45\r\n"
+                                "Connection: close\r\n\r\n";
+            reply += kInsufficientStorage;
+            Write(reply);
+        } else if (ec == http::error::body_limit) {
+            ReplyAndClose(413, "Request Entity Too Large");
+        } else if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+                   ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            ReplyAndClose(400, "Bad Request");
+        }
+        // End of stream, a reset or a timeout: nobody is listening for a reply.
+        Shutdown();
+    }
+
+    void ReplyAndClose(int status, std::string_view text) {
+        std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + std::string(text) +
+                            "\r\nContent-Length: " + std::to_string(text.size()) +
+                            "\r\nConnection: close\r\n\r\n";
+        reply += text;
+        Write(reply);
+        Shutdown();
+    }
+
+    void Dispatch() {
+        stream_.expires_never();
+        auto& req = parser_->get();
+        auto path = CookPath(req.target());
+        if (!path) return ReplyAndClose(400, "Bad Request");
+        if (!StartsWithNoCase(*path, server_.url.path)) {
+            // Outside the template's path: the listener answers, the connection stays.
+            std::string reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot Found";
+            if (!Write(reply) || !req.keep_alive()) return Shutdown();
+            return ReadHeader();
+        }
+
+        HttpRequestData data;
+        data.verb = VerbOf(req.method());
+        data.verbText = std::string(req.method_string());
+        data.target = std::string(req.target());
+        data.path = std::move(*path);
+        data.versionMajor = req.version() / 10;
+        data.versionMinor = req.version() % 10;
+        data.keepAlive = req.keep_alive();
+        for (const auto& field : req)
+            data.headerList.emplace_back(std::string(field.name_string()),
+                                         std::string(field.value()));
+        data.body = std::move(req.body());
+        if (data.body.size() > kMaxBodyBytes) data.body.resize(kMaxBodyBytes);
+        data.clientAddress = remote_;
+        parser_.reset();
+
+        auto request = std::make_shared<HttpRequest>(shared_from_this(), std::move(data));
+        server_.pool.Submit([self = shared_from_this(), request]() mutable {
+            try {
+                self->server_.handler(*request);
+            } catch (...) {
+                // The request's own teardown answers 500 when nothing was sent.
+            }
+            request.reset();
+            self->AfterHandler();
+        });
+    }
+
+    void AfterHandler() {
+        if (closeAfter_ || server_.stopping) return Shutdown();
+        net::post(stream_.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
+    }
+
+    ServerState& server_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    const uint64_t id_;
+    std::string remote_;
+    std::atomic<bool> closeAfter_{false};
+};
+
+void Accept(ServerState& server, tcp::acceptor& acceptor) {
+    acceptor.async_accept(net::make_strand(server.ioc),
+                          [&server, &acceptor](beast::error_code ec, tcp::socket socket) {
+                              if (ec == net::error::operation_aborted || server.stopping) return;
+                              if (!ec) {
+                                  beast::error_code ignored;
+                                  socket.set_option(tcp::no_delay(true), ignored);
+                                  std::make_shared<Connection>(server, std::move(socket),
+                                                               server.nextId++)
+                                      ->Start();
+                              }
+                              Accept(server, acceptor);
+                          });
+}
+
+[[noreturn]] void ThrowBindError(const std::string& url, int err) {
+    if (err == EADDRINUSE)
+        throw CHbrException("The specified URL=" + url +
+                            " conflicts with an existing registration.\nTo view listening "
+                            "sockets use:\n ss -ltnp");
+    if (err == EACCES || err == EPERM)
+        throw CHbrException("Access is denied to register the URL=" + url +
+                            ".\nTo view listening sockets use:\n ss -ltnp");
+    throw CHbrException("AddUrl " + url, err);
+}
+
+// Opens, binds and listens; the errno of a failure, or 0.
+int Listen(ServerState& server, const tcp::endpoint& ep, bool dualStack) {
+    auto acceptor = std::make_unique<tcp::acceptor>(server.ioc);
+    beast::error_code ec;
+    acceptor->open(ep.protocol(), ec);
+    if (ec) return ec.value();
+    acceptor->set_option(net::socket_base::reuse_address(true), ec);
+    if (ep.address().is_v6()) acceptor->set_option(net::ip::v6_only(!dualStack), ec);
+    acceptor->bind(ep, ec);
+    if (ec) return ec.value();
+    acceptor->listen(net::socket_base::max_listen_connections, ec);
+    if (ec) return ec.value();
+    server.acceptors.push_back(std::move(acceptor));
+    return 0;
+}
+
+void BindTemplate(ServerState& server, const std::string& url) {
+    const auto& t = server.url;
+    const uint16_t port = t.port;
+    if (t.host == "localhost") {
+        if (int err = Listen(server, {net::ip::address_v4::loopback(), port}, false))
+            ThrowBindError(url, err);
+        Listen(server, {net::ip::address_v6::loopback(), port}, false);  // IPv6 may be off
+        return;
+    }
+    beast::error_code ec;
+    const auto literal = net::ip::make_address(t.host, ec);
+    if (!ec) {
+        if (int err = Listen(server, {literal, port}, false)) ThrowBindError(url, err);
+        return;
+    }
+    // "+", "*" and every other name: all addresses, both families where the host has IPv6.
+    int err = Listen(server, {net::ip::address_v6::any(), port}, true);
+    if (err == EAFNOSUPPORT || err == EADDRNOTAVAIL)
+        err = Listen(server, {net::ip::address_v4::any(), port}, false);
+    if (err) ThrowBindError(url, err);
+}
+
+}  // namespace
+
+void StartServer(const std::string& url, RequestHandler handler) {
+    std::lock_guard guard(g_serverMutex);
+    if (g_server) throw CHbrException("HttpInitialize: the server is already running");
+    auto parsed = ParseUrlTemplate(url);
+    if (!parsed) throw CHbrException("AddUrl " + url, EINVAL);
+    if (parsed->scheme != "http") throw CHbrException("AddUrl " + url, EPROTONOSUPPORT);
+    if (Config().ntlmMode)
+        throw CHbrException(
+            "HttpServerAuthenticationProperty: integrated authentication (NTLM) is not "
+            "available in this build; start the instance with -auth WEBFORM");
+
+    auto server = std::make_unique<ServerState>();
+    server->url = *parsed;
+    server->handler = std::move(handler);
+    BindTemplate(*server, url);
+    server->work.emplace(server->ioc.get_executor());
+    for (auto& acceptor : server->acceptors) Accept(*server, *acceptor);
+    const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    for (unsigned i = 0; i < n; ++i) server->ioThreads.emplace_back([s = server.get()] {
+        s->ioc.run();
+    });
+    g_server = std::move(server);
+}
+
+void StopServer() {
+    std::unique_ptr<ServerState> server;
+    {
+        std::lock_guard guard(g_serverMutex);
+        server = std::move(g_server);
+    }
+    if (!server) return;
+    server->stopping = true;
+    // Acceptors belong to the io threads; close them there.
+    std::promise<void> closed;
+    net::post(server->ioc, [&] {
+        for (auto& a : server->acceptors) {
+            beast::error_code ec;
+            a->close(ec);
+        }
+        closed.set_value();
+    });
+    closed.get_future().wait();
+    std::vector<std::shared_ptr<Connection>> live;
+    {
+        std::lock_guard lock(server->connectionsMutex);
+        for (auto& [id, weak] : server->connections)
+            if (auto c = weak.lock()) live.push_back(std::move(c));
+    }
+    // Released outside the table lock: the last reference's destructor takes it.
+    for (auto& c : live) c->Shutdown();
+    live.clear();
+    server->pool.Shutdown();  // handlers see their sockets closed and finish
+    server->work.reset();
+    server->ioc.stop();
+    for (auto& t : server->ioThreads) t.join();
+    server->ioThreads.clear();
+}
+
+bool ServerRunning() {
+    std::lock_guard guard(g_serverMutex);
+    return g_server != nullptr;
+}
+
+}  // namespace hbr

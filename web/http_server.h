@@ -1,0 +1,20 @@
+#pragma once
+// The instance's HTTP listener: one URL template, requests handed to the request handler on
+// worker threads of their own so that a slow handler never delays another request.
+#include <functional>
+#include <string>
+
+#include "web/http_request.h"
+
+namespace hbr {
+
+using RequestHandler = std::function<void(HttpRequest&)>;
+
+// Listens on the URL template and starts serving; raises CHbrException on failure with the
+// texts administrators know (a taken port names the URL).
+void StartServer(const std::string& url, RequestHandler handler);
+// Stops listening, ends every connection and waits for running handlers. Safe to call twice.
+void StopServer();
+bool ServerRunning();
+
+}  // namespace hbr
