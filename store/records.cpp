@@ -270,6 +270,8 @@ void DeleteRecord(SQLite::Database& db, std::string_view table, int32_t id, std:
 bool SelectServers(SQLite::Database& db, std::string_view columns, int32_t id, std::string& out) {
     std::string query = "SELECT " + std::string(columns.empty() ? "*" : columns) + " FROM servers";
     if (id != 0) query += " WHERE id=" + std::to_string(id);
+    // Callers rely on id order; without this a covering name index would give name order.
+    query += " ORDER BY id";
     try {
         SQLite::Statement statement(db, query);
         RowsToJson(statement, out, false);

@@ -33,8 +33,8 @@ void BindRecordValues(SQLite::Statement& statement, const JsonValue& record);
 std::string ObjectToJsonText(const JsonValue& object);
 std::string ArrayToJsonText(const JsonValue& array);
 
-// The servers rows (all, or row `id` when it is not 0) as a JSON array in `out`. `columns` is
-// chosen by the caller's code, never by a request; empty means "*".
+// The servers rows (all, or row `id` when it is not 0) in id order as a JSON array in `out`.
+// `columns` is chosen by the caller's code, never by a request; empty means "*".
 bool SelectServers(SQLite::Database& db, std::string_view columns, int32_t id, std::string& out);
 
 }  // namespace hbr
