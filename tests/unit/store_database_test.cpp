@@ -122,7 +122,7 @@ TEST(Bootstrap, AuditPageIndexesAreAddedToOlderFiles) {
     auto again = OpenOrCreateAt(t.path);
     EXPECT_EQ(again
                   ->execAndGet("SELECT count(*) FROM sqlite_master WHERE name IN "
-                               "('idx_audit_date_nocase','idx_audit_username_date')")
+                               "('idx_audit_date_nocase','idx_audit_page_username')")
                   .getInt(),
               2);
 }
