@@ -58,3 +58,12 @@ size_t WorkerPool::ThreadCount() const {
 }
 
 }  // namespace hbr
+
+namespace hbr {
+
+size_t WorkerPool::IdleCount() const {
+    std::lock_guard lock(mutex_);
+    return idle_;
+}
+
+}  // namespace hbr

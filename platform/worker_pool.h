@@ -24,6 +24,7 @@ public:
     // Lets running and queued tasks finish, then joins every worker.
     void Shutdown();
     size_t ThreadCount() const;
+    size_t IdleCount() const;
 
 private:
     void Work();

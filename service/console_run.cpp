@@ -35,7 +35,12 @@ void WaitForStop(int sigFd) {
         const int r = poll(fds, count, -1);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
-        if (fds[0].revents & POLLIN) break;
+        if (fds[0].revents & POLLIN) {
+            // Consumed here, or it would be delivered once the mask is restored.
+            signalfd_siginfo info;
+            (void)!read(sigFd, &info, sizeof info);
+            break;
+        }
         if (tty && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             char c;
             (void)!read(STDIN_FILENO, &c, 1);

@@ -43,6 +43,12 @@ constexpr std::string_view kInsufficientStorage =
 
 class Connection;
 
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 struct ServerState {
     // Declared first so they outlive the io_context, whose teardown releases connections.
     std::mutex connectionsMutex;  // the connection table
@@ -52,6 +58,7 @@ struct ServerState {
     net::io_context ioc;
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+    std::unique_ptr<net::steady_timer> sweeper;
     std::vector<std::thread> ioThreads;
     WorkerPool pool;
     RequestHandler handler;
@@ -95,9 +102,9 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 class Connection : public HttpConnection, public std::enable_shared_from_this<Connection> {
 public:
     Connection(ServerState& server, tcp::socket socket, uint64_t id)
-        : server_(server), stream_(std::move(socket)), id_(id) {
+        : server_(server), socket_(std::move(socket)), id_(id) {
         beast::error_code ec;
-        const auto ep = stream_.socket().remote_endpoint(ec);
+        const auto ep = socket_.remote_endpoint(ec);
         if (!ec) remote_ = AddressText(ep);
     }
 
@@ -119,7 +126,7 @@ public:
     // Runs on the handler's thread while no read is outstanding, so the socket is ours alone.
     // A peer that stops reading cannot hold the thread past the write timeout.
     bool Write(std::string_view bytes) override {
-        const int fd = stream_.socket().native_handle();
+        const int fd = socket_.native_handle();
         size_t off = 0;
         while (off < bytes.size()) {
             const ssize_t n =
@@ -145,7 +152,7 @@ public:
     // Wakes every party blocked on the socket; the descriptor itself is closed with the object.
     void Shutdown() {
         beast::error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+        socket_.shutdown(tcp::socket::shutdown_both, ec);
     }
 
 private:
@@ -154,8 +161,8 @@ private:
         parser_.emplace();
         parser_->header_limit(kHeaderLimit);
         parser_->body_limit(kBodyLimit);
-        stream_.expires_after(kHeaderTimeout);
-        http::async_read_header(stream_, buffer_, *parser_,
+        SetDeadline(kHeaderTimeout);
+        http::async_read_header(socket_, buffer_, *parser_,
                                 [self = shared_from_this()](beast::error_code ec, size_t) {
                                     self->OnHeader(ec);
                                 });
@@ -170,8 +177,8 @@ private:
             if (!Write(cont)) return;
         }
         if (parser_->is_done()) return Dispatch();
-        stream_.expires_after(kBodyTimeout);
-        http::async_read(stream_, buffer_, *parser_,
+        SetDeadline(kBodyTimeout);
+        http::async_read(socket_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec2, size_t) {
                              if (ec2) return self->FailRead(ec2);
                              self->Dispatch();
@@ -204,7 +211,7 @@ private:
     }
 
     void Dispatch() {
-        stream_.expires_never();
+        deadline_ = 0;
         auto& req = parser_->get();
         auto path = CookPath(req.target());
         if (!path) return ReplyAndClose(400, "Bad Request");
@@ -245,17 +252,51 @@ private:
 
     void AfterHandler() {
         if (closeAfter_ || server_.stopping) return Shutdown();
-        net::post(stream_.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
+        // Nothing else is pending on this socket between requests (deadlines are kept by the
+        // sweeper, not by timers of the connection), so the next read can be started here
+        // without a trip through the io threads.
+        ReadHeader();
     }
 
     ServerState& server_;
-    beast::tcp_stream stream_;
+    void SetDeadline(std::chrono::seconds d) {
+        deadline_ = NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    }
+
+public:
+    // Ends a connection whose client has not delivered its request in time.
+    void ShutdownIfExpired(int64_t now) {
+        const int64_t d = deadline_;
+        if (d != 0 && now > d) Shutdown();
+    }
+
+private:
+    tcp::socket socket_;
+    std::atomic<int64_t> deadline_{0};  // steady milliseconds; 0 while none runs
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     const uint64_t id_;
     std::string remote_;
     std::atomic<bool> closeAfter_{false};
 };
+
+// One timer for all deadlines: connections carry no timers of their own.
+void Sweep(ServerState& server, net::steady_timer& timer) {
+    timer.expires_after(std::chrono::seconds(1));
+    timer.async_wait([&server, &timer](beast::error_code ec) {
+        if (ec || server.stopping) return;
+        std::vector<std::shared_ptr<Connection>> live;
+        {
+            std::lock_guard lock(server.connectionsMutex);
+            for (auto& [id, weak] : server.connections)
+                if (auto c = weak.lock()) live.push_back(std::move(c));
+        }
+        const int64_t now = NowMs();
+        for (auto& c : live) c->ShutdownIfExpired(now);
+        live.clear();
+        Sweep(server, timer);
+    });
+}
 
 void Accept(ServerState& server, tcp::acceptor& acceptor) {
     acceptor.async_accept(net::make_strand(server.ioc),
@@ -340,6 +381,8 @@ void StartServer(const std::string& url, RequestHandler handler) {
     BindTemplate(*server, url);
     server->work.emplace(server->ioc.get_executor());
     for (auto& acceptor : server->acceptors) Accept(*server, *acceptor);
+    server->sweeper = std::make_unique<net::steady_timer>(server->ioc);
+    Sweep(*server, *server->sweeper);
     const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     for (unsigned i = 0; i < n; ++i) server->ioThreads.emplace_back([s = server.get()] {
         s->ioc.run();
@@ -362,6 +405,7 @@ void StopServer() {
             beast::error_code ec;
             a->close(ec);
         }
+        server->sweeper->cancel();
         closed.set_value();
     });
     closed.get_future().wait();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/process_state.h"
+#include "store/database.h"
 #include "store/users.h"
 
 namespace hbr {
@@ -84,7 +85,7 @@ void ServeStatic(HttpRequest& request, std::string_view path) {
         request.Send(nullptr, 0);
         return;
     }
-    if (path == "/login.html" && IsDefaultPasswordInUse()) {
+    if (path == "/login.html" && IsDefaultPasswordInUse(Db())) {
         ReplaceAll(content, kLegend, kDefaultPasswordHint);
     } else if (path == "/start.html") {
         ReplaceAll(content, "%version%", ShortVersion());
