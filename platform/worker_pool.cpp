@@ -9,61 +9,68 @@ WorkerPool::~WorkerPool() { Shutdown(); }
 void WorkerPool::Submit(std::function<void()> task) {
     std::unique_lock lock(mutex_);
     if (stopping_) return;
-    tasks_.push_back(std::move(task));
-    // Every queued task beyond the idle workers gets a new thread while the cap allows.
-    if (idle_ < tasks_.size() && threads_.size() < maxThreads_) {
-        threads_.emplace_back([this] { Work(); });
-    } else {
-        wake_.notify_one();
+    if (!idle_.empty()) {
+        Worker* w = idle_.back();
+        idle_.pop_back();
+        w->task = std::move(task);
+        lock.unlock();
+        w->wake.notify_one();
+        return;
     }
+    if (workers_.size() < maxThreads_) {
+        auto w = std::make_unique<Worker>();
+        Worker* raw = w.get();
+        raw->thread = std::thread([this, raw, t = std::move(task)]() mutable { Work(raw, std::move(t)); });
+        workers_.push_back(std::move(w));
+        return;
+    }
+    queue_.push_back(std::move(task));
 }
 
-void WorkerPool::Work() {
-    std::unique_lock lock(mutex_);
+void WorkerPool::Work(Worker* self, std::function<void()> task) {
     while (true) {
-        while (tasks_.empty() && !stopping_) {
-            ++idle_;
-            wake_.wait(lock);
-            --idle_;
-        }
-        if (tasks_.empty()) return;  // stopping and nothing left
-        auto task = std::move(tasks_.front());
-        tasks_.pop_front();
-        lock.unlock();
         try {
             task();
         } catch (...) {
             // A task's failure is its own business; the worker stays.
         }
-        task = nullptr;  // release captures before taking the lock again
-        lock.lock();
+        task = nullptr;  // release captures before taking the lock
+        std::unique_lock lock(mutex_);
+        if (!queue_.empty()) {
+            task = std::move(queue_.front());
+            queue_.pop_front();
+            continue;
+        }
+        if (stopping_) return;
+        idle_.push_back(self);
+        self->wake.wait(lock, [&] { return self->task != nullptr || stopping_; });
+        if (!self->task) return;  // stopping with nothing handed over
+        task = std::move(self->task);
+        self->task = nullptr;
     }
 }
 
 void WorkerPool::Shutdown() {
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Worker>> workers;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        threads.swap(threads_);
+        for (Worker* w : idle_) w->wake.notify_one();
+        idle_.clear();
+        workers.swap(workers_);
     }
-    wake_.notify_all();
-    for (auto& t : threads)
-        if (t.joinable()) t.join();
+    for (auto& w : workers)
+        if (w->thread.joinable()) w->thread.join();
 }
 
 size_t WorkerPool::ThreadCount() const {
     std::lock_guard lock(mutex_);
-    return threads_.size();
+    return workers_.size();
 }
-
-}  // namespace hbr
-
-namespace hbr {
 
 size_t WorkerPool::IdleCount() const {
     std::lock_guard lock(mutex_);
-    return idle_;
+    return idle_.size();
 }
 
 }  // namespace hbr

@@ -1,11 +1,13 @@
 #pragma once
 // Threads for request handlers. Handlers may block for minutes (hypervisor jobs) or hours
 // (a console session), so the pool grows whenever no worker is idle instead of queueing
-// behind a blocked one; idle workers are reused.
+// behind a blocked one. Idle workers are reused last-in first-out, each woken on its own,
+// so a busy server keeps a few hot threads instead of cycling through all of them.
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,20 +23,24 @@ public:
 
     // Runs `task` on a worker; past maxThreads busy workers it waits in line.
     void Submit(std::function<void()> task);
-    // Lets running and queued tasks finish, then joins every worker.
+    // Lets running and queued tasks finish, then joins every worker. Later tasks are dropped.
     void Shutdown();
     size_t ThreadCount() const;
     size_t IdleCount() const;
 
 private:
-    void Work();
+    struct Worker {
+        std::condition_variable wake;
+        std::function<void()> task;  // handed over by Submit while the worker is idle
+        std::thread thread;
+    };
+    void Work(Worker* self, std::function<void()> task);
 
     const size_t maxThreads_;
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;
-    std::vector<std::thread> threads_;
-    size_t idle_ = 0;
+    std::deque<std::function<void()>> queue_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::vector<Worker*> idle_;  // most recently idle last
     bool stopping_ = false;
 };
 
