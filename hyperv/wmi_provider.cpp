@@ -611,8 +611,20 @@ std::string NamespaceOfPath(std::string_view path) {
     for (auto& c : p)
         if (c == '/') c = '\\';
     if (p.size() >= 2 && p[0] == '\\' && p[1] == '\\') {
-        std::size_t slash = p.find('\\', 2);
-        p = slash == std::string::npos ? std::string() : p.substr(slash + 1);
+        // "\\server\root\...": namespaces begin with the segment "root", while the server part
+        // may be anything (a sim:// text holds slashes), so take the last "root" segment.
+        std::size_t found = std::string::npos;
+        for (std::size_t i = 2; i + 5 <= p.size(); ++i) {
+            if (p[i] == '\\' && IEquals(std::string_view(p).substr(i + 1, 4), "root") &&
+                (i + 5 == p.size() || p[i + 5] == '\\'))
+                found = i + 1;
+        }
+        if (found == std::string::npos) {
+            std::size_t slash = p.find('\\', 2);
+            p = slash == std::string::npos ? std::string() : p.substr(slash + 1);
+        } else {
+            p = p.substr(found);
+        }
     }
     while (!p.empty() && p.front() == '\\') p.erase(p.begin());
     while (!p.empty() && p.back() == '\\') p.pop_back();
