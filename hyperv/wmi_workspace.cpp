@@ -1,5 +1,7 @@
 #include "hyperv/wmi_workspace.h"
 
+#include "store/json.h"
+
 #include <cctype>
 #include <cstdio>
 
@@ -68,39 +70,6 @@ std::string Trim(std::string s) {
     return s.substr(start);
 }
 
-// The member text of the status fragment: quotation marks, backslashes and control
-// characters escaped.
-std::string EscapeJson(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(c));
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out;
-}
 
 std::mutex g_refresherLock;
 WmiWorkspace::Refresher g_refreshHostLive;
@@ -178,7 +147,7 @@ HResult WmiWorkspace::Initialize(int id, const std::string& hostName, const std:
 
 void WmiWorkspace::RebuildStatusFragment() {
     statusFragment =
-        "\"id\":" + std::to_string(serverId) + ",\"status\":\"" + EscapeJson(statusText) + "\",";
+        "\"id\":" + std::to_string(serverId) + ",\"status\":\"" + JsonEscape(statusText) + "\",";
 }
 
 HResult WmiWorkspace::ConnectNamespace(const char* suffix, WmiServicesPtr& slot) {
