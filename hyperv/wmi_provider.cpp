@@ -186,7 +186,9 @@ bool WmiValue::operator==(const WmiValue& other) const {
 
 namespace {
 
-bool ParseInt64(std::string_view text, std::int64_t& out) {
+// Decimal text with optional surrounding blanks and a leading "+", as WMI's conversions take it.
+template <typename Int>
+bool ParseDecimal(std::string_view text, Int& out) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
         text.remove_prefix(1);
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
@@ -196,15 +198,8 @@ bool ParseInt64(std::string_view text, std::int64_t& out) {
     return ec == std::errc() && p == text.data() + text.size() && !text.empty();
 }
 
-bool ParseUInt64(std::string_view text, std::uint64_t& out) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.remove_suffix(1);
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return ec == std::errc() && p == text.data() + text.size() && !text.empty();
-}
+bool ParseInt64(std::string_view text, std::int64_t& out) { return ParseDecimal(text, out); }
+bool ParseUInt64(std::string_view text, std::uint64_t& out) { return ParseDecimal(text, out); }
 
 // A scalar value as a 64-bit integer, the way WMI's variant conversion would read it.
 bool ScalarInteger(const WmiValue& v, std::int64_t& out) {
