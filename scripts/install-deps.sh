@@ -32,4 +32,10 @@ fi
 # The browser application's third-party files come from npm and are placed by the build.
 if [ -f "$here/package.json" ]; then
   (cd "$here" && npm install --no-audit --no-fund --loglevel=error)
+  # Bootstrap's built files are served from the web root's public folder; they are copied, never
+  # committed (app/bs/vendor/ is ignored).
+  dist="$here/node_modules/bootstrap/dist"
+  mkdir -p "$here/app/bs/vendor/css" "$here/app/bs/vendor/js"
+  cp "$dist/css/bootstrap.min.css" "$dist/css/bootstrap.min.css.map" "$here/app/bs/vendor/css/"
+  cp "$dist/js/bootstrap.bundle.min.js" "$dist/js/bootstrap.bundle.min.js.map" "$here/app/bs/vendor/js/"
 fi
