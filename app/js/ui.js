@@ -68,7 +68,7 @@ export function confirmAction({ title, message, confirmLabel = 'OK', danger = fa
 
 export function field(label, input, help) {
   const id = input.id || (input.id = `f-${Math.random().toString(36).slice(2)}`);
-  if (input.type === 'checkbox') {
+  if (input.type === 'checkbox' || input.type === 'radio') {
     return h('div', { class: 'form-check mb-3' }, input, h('label', { class: 'form-check-label', for: id }, label),
       help && h('div', { class: 'form-text' }, help));
   }
@@ -77,7 +77,7 @@ export function field(label, input, help) {
 }
 
 export function input(attrs) {
-  return h('input', { class: attrs.type === 'checkbox' ? 'form-check-input' : 'form-control', ...attrs });
+  return h('input', { class: attrs.type === 'checkbox' || attrs.type === 'radio' ? 'form-check-input' : 'form-control', ...attrs });
 }
 
 let toastArea;

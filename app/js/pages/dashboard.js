@@ -11,7 +11,7 @@ import { actionControls } from '../vmactions.js';
 const COLUMNS = [
   { key: 'name', label: 'Name', value: (vm) => (vm.name || '').toLowerCase() },
   { key: 'state', label: 'State', value: (vm) => vmState(vm.state).label },
-  { key: 'cpu', label: 'CPU', value: (vm) => (typeof vm.cpuUsage === 'number' ? vm.cpuUsage : -1), num: true },
+  { key: 'cpu', label: 'CPU', value: (vm) => (typeof vm.cpuUsage === 'number' ? vm.cpuUsage : -1), num: true, opt: true },
   { key: 'memory', label: 'Memory', value: (vm) => (typeof vm.memoryA === 'number' ? vm.memoryA : -1), num: true, opt: true },
   { key: 'uptime', label: 'Uptime', value: (vm) => uptimeSeconds(vm.uptime), num: true, opt: true },
   { key: 'status', label: 'Status', value: (vm) => vm.status || '', opt: true },
@@ -72,7 +72,7 @@ export async function render(main, ctx) {
     const state = h('span', { class: 'state' });
     const cells = {
       name: h('td', null, link), state: h('td', null, state),
-      cpu: h('td', { class: 'num text-end' }), memory: h('td', { class: 'num text-end col-opt' }),
+      cpu: h('td', { class: 'num text-end col-opt' }), memory: h('td', { class: 'num text-end col-opt' }),
       uptime: h('td', { class: 'num text-end col-opt' }), status: h('td', { class: 'col-opt small' }),
       host: h('td', { class: 'col-opt small text-secondary' }),
     };
@@ -149,8 +149,8 @@ export async function render(main, ctx) {
   }
 
   function makeCard(s) {
-    const title = h('h2', { class: 'h6 mb-0 me-auto text-truncate' });
-    const status = h('span', { class: 'badge' });
+    const title = h('h2', { class: 'h6 mb-0 me-auto' });
+    const status = h('span', { class: 'badge text-wrap text-start' });
     const f = { uptime: figure('Uptime'), memory: figure('Memory'), cpu: figure('CPU'), disk: figure('Disk'), net: figure('Network') };
     f.uptime.progress.remove();
     f.net.progress.remove();
@@ -166,7 +166,7 @@ export async function render(main, ctx) {
     setText(c.title, serverNames.get(s.id) || `Server ${s.id}`);
     const st = typeof s.status === 'string' ? s.status : '';
     setText(c.status, st === '' ? 'Connecting…' : st);
-    c.status.className = `badge ${st === 'OK' ? 'text-bg-success' : st === '' ? 'text-bg-secondary' : 'text-bg-warning'}`;
+    c.status.className = `badge text-wrap text-start ${st === 'OK' ? 'text-bg-success' : st === '' ? 'text-bg-secondary' : 'text-bg-warning'}`;
     c.status.title = st;
     setText(c.f.uptime.value, fmtUptime(s.uptime));
     const total = Number(s.memoryTotal);

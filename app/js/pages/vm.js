@@ -1,5 +1,5 @@
 // One VM: its power actions and the tabs general, networking, replication and checkpoints.
-import { h, clear, setText } from '../dom.js';
+import { h, clear, setText, append } from '../dom.js';
 import { get } from '../api.js';
 import { subscribe } from '../live.js';
 import { vmState, fmtPercent, fmtMb, fmtUptime } from '../model.js';
@@ -117,12 +117,12 @@ export async function render(main, ctx, [id, tabParam]) {
     document.title = `${vm.name || vm.id} – VmHarbor`;
     setText(state, st.label);
     state.className = `state fs-6 fw-normal state-${st.kind}`;
-    clear(figures).append(
+    append(clear(figures), [
       h('span', null, `CPU ${fmtPercent(vm.cpuUsage)}`),
       h('span', null, `Memory ${typeof vm.memoryA === 'number' ? fmtMb(vm.memoryA) : '—'}`),
       h('span', null, `Uptime ${fmtUptime(vm.uptime)}`),
       vm.status ? h('span', { class: 'text-warning-emphasis' }, vm.status) : null,
-      vm.host ? h('span', null, `Host ${vm.host}`) : null);
+      vm.host ? h('span', null, `Host ${vm.host}`) : null]);
     controls.update(vm);
   });
   return () => { unsubscribe(); document.title = 'VmHarbor'; };
