@@ -122,12 +122,18 @@ bool FieldValue(std::string_view fields, std::string_view name, std::string& out
 }
 
 std::string HttpDateNow() {
+    // Formatted once a second per thread: local-time conversion is not free.
+    thread_local time_t cachedAt = -1;
+    thread_local std::string cached;
     const time_t now = time(nullptr);
+    if (now == cachedAt) return cached;
     struct tm local;
     if (!localtime_r(&now, &local)) return std::to_string(now) + " seconds since the Epoch";
     char buf[88];
     const size_t n = strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S %Z", &local);
-    return std::string(buf, n);
+    cached.assign(buf, n);
+    cachedAt = now;
+    return cached;
 }
 
 HttpRequest::HttpRequest(std::shared_ptr<HttpConnection> connection, HttpRequestData data)
