@@ -47,8 +47,9 @@ bool FormAuthenticate(HttpRequest& request, const std::string& path, const std::
     if (found) {
         if (path != "/logout") return true;
         RemoveSession(cookie);
-        Redirect(request, "/");
+        // Rows are written before the reply, so whatever the client does next sees them.
         WriteAudit(Db(), session, kClaimLogout, 0);
+        Redirect(request, "/");
         return false;
     }
     if (path == "/login") {
@@ -58,10 +59,10 @@ bool FormAuthenticate(HttpRequest& request, const std::string& path, const std::
         if (!usr.empty() && FindLoginUser(Db(), usr, session)) {
             if (VerifyPassword(pwd, session.pwd)) {
                 const std::string id = CreateSession(session);
-                request.SetHeader(kHeaderSetCookie, SessionCookie(id));
-                Redirect(request, "/");
                 WriteAudit(Db(), session, kClaimLogin, 0);
                 TouchLastLogon(Db(), session);
+                request.SetHeader(kHeaderSetCookie, SessionCookie(id));
+                Redirect(request, "/");
                 return false;
             }
             session.userName = usr;
@@ -106,8 +107,8 @@ bool IntegratedAuthenticate(HttpRequest& request, const std::string& path, std::
     if (path != "/logout") return true;
     if (!CheckIntegrated(request, auth.get())) return false;
     RemoveSession(cookie);
-    request.ReplyUnauthorized();
     WriteAudit(Db(), session, kClaimLogout, 0);
+    request.ReplyUnauthorized();
     return false;
 }
 
