@@ -39,8 +39,16 @@ run() {  # prints "rps p99"
   p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
   echo "$rps $p99"
 }
-read -r hbr_rps hbr_p99 < <(run "$p_hbr")
-read -r ngx_rps ngx_p99 < <(run "$p_ngx")
-echo "wrk -t2 -c64 -d${duration}s --latency http://127.0.0.1:PORT/file.js (4096-byte file)"
-printf '%-8s %12s req/s   p99 %s\n' hbr "$hbr_rps" "$hbr_p99" nginx "$ngx_rps" "$ngx_p99"
-awk -v a="$hbr_rps" -v b="$ngx_rps" 'BEGIN { printf "ratio hbr/nginx: %.2f\n", a / b }'
+# Alternating rounds: the machine is shared, so one round alone says little.
+rounds="${BENCH_ROUNDS:-3}"
+echo "wrk -t2 -c64 -d${duration}s --latency http://127.0.0.1:PORT/file.js (4096-byte file), $rounds rounds"
+ratios=()
+for r in $(seq "$rounds"); do
+  read -r hbr_rps hbr_p99 < <(run "$p_hbr")
+  read -r ngx_rps ngx_p99 < <(run "$p_ngx")
+  ratio=$(awk -v a="$hbr_rps" -v b="$ngx_rps" 'BEGIN { printf "%.2f", a / b }')
+  ratios+=("$ratio")
+  printf 'round %d: hbr %10s req/s p99 %-8s  nginx %10s req/s p99 %-8s  ratio %s\n' \
+    "$r" "$hbr_rps" "$hbr_p99" "$ngx_rps" "$ngx_p99" "$ratio"
+done
+printf '%s\n' "${ratios[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "median ratio hbr/nginx: %s\n", a[int((NR + 1) / 2)] }'

@@ -189,6 +189,9 @@ std::unique_ptr<SQLite::Database> OpenOrCreateAt(const std::string& path) {
         auto db =
             std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
         db->exec("PRAGMA foreign_keys = ON");
+        // Another process on the file (a command-line verb, a backup) must make writes wait,
+        // not fail: a failed audit insert is dropped silently.
+        db->setBusyTimeout(5000);
         try {
             Bootstrap(*db);
         } catch (const SQLite::Exception& e) {

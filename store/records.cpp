@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdio>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "store/password.h"
 
@@ -73,8 +75,26 @@ bool CheckMembers(std::string_view table, const JsonValue& record, bool update, 
         out = "error: the record is not a JSON object";
         return false;
     }
+    std::vector<std::string> written;
     for (const JsonMember* m = record.MembersBegin(); m != record.MembersEnd(); ++m) {
         if (m->key == "id") continue;
+        // A prefixed column is reached only through its plain member name with a value of its
+        // kind: "j_claims" posted as a string would skip the claim rules, which read "claims".
+        if (!m->value->IsNull() && (m->key.starts_with("b_") || m->key.starts_with("j_"))) {
+            out = "error: no such column for member: " + Printable(m->key);
+            return false;
+        }
+        // Two members on one column: the rules read the first, the statement might keep the
+        // last.
+        const std::string column =
+            m->value->IsNull() ? std::string(m->key) : ColumnOf(m->key, *m->value);
+        const std::string plain =
+            column.starts_with("b_") || column.starts_with("j_") ? column.substr(2) : column;
+        if (std::find(written.begin(), written.end(), plain) != written.end()) {
+            out = "error: member given twice: " + Printable(m->key);
+            return false;
+        }
+        written.push_back(plain);
         bool ok;
         if (m->value->IsNull() && !update) {
             const std::string key(m->key);

@@ -10,40 +10,86 @@
 namespace hbr {
 
 const std::array<std::string_view, 41> kKnownRequestHeaders = {
-    "cache-control",     "connection",      "date",
-    "keep-alive",        "pragma",          "trailer",
-    "transfer-encoding", "upgrade",         "via",
-    "warning",           "allow",           "content-length",
-    "content-type",      "content-encoding", "content-language",
-    "content-location",  "content-md5",     "content-range",
-    "expires",           "last-modified",   "accept",
-    "accept-charset",    "accept-encoding", "accept-language",
-    "authorization",     "cookie",          "expect",
-    "from",              "host",            "if-match",
-    "if-modified-since", "if-none-match",   "if-range",
-    "if-unmodified-since", "max-forwards",  "proxy-authorization",
-    "referer",           "range",           "te",
-    "translate",         "user-agent",
+    "cache-control",
+    "connection",
+    "date",
+    "keep-alive",
+    "pragma",
+    "trailer",
+    "transfer-encoding",
+    "upgrade",
+    "via",
+    "warning",
+    "allow",
+    "content-length",
+    "content-type",
+    "content-encoding",
+    "content-language",
+    "content-location",
+    "content-md5",
+    "content-range",
+    "expires",
+    "last-modified",
+    "accept",
+    "accept-charset",
+    "accept-encoding",
+    "accept-language",
+    "authorization",
+    "cookie",
+    "expect",
+    "from",
+    "host",
+    "if-match",
+    "if-modified-since",
+    "if-none-match",
+    "if-range",
+    "if-unmodified-since",
+    "max-forwards",
+    "proxy-authorization",
+    "referer",
+    "range",
+    "te",
+    "translate",
+    "user-agent",
 };
 
 const std::array<std::string_view, 30> kKnownResponseHeaders = {
-    "Cache-Control",  "Connection",       "Date",
-    "Keep-Alive",     "Pragma",           "Trailer",
-    "Transfer-Encoding", "Upgrade",       "Via",
-    "Warning",        "Allow",            "Content-Length",
-    "Content-Type",   "Content-Encoding", "Content-Language",
-    "Content-Location", "Content-MD5",    "Content-Range",
-    "Expires",        "Last-Modified",    "Accept-Ranges",
-    "Age",            "ETag",             "Location",
-    "Proxy-Authenticate", "Retry-After",  "Server",
-    "Set-Cookie",     "Vary",             "WWW-Authenticate",
+    "Cache-Control",
+    "Connection",
+    "Date",
+    "Keep-Alive",
+    "Pragma",
+    "Trailer",
+    "Transfer-Encoding",
+    "Upgrade",
+    "Via",
+    "Warning",
+    "Allow",
+    "Content-Length",
+    "Content-Type",
+    "Content-Encoding",
+    "Content-Language",
+    "Content-Location",
+    "Content-MD5",
+    "Content-Range",
+    "Expires",
+    "Last-Modified",
+    "Accept-Ranges",
+    "Age",
+    "ETag",
+    "Location",
+    "Proxy-Authenticate",
+    "Retry-After",
+    "Server",
+    "Set-Cookie",
+    "Vary",
+    "WWW-Authenticate",
 };
 
 int KnownRequestHeaderId(std::string_view name) {
     for (size_t i = 0; i < kKnownRequestHeaders.size(); ++i) {
         const auto& known = kKnownRequestHeaders[i];
-        if (known.size() == name.size() &&
-            strncasecmp(known.data(), name.data(), name.size()) == 0)
+        if (known.size() == name.size() && strncasecmp(known.data(), name.data(), name.size()) == 0)
             return static_cast<int>(i);
     }
     return -1;
@@ -107,9 +153,8 @@ bool FieldValue(std::string_view fields, std::string_view name, std::string& out
     size_t start = 0;
     while (start <= fields.size()) {
         const auto amp = fields.find('&', start);
-        const std::string_view field =
-            fields.substr(start, amp == std::string_view::npos ? std::string_view::npos
-                                                                : amp - start);
+        const std::string_view field = fields.substr(
+            start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
         if (field.size() > name.size() && field.substr(0, name.size()) == name &&
             field[name.size()] == '=') {
             DecodeValue(field.substr(name.size() + 1), out);
@@ -122,12 +167,18 @@ bool FieldValue(std::string_view fields, std::string_view name, std::string& out
 }
 
 std::string HttpDateNow() {
+    // Formatted once a second per thread: local-time conversion is not free.
+    thread_local time_t cachedAt = -1;
+    thread_local std::string cached;
     const time_t now = time(nullptr);
+    if (now == cachedAt) return cached;
     struct tm local;
     if (!localtime_r(&now, &local)) return std::to_string(now) + " seconds since the Epoch";
     char buf[88];
     const size_t n = strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S %Z", &local);
-    return std::string(buf, n);
+    cached.assign(buf, n);
+    cachedAt = now;
+    return cached;
 }
 
 HttpRequest::HttpRequest(std::shared_ptr<HttpConnection> connection, HttpRequestData data)
@@ -167,7 +218,9 @@ bool HttpRequest::FormValue(std::string_view name, std::string& out) const {
     return FieldValue(UpToNul(data_.body), name, out);
 }
 
-void HttpRequest::BodyText(std::string& out) const { out = std::string(UpToNul(data_.body)); }
+void HttpRequest::BodyText(std::string& out) const {
+    out = std::string(UpToNul(data_.body));
+}
 
 bool HttpRequest::QueryValue(std::string_view name, std::string& out) const {
     return FieldValue(QueryOf(data_.target), name, out);
@@ -250,7 +303,9 @@ void HttpRequest::Send(const void* body, size_t length) {
     replySent_ = true;
 }
 
-void HttpRequest::SendTextBody(std::string_view text) { Send(text.substr(0, 8191)); }
+void HttpRequest::SendTextBody(std::string_view text) {
+    Send(text.substr(0, 8191));
+}
 
 void HttpRequest::OkHeaders(std::string_view contentType, bool cacheable) {
     if (data_.verb == HttpVerb::Post)
@@ -303,11 +358,15 @@ void HttpRequest::ReplyForbidden(std::string_view text) {
 
 bool HttpRequest::CheckNtlm() {
     if (data_.authStatus == 0) return true;
+    SendNtlmChallenge();
+    return false;
+}
+
+void HttpRequest::SendNtlmChallenge() {
     SetStatus(401, "Unauthorized");
     SetHeader(kHeaderContentType, "text/html");
     SetHeader(kHeaderWwwAuthenticate, "NTLM");
     Send(kNtlmChallengeBody);
-    return false;
 }
 
 }  // namespace hbr

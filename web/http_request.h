@@ -51,13 +51,13 @@ int KnownRequestHeaderId(std::string_view name);
 
 // A form or query value that does not fit the 512-byte decode buffer ends the request.
 class RequestValueTooLong : public std::runtime_error {
-public:
+  public:
     RequestValueTooLong() : std::runtime_error("request value too long") {}
 };
 
 // The transport a request was read from and its reply is written to.
 class HttpConnection {
-public:
+  public:
     virtual ~HttpConnection() = default;
     virtual uint64_t Id() const = 0;
     // Writes every byte; false when the peer is gone or stopped reading.
@@ -76,7 +76,7 @@ struct HttpRequestData {
     unsigned versionMinor = 1;
     bool keepAlive = true;
     std::vector<std::pair<std::string, std::string>> headerList;  // in the order sent
-    std::string body;  // at most kMaxBodyBytes
+    std::string body;                                             // at most kMaxBodyBytes
     std::string clientAddress;
     int authStatus = 1;  // 0 means authenticated
 };
@@ -87,7 +87,7 @@ inline constexpr size_t kDecodeBufferBytes = 512;
 using HeaderMap = std::map<std::string, std::string>;
 
 class HttpRequest {
-public:
+  public:
     HttpRequest(std::shared_ptr<HttpConnection> connection, HttpRequestData data);
     ~HttpRequest();
     HttpRequest(const HttpRequest&) = delete;
@@ -136,11 +136,13 @@ public:
     void ReplyUnauthorized();
     void ReplyForbidden(std::string_view text = {});
     bool CheckNtlm();
+    // The 401 reply that asks the browser for integrated authentication.
+    void SendNtlmChallenge();
 
     // The reply's bytes as they go on the wire (status line, headers, body).
     std::string SerializeReply(std::string_view body, bool close) const;
 
-private:
+  private:
     void ThrowIfSent() const;
 
     std::shared_ptr<HttpConnection> connection_;

@@ -1,8 +1,7 @@
 // The real hbr run-exe over real sockets: status lines, headers, limits, keep-alive,
 // parallel slow clients, traversal attempts.
-#include <gtest/gtest.h>
-
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -25,7 +24,7 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 // One instance shared by the tests of this file, with a web root of known files.
 class HttpServerTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         root_ = std::make_unique<TempDir>();
         const std::string r = root_->Path();
@@ -47,6 +46,11 @@ protected:
         o.webRoot = r;
         hbr_ = std::make_unique<HbrProcess>(o);
         ASSERT_TRUE(hbr_->Ready()) << hbr_->Output();
+        // Everything but the login page and /bs/ needs a session.
+        HttpClient c(hbr_->Port());
+        const std::string cookie =
+            c.Post("/login", "usr=administrator&pwd=bravo").Header("Set-Cookie");
+        auth_ = CookieHeader(cookie.substr(0, cookie.find(';')));
     }
     static void TearDownTestSuite() {
         hbr_.reset();
@@ -54,12 +58,15 @@ protected:
         root_.reset();
     }
     static uint16_t Port() { return hbr_->Port(); }
+    static const std::string& Auth() { return auth_; }
+    static std::string auth_;
 
     static std::unique_ptr<TempDir> root_;
     static std::unique_ptr<HbrProcess> hbr_;
 };
 std::unique_ptr<TempDir> HttpServerTest::root_;
 std::unique_ptr<HbrProcess> HttpServerTest::hbr_;
+std::string HttpServerTest::auth_;
 
 TEST_F(HttpServerTest, StaticFilesCarryTheirContentTypeAndDate) {
     const std::pair<const char*, const char*> cases[] = {
@@ -75,7 +82,7 @@ TEST_F(HttpServerTest, StaticFilesCarryTheirContentTypeAndDate) {
     };
     HttpClient c(Port());
     for (const auto& [path, type] : cases) {
-        const auto r = c.Get(path);
+        const auto r = c.Get(path, Auth());
         EXPECT_EQ(r.status, 200) << path;
         EXPECT_EQ(r.reason, "OK") << path;
         EXPECT_EQ(r.Header("Content-Type"), type) << path;
@@ -85,13 +92,13 @@ TEST_F(HttpServerTest, StaticFilesCarryTheirContentTypeAndDate) {
             std::regex(R"([A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} .+)")))
             << r.Header("Date");
     }
-    EXPECT_EQ(c.Get("/app.JS").body, "upper");
-    EXPECT_EQ(c.Get("/big.bin").body.size(), 4096u);
+    EXPECT_EQ(c.Get("/app.JS", Auth()).body, "upper");
+    EXPECT_EQ(c.Get("/big.bin", Auth()).body.size(), 4096u);
 }
 
 TEST_F(HttpServerTest, RootIsTheIndexPage) {
     HttpClient c(Port());
-    const auto r = c.Get("/");
+    const auto r = c.Get("/", Auth());
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "<html>index</html>");
     EXPECT_EQ(r.Header("Content-Type"), "text/html");
@@ -99,17 +106,17 @@ TEST_F(HttpServerTest, RootIsTheIndexPage) {
 
 TEST_F(HttpServerTest, MissingFileIs404WithEmptyBody) {
     HttpClient c(Port());
-    const auto r = c.Get("/nothing.js");
+    const auto r = c.Get("/nothing.js", Auth());
     EXPECT_EQ(r.status, 404);
     EXPECT_EQ(r.reason, "Not found");
     EXPECT_EQ(r.body, "");
     EXPECT_EQ(r.Header("Content-Type"), "application/javascript; charset=utf-8");
-    EXPECT_EQ(c.Get("/sub").status, 404);  // a folder is not a file
+    EXPECT_EQ(c.Get("/sub", Auth()).status, 404);  // a folder is not a file
 }
 
 TEST_F(HttpServerTest, PostToAStaticFileIsCreated) {
     HttpClient c(Port());
-    const auto r = c.Post("/app.js", "x=1");
+    const auto r = c.Post("/app.js", "x=1", Auth());
     EXPECT_EQ(r.status, 201);
     EXPECT_EQ(r.reason, "Created");
     EXPECT_EQ(r.body, "var x;");
@@ -117,7 +124,7 @@ TEST_F(HttpServerTest, PostToAStaticFileIsCreated) {
 
 TEST_F(HttpServerTest, StatisticsScriptIsEmpty) {
     HttpClient c(Port());
-    const auto r = c.Get("/ga.js");
+    const auto r = c.Get("/ga.js", Auth());
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "");
     EXPECT_EQ(r.Header("Content-Type"), "application/javascript; charset=utf-8");
@@ -125,48 +132,50 @@ TEST_F(HttpServerTest, StatisticsScriptIsEmpty) {
 
 TEST_F(HttpServerTest, StartPageShowsTheVersionWithoutItsLastPart) {
     HttpClient c(Port());
-    const auto r = c.Get("/start.html");
+    const auto r = c.Get("/start.html", Auth());
     EXPECT_TRUE(std::regex_match(r.body, std::regex(R"(v=\d+\.\d+\.\d+;again=\d+\.\d+\.\d+)")))
         << r.body;
 }
 
 TEST_F(HttpServerTest, TwoRequestsShareOneKeepAliveConnection) {
     HttpClient c(Port());
-    EXPECT_EQ(c.Get("/app.js").status, 200);
-    EXPECT_EQ(c.Get("/s.css").status, 200);
+    EXPECT_EQ(c.Get("/app.js", Auth()).status, 200);
+    EXPECT_EQ(c.Get("/s.css", Auth()).status, 200);
     // Pipelined: both requests in one write, both answered in order.
-    c.SendRaw("GET /i.png HTTP/1.1\r\nHost: x\r\n\r\nGET /i.gif HTTP/1.1\r\nHost: x\r\n\r\n");
+    c.SendRaw("GET /i.png HTTP/1.1\r\nHost: x\r\n" + Auth() +
+              "\r\nGET /i.gif HTTP/1.1\r\nHost: x\r\n" + Auth() + "\r\n");
     EXPECT_EQ(c.ReadReply().body, "PNG");
     EXPECT_EQ(c.ReadReply().body, "GIF");
 }
 
 TEST_F(HttpServerTest, Http10WithoutKeepAliveIsClosed) {
     HttpClient c(Port());
-    const auto r = c.Request("GET /app.js HTTP/1.0\r\n\r\n");
+    const auto r = c.Request("GET /app.js HTTP/1.0\r\n" + Auth() + "\r\n");
     EXPECT_EQ(r.status, 200);
     EXPECT_TRUE(c.PeerClosed());
 }
 
 TEST_F(HttpServerTest, OversizedHeaderBlockGets507AndTheServerGoesOn) {
     HttpClient c(Port());
-    const auto r = c.Request("GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(9000, 'p') +
-                             "\r\n\r\n");
+    const auto r =
+        c.Request("GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(9000, 'p') + "\r\n\r\n");
     EXPECT_EQ(r.status, 507);
     EXPECT_EQ(r.reason, "Insufficient Storage");
     EXPECT_EQ(r.body, "<HTML><BODY>Insufficient Storage</BODY><HTML>");
     EXPECT_EQ(r.body.size(), 45u);
     EXPECT_TRUE(c.PeerClosed());
     HttpClient next(Port());
-    EXPECT_EQ(next.Get("/app.js").status, 200);
+    EXPECT_EQ(next.Get("/app.js", Auth()).status, 200);
 }
 
 TEST_F(HttpServerTest, BodyOverOneMebibyteGets413AndCloses) {
     HttpClient c(Port());
-    const auto r = c.Post("/app.js", std::string(1024 * 1024 + 1, 'x'));
+    const auto r = c.Post("/app.js", std::string(1024 * 1024 + 1, 'x'), Auth());
     EXPECT_EQ(r.status, 413);
     EXPECT_TRUE(c.PeerClosed());
     HttpClient next(Port());
-    EXPECT_EQ(next.Post("/app.js", std::string(200000, 'y')).status, 201);  // read, then cut
+    EXPECT_EQ(next.Post("/app.js", std::string(200000, 'y'), Auth()).status,
+              201);  // read, then cut
 }
 
 TEST_F(HttpServerTest, MalformedRequestsGet400AndClose) {
@@ -199,26 +208,28 @@ TEST_F(HttpServerTest, TraversalNeverReachesAFileOutsideTheRoot) {
     };
     for (const char* path : attempts) {
         HttpClient c(Port());
-        const auto r = c.Request(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        const auto r =
+            c.Request(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n" + Auth() + "\r\n");
         EXPECT_NE(r.status, 200) << path;
         EXPECT_EQ(r.body.find("secret"), std::string::npos) << path;
     }
     HttpClient c(Port());
-    EXPECT_EQ(c.Get("/sub/../index.html").body, "<html>index</html>");  // stays inside
+    EXPECT_EQ(c.Get("/sub/../index.html", Auth()).body, "<html>index</html>");  // stays inside
 }
 
 TEST_F(HttpServerTest, SlowClientsDoNotDelayOthers) {
     // Connections that have sent half a header block or half a body hold nothing back.
     HttpClient slowHeader(Port());
-    slowHeader.SendRaw("GET /app.js HTTP/1.1\r\nHost: x\r\n");
+    slowHeader.SendRaw("GET /app.js HTTP/1.1\r\nHost: x\r\n" + Auth());
     HttpClient slowBody(Port());
-    slowBody.SendRaw("POST /app.js HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc");
+    slowBody.SendRaw("POST /app.js HTTP/1.1\r\nHost: x\r\n" + Auth() +
+                     "Content-Length: 100\r\n\r\nabc");
     std::vector<std::thread> fast;
     std::atomic<int> ok{0};
     for (int i = 0; i < 8; ++i)
         fast.emplace_back([&] {
             HttpClient c(Port());
-            for (int k = 0; k < 20; ++k) ok += c.Get("/s.css").status == 200;
+            for (int k = 0; k < 20; ++k) ok += c.Get("/s.css", Auth()).status == 200;
         });
     for (auto& t : fast) t.join();
     EXPECT_EQ(ok.load(), 160);
@@ -231,7 +242,7 @@ TEST_F(HttpServerTest, SlowClientsDoNotDelayOthers) {
 
 TEST_F(HttpServerTest, HeadersOfAnotherPathPrefixAreAnswered404) {
     HttpClient c(Port());
-    EXPECT_EQ(c.Get("/index.html?x=1#frag").status, 200);
+    EXPECT_EQ(c.Get("/index.html?x=1#frag", Auth()).status, 200);
 }
 
 // The login hint follows the administrator's password, read from the database at each request.

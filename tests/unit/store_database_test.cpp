@@ -82,6 +82,13 @@ TEST(Bootstrap, NewFileGetsSchemaAndSeedRows) {
     EXPECT_EQ(t.Count("PRAGMA foreign_keys"), 1);
 }
 
+// Another process holding the file makes statements wait instead of failing at once.
+TEST(Bootstrap, ConnectionWaitsForOtherWriters) {
+    TestDb t;
+    EXPECT_EQ(t.db->execAndGet("PRAGMA busy_timeout").getInt(), 5000);
+    EXPECT_EQ(t.db->execAndGet("PRAGMA foreign_keys").getInt(), 1);
+}
+
 TEST(Bootstrap, ScriptStartsWithSettingsAndEndsWithTheSeedServer) {
     const std::string& script = BootstrapScript();
     EXPECT_EQ(script.rfind("CREATE TABLE [settings] (", 0), 0u);

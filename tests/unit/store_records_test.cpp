@@ -128,6 +128,34 @@ TEST_F(RecordsTest, MembersThatAreNoColumnsAreRefusedBeforeAnyStatement) {
     EXPECT_EQ(t.Count("SELECT count(*) FROM users"), 1);
 }
 
+// The rights checks read "claims", "vms" and the first "roleId"; no other spelling of those
+// columns may reach the statement.
+TEST_F(RecordsTest, ColumnsAreReachedOnlyByTheirOneMemberName) {
+    ASSERT_TRUE(Insert("roles", R"({"name":"r","claims":{"cVm_Start":true}})")) << out;
+    ASSERT_TRUE(Insert("users", R"({"name":"u","roleId":2})")) << out;
+    const int64_t changes = t.db->getTotalChanges();
+    const std::pair<const char*, const char*> refused[] = {
+        {"roles", R"({"id":2,"j_claims":"{\"cUsers_Edit\":true}"})"},
+        {"roles", R"({"id":2,"b_disabled":1})"},
+        {"roles", R"({"id":2,"vms":[{"id":"A"}],"j_vms":null})"},
+        {"roles", R"({"id":2,"claims":{"cVm_Start":true},"claims":{"cUsers_Edit":true}})"},
+        {"users", R"({"id":2,"roleId":2,"roleId":1})"},
+        {"users", R"({"id":2,"disabled":false,"disabled":true})"},
+    };
+    for (const auto& [table, json] : refused) {
+        EXPECT_FALSE(Update(table, json)) << json;
+        EXPECT_EQ(out.rfind("error: ", 0), 0u) << json;
+    }
+    EXPECT_FALSE(Insert("users", R"({"name":"v","roleId":2,"roleId":1})"));
+    EXPECT_FALSE(Insert("roles", R"({"name":"q","j_claims":"{}"})"));
+    EXPECT_EQ(t.db->getTotalChanges(), changes);
+    EXPECT_EQ(t.Text("SELECT j_claims FROM roles WHERE id=2"), R"({"cVm_Start":true})");
+    EXPECT_EQ(t.Count("SELECT roleId FROM users WHERE id=2"), 2);
+
+    // Clearing a JSON column by its stored name stays possible.
+    ASSERT_TRUE(Update("roles", R"({"id":2,"j_vms":null})")) << out;
+}
+
 TEST_F(RecordsTest, IdIsNeverAColumnAndNamesTheRowOfAnUpdate) {
     ASSERT_TRUE(Insert("servers", R"({"id":1,"name":"other"})")) << out;
     EXPECT_EQ(newId, 2);

@@ -1,0 +1,146 @@
+#include "web/router.h"
+
+#include <strings.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/process_state.h"
+#include "store/audit.h"
+#include "store/claims.h"
+#include "store/database.h"
+#include "store/password.h"
+#include "store/users.h"
+#include "web/api_routes.h"
+#include "web/integrated_auth.h"
+#include "web/session_table.h"
+#include "web/static_pages.h"
+
+namespace hbr {
+namespace {
+
+void Redirect(HttpRequest& request, std::string_view location) {
+    request.SetStatus(302, "Found");
+    request.SetHeader(kHeaderLocation, location);
+    request.Send(nullptr, 0);
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// Without a platform source every request is asked to authenticate, and none ever is.
+bool CheckIntegrated(HttpRequest& request, IntegratedAuth* auth) {
+    if (auth && auth->Status(request) == 0) return true;
+    request.SendNtlmChallenge();
+    return false;
+}
+
+// Form login: true when the request goes on to the route table with `session`.
+bool FormAuthenticate(HttpRequest& request, const std::string& path, const std::string& cookie,
+                      bool found, Session& session) {
+    if (path == "/login.html") {
+        ServeStatic(request, path);
+        return false;
+    }
+    if (found) {
+        if (path != "/logout") return true;
+        RemoveSession(cookie);
+        // Rows are written before the reply, so whatever the client does next sees them.
+        WriteAudit(Db(), session, kClaimLogout, 0);
+        Redirect(request, "/");
+        return false;
+    }
+    if (path == "/login") {
+        std::string usr, pwd;
+        request.FormValue("usr", usr);
+        request.FormValue("pwd", pwd);
+        if (!usr.empty() && FindLoginUser(Db(), usr, session)) {
+            if (VerifyPassword(pwd, session.pwd)) {
+                const std::string id = CreateSession(session);
+                WriteAudit(Db(), session, kClaimLogin, 0);
+                TouchLastLogon(Db(), session);
+                request.SetHeader(kHeaderSetCookie, SessionCookie(id));
+                Redirect(request, "/");
+                return false;
+            }
+            session.userName = usr;
+            WriteAudit(Db(), session, kClaimLogin, 1);
+        }
+    }
+    if (path.find("/api/") != std::string::npos)
+        request.ReplyForbidden();
+    else
+        Redirect(request, "/login.html");
+    return false;
+}
+
+// Integrated authentication: true when the request goes on to the route table with `session`.
+bool IntegratedAuthenticate(HttpRequest& request, const std::string& path, std::string cookie,
+                            bool found, Session& session) {
+    const std::shared_ptr<IntegratedAuth> auth = CurrentIntegratedAuth();
+    if (!found) {
+        if (!CheckIntegrated(request, auth.get())) return false;
+        std::string account;
+        std::vector<std::string> groups;
+        // An empty account name would match an unset administrator account below.
+        if (!auth->UserInfo(request, account, groups) || account.empty()) {
+            request.ReplyServerError("GetUserInfoFromToken failed");
+            return false;
+        }
+        session.windowsGroups = std::move(groups);
+        if (!Config().admin.empty() && EqualsIgnoringCase(account, Config().admin))
+            account = "Administrator";
+        if (!ResolveWindowsUser(Db(), account, session)) {
+            session.userName = account;
+            WriteAudit(Db(), session, kClaimLogin, 1);
+            request.ReplyUnauthorized();
+            return false;
+        }
+        cookie = CreateSession(session);
+        WriteAudit(Db(), session, kClaimLogin, 0);
+        TouchLastLogon(Db(), session);
+        // Goes out with whatever reply this request gets.
+        request.SetHeader(kHeaderSetCookie, SessionCookie(cookie));
+    }
+    if (path != "/logout") return true;
+    if (!CheckIntegrated(request, auth.get())) return false;
+    RemoveSession(cookie);
+    WriteAudit(Db(), session, kClaimLogout, 0);
+    request.ReplyUnauthorized();
+    return false;
+}
+
+}  // namespace
+
+std::string NormalisePath(std::string_view path) {
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    return std::string(path);
+}
+
+std::string SessionCookie(std::string_view id) {
+    // HttpOnly keeps page scripts away from the id; SameSite=Lax keeps other sites' pages from
+    // posting with it (bodies are read as JSON whatever their declared type).
+    return SessionCookieName() + "=" + std::string(id) + ";Path=/;HttpOnly;SameSite=Lax";
+}
+
+void Route(HttpRequest& request) {
+    const std::string path = NormalisePath(request.Path());
+    Session session;
+    session.lastActivity = SessionClockMs();
+    session.clientAddress = request.ClientAddress();
+    const std::string cookie = request.Cookie(SessionCookieName());
+    const bool found = FindSession(cookie, session);
+
+    if (path.starts_with("/bs/")) {
+        ServeStatic(request, path);
+        return;
+    }
+    const bool authenticated = Config().ntlmMode
+                                   ? IntegratedAuthenticate(request, path, cookie, found, session)
+                                   : FormAuthenticate(request, path, cookie, found, session);
+    if (authenticated) DispatchAuthenticated(request, path, session);
+}
+
+}  // namespace hbr

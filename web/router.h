@@ -1,0 +1,19 @@
+#pragma once
+// The request handler of an instance: path normalisation, the session cookie, the public
+// paths, form and integrated login and logout, then the route table.
+#include <string>
+#include <string_view>
+
+#include "web/http_request.h"
+
+namespace hbr {
+
+void Route(HttpRequest& request);
+
+// The path without its trailing slashes ("/" becomes the empty path).
+std::string NormalisePath(std::string_view path);
+
+// The Set-Cookie value for a session id.
+std::string SessionCookie(std::string_view id);
+
+}  // namespace hbr

@@ -1,0 +1,118 @@
+#include "web/session_table.h"
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+
+#include "cli/process_state.h"
+#include "store/claims.h"
+#include "store/password.h"
+#include "store/users.h"
+
+namespace hbr {
+namespace {
+
+// Ordered by id; only ever touched with Locks().sessionTable held.
+std::map<std::string, Session>& Table() {
+    static std::map<std::string, Session> table;
+    return table;
+}
+
+int64_t MonotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::atomic<int64_t (*)()> g_clock{&MonotonicMs};
+
+// Re-reads one session's rights the way its login read them. False when its user (or, for
+// integrated authentication, every role of its groups) is gone or disabled.
+bool Reread(SQLite::Database& db, Session& session) {
+    bool found;
+    if (Config().ntlmMode)
+        found = ResolveWindowsUser(db, session.userName, session);
+    else
+        found = FindLoginUser(db, session.userName, session);
+    if (!found) {
+        session.claimSets.clear();
+        session.assignedVms.clear();
+        UpdateViewFlags(session);
+    }
+    return found;
+}
+
+}  // namespace
+
+int64_t SessionClockMs() {
+    return g_clock.load()();
+}
+
+void SetSessionClock(int64_t (*clock)()) {
+    g_clock.store(clock ? clock : &MonotonicMs);
+}
+
+bool FindSession(const std::string& id, Session& session) {
+    if (id.empty()) return false;
+    std::lock_guard lock(Locks().sessionTable);
+    auto it = Table().find(id);
+    if (it == Table().end()) return false;
+    it->second.lastActivity = SessionClockMs();
+    session = it->second;
+    return true;
+}
+
+std::string CreateSession(const Session& session) {
+    std::string id = NewSessionId();
+    std::lock_guard lock(Locks().sessionTable);
+    SweepSessions(SessionClockMs());
+    Table().insert_or_assign(id, session);
+    return id;
+}
+
+void RemoveSession(const std::string& id) {
+    std::lock_guard lock(Locks().sessionTable);
+    Table().erase(id);
+}
+
+void SweepSessions(int64_t now) {
+    auto& table = Table();
+    for (auto it = table.begin(); it != table.end();) {
+        // Unsigned difference, so a clock that went backwards does not keep a session forever.
+        if (static_cast<uint64_t>(now - it->second.lastActivity) >
+            static_cast<uint64_t>(kSessionIdleLimitMs))
+            it = table.erase(it);
+        else
+            ++it;
+    }
+}
+
+void RefreshSessions(SQLite::Database& db, int32_t userId) {
+    std::lock_guard lock(Locks().sessionTable);
+    auto& table = Table();
+    for (auto it = table.begin(); it != table.end();) {
+        Session& s = it->second;
+        const bool selected = userId != 0 ? s.userId == userId : s.userId != 1;
+        // Every session of the user is refreshed, not only its first: a user disabled while
+        // logged in from two browsers must lose its rights in both.
+        if (selected && !Reread(db, s)) {
+            // A user that is gone is logged out: row ids of deleted users are handed out again,
+            // and a later refresh by id would otherwise turn this session into the new user.
+            it = table.erase(it);
+            continue;
+        }
+        ++it;
+    }
+}
+
+size_t SessionCount() {
+    std::lock_guard lock(Locks().sessionTable);
+    return Table().size();
+}
+
+void ClearSessions() {
+    std::lock_guard lock(Locks().sessionTable);
+    Table().clear();
+}
+
+}  // namespace hbr
