@@ -239,7 +239,9 @@ private:
         parser_.reset();
 
         auto request = std::make_shared<HttpRequest>(shared_from_this(), std::move(data));
-        server_.pool.Submit([self = shared_from_this(), request]() mutable {
+        // The task holds the only reference, so the request is answered and gone before the
+        // connection decides whether to read again.
+        server_.pool.Submit([self = shared_from_this(), request = std::move(request)]() mutable {
             try {
                 self->server_.handler(*request);
             } catch (...) {
