@@ -32,15 +32,15 @@ export async function render(main) {
     userip: h('input', { class: 'form-control form-control-sm', id: 'flt-address', type: 'search', placeholder: 'starts with…' }),
     result: h('select', { class: 'form-select form-select-sm', id: 'flt-result' }, h('option', { value: '' }, 'Any'),
       h('option', { value: '0' }, 'Allowed'), h('option', { value: '1' }, 'Refused')),
-    dateOp: h('select', { class: 'form-select form-select-sm', id: 'flt-date-op', 'aria-label': 'Date comparison' },
+    dateOp: h('select', { class: 'form-select form-select-sm', id: 'flt-date-op', 'aria-label': 'Date comparison', style: 'max-width: 8.5rem' },
       h('option', { value: 'eq' }, 'on'), h('option', { value: 'gt' }, 'on or after'), h('option', { value: 'lt' }, 'before')),
     date: h('input', { class: 'form-control form-control-sm', id: 'flt-date', type: 'date' }),
   };
-  const lab = (text, el) => h('div', { class: 'col-6 col-md-4 col-xl-2' }, h('label', { class: 'form-label small mb-1', for: el.id }, text), el);
+  const lab = (text, el) => h('div', { class: 'col-6 col-md-4 col-xl' }, h('label', { class: 'form-label small mb-1', for: el.id }, text), el);
   const form = h('form', { class: 'card card-body mb-3', id: 'audit-filters', role: 'search' },
     h('div', { class: 'row g-2 align-items-end' },
       lab('User', f.username), lab('Action', f.claim), lab('Resource', f.resource), lab('Address', f.userip), lab('Result', f.result),
-      h('div', { class: 'col-12 col-md-4 col-xl-2' }, h('label', { class: 'form-label small mb-1', for: f.date.id }, 'Date'),
+      h('div', { class: 'col-12 col-md-4 col-xl-3' }, h('label', { class: 'form-label small mb-1', for: f.date.id }, 'Date'),
         h('div', { class: 'input-group input-group-sm' }, f.dateOp, f.date))),
     h('div', { class: 'd-flex gap-2 mt-2' }, h('button', { type: 'submit', class: 'btn btn-sm btn-primary' }, 'Apply filters'),
       h('button', { type: 'reset', class: 'btn btn-sm btn-outline-secondary' }, 'Clear')));
