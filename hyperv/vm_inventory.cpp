@@ -254,11 +254,8 @@ bool GetCachedVm(WmiWorkspace& ws, const std::string& vmId, std::string& out) {
 }
 
 void InstallPollRefreshers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        WmiWorkspace::SetPollRefreshers([](WmiWorkspace& ws) { RefreshHostLive(ws); },
-                                        [](WmiWorkspace& ws) { ReloadVmList(ws); });
-    });
+    WmiWorkspace::SetPollRefreshers([](WmiWorkspace& ws) { RefreshHostLive(ws); },
+                                    [](WmiWorkspace& ws) { ReloadVmList(ws); });
 }
 
 }  // namespace hbr
