@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/process_state.h"
+#include "hyperv/wmi_provider.h"
 #include "service/console_run.h"
 
 namespace hbr {
@@ -36,6 +37,7 @@ void FillInstanceConfig(const ArgumentList& args) {
     c.ntlmMode = strcasecmp(args.OptionValue("-auth", "").c_str(), "NTLM") == 0;
     c.admin = args.OptionValue("-admin", c.admin);
     if (args.HasArgument("-webroot")) c.webRoot = args.OptionValue("-webroot", "");
+    SetLocalMachineDemo(args.HasArgument("-demo"));
 }
 
 int ProgramMain(int argc, char** argv) {

@@ -1,5 +1,7 @@
 #include "hyperv/wmi_provider.h"
 
+#include "hyperv/local_machine.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -642,17 +644,6 @@ class FailingLocator : public WmiLocator {
     HResult hr_;
 };
 
-// The local machine until its own provider lands: no Hyper-V, and no operating-system classes.
-class LocalMachineLocator : public WmiLocator {
-  public:
-    HResult ConnectServer(std::string_view path, std::string_view, std::string_view,
-                          WmiServicesPtr& services) override {
-        services.reset();
-        return IEquals(NamespaceOfPath(path), "root\\virtualization\\v2") ? kWbemEInvalidNamespace
-                                                                          : kENotImpl;
-    }
-};
-
 std::atomic<bool> g_localDemo{false};
 
 }  // namespace
@@ -661,12 +652,16 @@ void SetLocalMachineDemo(bool on) {
     g_localDemo = on;
 }
 
+bool LocalMachineDemo() {
+    return g_localDemo;
+}
+
 WmiLocatorPtr CreateWmiLocator(std::string_view hostText) {
     if (hostText.empty()) {
         if (g_localDemo) {
             if (auto demo = CreateSimLocator("sim://demo")) return demo;
         }
-        return std::make_shared<LocalMachineLocator>();
+        return CreateLocalMachineLocator();
     }
     if (hostText.size() >= 6 && IEquals(hostText.substr(0, 6), "sim://")) {
         if (auto sim = CreateSimLocator(hostText)) return sim;

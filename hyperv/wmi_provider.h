@@ -305,6 +305,7 @@ WmiLocatorPtr CreateWmiLocator(std::string_view hostText);
 
 // With demo mode on, the local machine is the simulated host "demo" (the -demo option).
 void SetLocalMachineDemo(bool on);
+bool LocalMachineDemo();
 
 // The namespace part of "\\server\ns", "//server/ns" or "ns", with "/" turned into "\".
 std::string NamespaceOfPath(std::string_view namespacePath);

@@ -109,6 +109,14 @@ void WmiWorkspace::SetPollRefreshers(Refresher refreshHostLive, Refresher reload
     g_reloadVmList = std::move(reloadVmList);
 }
 
+void WmiWorkspace::RequestStop() {
+    {
+        std::lock_guard lock(stopLock_);
+        stop_ = true;
+    }
+    stopSignal_.notify_all();
+}
+
 WmiWorkspace::~WmiWorkspace() {
     {
         std::lock_guard lock(stopLock_);

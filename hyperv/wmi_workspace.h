@@ -62,6 +62,9 @@ class WmiWorkspace {
     HResult ConnectVirtualization();
     HResult ConnectCim();
 
+    // Tells the poller to end after its current step; the destructor still joins it.
+    void RequestStop();
+
     // Throw CHypervisorException.
     WmiEnumeratorPtr QueryVirtualization(const std::string& wql);
     WmiEnumeratorPtr QueryCim(const std::string& wql);

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "cli/process_state.h"
+#include "hyperv/server_registry.h"
 #include "platform/hbr_exception.h"
 #include "service/instance_handler.h"
 #include "store/database.h"
@@ -66,6 +67,7 @@ int RunConsole() {
     try {
         OpenOrCreate();
         StartServer(Config().url, InstanceRequestHandler());
+        LoadServers();
     } catch (const CHbrException& e) {
         std::printf("\nStart the web server failed.\n%s\n\n", e.what());
         std::fflush(stdout);
@@ -78,6 +80,7 @@ int RunConsole() {
     std::fflush(stdout);
     WaitForStop(sigFd);
 
+    ServerRegistry::Instance().ClearAll();
     StopServer();
     if (sigFd >= 0) close(sigFd);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

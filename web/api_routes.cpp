@@ -16,8 +16,10 @@
 #include "store/records.h"
 #include "store/rights.h"
 #include "store/users.h"
+#include "web/server_routes.h"
 #include "web/session_table.h"
 #include "web/static_pages.h"
+#include "web/vm_routes.h"
 
 namespace hbr {
 namespace {
@@ -184,8 +186,7 @@ void SystemLog(RouteCall& c) {
     c.request.SendJson(out);
 }
 
-// In the order they are tried. The live-data, console, VM and server rows belong between the
-// index page and /api/users, in their order; until they exist their paths are static files.
+// In the order they are tried, after the hypervisor rows.
 constexpr std::array<RouteRow, 8> kRoutes = {{
     {"", Match::Exact, IndexPage},
     {"/api/users", Match::Exact, Users},
@@ -218,6 +219,13 @@ std::optional<int32_t> MatchNumberRoute(std::string_view path, std::string_view 
 }
 
 void DispatchAuthenticated(HttpRequest& request, const std::string& path, const Session& session) {
+    if (path.empty()) {
+        RouteCall call{request, session, path};
+        return IndexPage(call);
+    }
+    // The live-data, console-page, VM and server rows come after the index page and before
+    // the account rows, in that order.
+    if (TryVmRoute(request, session, path) || TryServerRoute(request, session, path)) return;
     for (const RouteRow& row : kRoutes) {
         RouteCall call{request, session, path};
         if (row.match == Match::Exact) {

@@ -1,0 +1,14 @@
+#pragma once
+// The local machine as a provider: ROOT\CIMV2 answered from /proc and /sys, and no Hyper-V.
+#include <string>
+
+#include "hyperv/wmi_provider.h"
+
+namespace hbr {
+
+WmiLocatorPtr CreateLocalMachineLocator();
+
+// "yyyymmddHHMMSS.mmmmmm+UUU" of a Unix time in milliseconds, in local time with its offset.
+std::string LocalCimDateTime(long long unixMs);
+
+}  // namespace hbr

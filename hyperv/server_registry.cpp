@@ -1,0 +1,315 @@
+#include "hyperv/server_registry.h"
+
+#include <spawn.h>
+#include <algorithm>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "cli/process_state.h"
+#include "hyperv/sim_host.h"
+#include "hyperv/wmi_properties.h"
+#include "platform/hbr_exception.h"
+#include "store/database.h"
+#include "store/json.h"
+#include "store/records.h"
+#include "store/rights.h"
+
+extern char** environ;
+
+namespace hbr {
+namespace {
+
+WorkspacePtr MakeWorkspace(int id, const std::string& host, const std::string& user,
+                           const std::string& password, HResult& hr) {
+    InstallPollRefreshers();
+    auto ws = std::make_shared<WmiWorkspace>();
+    hr = ws->Initialize(id, host, user, password);
+    return ws;
+}
+
+// The poller of a workspace leaving the list stops now; the workspace itself goes when its
+// last user lets go, outside every lock.
+void Retire(WorkspacePtr& ws) {
+    if (ws) ws->RequestStop();
+    ws.reset();
+}
+
+// Runs `program arg` and waits; the exit status, or -1 when it could not run.
+int RunProgram(const std::string& program, const char* arg) {
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(arg),
+                               nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::string SystemctlCommand() {
+    const char* p = std::getenv("HBR_SYSTEMCTL");
+    return p && *p ? p : "systemctl";
+}
+
+ServerRegistry& ServerRegistry::Instance() {
+    static ServerRegistry registry;
+    return registry;
+}
+
+HResult ServerRegistry::AddServer(int id, const std::string& host, const std::string& user,
+                                  const std::string& password) {
+    HResult hr = 0;
+    WorkspacePtr ws = MakeWorkspace(id, host, user, password, hr);
+    std::lock_guard lock(Locks().registry);
+    list_.push_back(std::move(ws));
+    return hr;
+}
+
+HResult ServerRegistry::UpdateServer(int id, const std::string& host, const std::string& user,
+                                     const std::string* password) {
+    WorkspacePtr old;
+    HResult hr = 0;
+    {
+        std::lock_guard lock(Locks().registry);
+        auto it = std::find_if(list_.begin(), list_.end(),
+                               [id](const WorkspacePtr& w) { return w->serverId == id; });
+        if (it != list_.end()) {
+            if (IEquals((*it)->host, host) && IEquals((*it)->user, user) && !password) return 0;
+            old = std::move(*it);
+            list_.erase(it);
+        }
+        list_.push_back(MakeWorkspace(id, host, user, password ? *password : std::string(), hr));
+    }
+    Retire(old);
+    return hr;
+}
+
+void ServerRegistry::RemoveServer(int id) {
+    WorkspacePtr old;
+    {
+        std::lock_guard lock(Locks().registry);
+        auto it = std::find_if(list_.begin(), list_.end(),
+                               [id](const WorkspacePtr& w) { return w->serverId == id; });
+        if (it == list_.end()) return;
+        old = std::move(*it);
+        list_.erase(it);
+    }
+    Retire(old);
+}
+
+WorkspacePtr ServerRegistry::FindServerById(int id) {
+    std::lock_guard lock(Locks().registry);
+    for (const auto& w : list_)
+        if (w->serverId == id) return w;
+    return nullptr;
+}
+
+WorkspacePtr ServerRegistry::FindServerByVm(const std::string& vmId) {
+    if (!IsGuidText(vmId)) return nullptr;
+    std::lock_guard lock(Locks().registry);
+    std::lock_guard cache(Locks().cache);
+    WorkspacePtr found;
+    for (const auto& w : list_)
+        if (w->vmCache.count(vmId)) found = w;
+    return found;
+}
+
+bool ServerRegistry::FindCachedVm(const std::string& vmId, std::string& out) {
+    if (!IsGuidText(vmId)) return false;
+    std::lock_guard lock(Locks().registry);
+    for (const auto& w : list_)
+        if (hbr::GetCachedVm(*w, vmId, out)) return true;
+    return false;
+}
+
+void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool includeServers,
+                                 const std::string& filter) {
+    std::string vms, servers;
+    {
+        std::lock_guard lock(Locks().registry);
+        std::lock_guard cache(Locks().cache);
+        for (const auto& w : list_) {
+            if (includeVms) {
+                for (const auto& [key, text] : w->vmCache) {
+                    if (!filter.empty() && filter.find(key) == std::string::npos) continue;
+                    vms += text;
+                    vms += ',';
+                }
+            }
+            if (includeServers) {
+                servers += '{';
+                servers += w->statusFragment;
+                servers += w->hostLiveFragment;
+                StripOuterCommas(servers);
+                servers += "},";
+            }
+        }
+    }
+    StripTrailingCommas(vms);
+    StripTrailingCommas(servers);
+    out += "{\"vms\":[" + vms + "],\"servers\":[" + servers + "]";
+    CloseJson(out, '}');
+}
+
+HResult ServerRegistry::GetVmGeneral(const std::string& vmId, std::string& out) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    GetVmGeneralJson(*ws, vmId, out);
+    return 0;
+}
+
+HResult ServerRegistry::GetVmNetworking(const std::string& vmId, std::string& out) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    GetVmNetworkingJson(*ws, vmId, out);
+    return 0;
+}
+
+HResult ServerRegistry::GetVmReplication(const std::string& vmId, std::string& out) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    GetVmReplicationJson(*ws, vmId, out);
+    return 0;
+}
+
+HResult ServerRegistry::GetVmCheckpoints(const std::string& vmId, std::string& out) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    GetCheckpointTreeJson(*ws, vmId, out);
+    return 0;
+}
+
+HResult ServerRegistry::CreateCheckpoint(const std::string& vmId) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    hbr::CreateCheckpoint(*ws, vmId);
+    return 0;
+}
+
+HResult ServerRegistry::RevertVm(const std::string& vmId) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    hbr::RevertVm(*ws, vmId);
+    return 0;
+}
+
+HResult ServerRegistry::ApplyCheckpoint(const std::string& vmId, const std::string& cpId) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    hbr::ApplyCheckpoint(*ws, vmId, cpId);
+    return 0;
+}
+
+HResult ServerRegistry::DeleteCheckpoint(const std::string& vmId, const std::string& cpId) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    hbr::DeleteCheckpoint(*ws, cpId);
+    return 0;
+}
+
+HResult ServerRegistry::DeleteCheckpointTree(const std::string& vmId, const std::string& cpId) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    hbr::DeleteCheckpointTree(*ws, cpId);
+    return 0;
+}
+
+HResult ServerRegistry::RenameCheckpoint(const std::string& vmId, const std::string& cpId,
+                                         const std::string& name) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    hbr::RenameCheckpoint(*ws, cpId, name);
+    return 0;
+}
+
+HResult ServerRegistry::ChangeVmState(const std::string& vmId, int code) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    hbr::ChangeVmState(*ws, vmId, code);
+    return 0;
+}
+
+HResult ServerRegistry::GetHostInfo(int id, std::string& out) {
+    WorkspacePtr ws = FindServerById(id);
+    if (!ws) return kEInvalidArg;
+    try {
+        GetHostInfoJson(*ws, out);
+        return 0;
+    } catch (const CHypervisorException& e) {
+        out = "error: " + ErrorText(e);
+        return e.hr;
+    }
+}
+
+void ServerRegistry::ShutdownHost(int id, bool restart) {
+    WorkspacePtr ws = FindServerById(id);
+    if (!ws) throw CHbrException("", -1);
+    const std::string host = ws->host;
+    if (host.empty() && !LocalMachineDemo()) {
+        const int rc = RunProgram(SystemctlCommand(), restart ? "reboot" : "poweroff");
+        if (rc != 0) throw CHbrException("InitiateShutdown failed ", rc < 0 ? ENOENT : rc);
+        return;
+    }
+    std::string name;
+    SimHostOptions options;
+    if (host.empty() || ParseSimUrl(host, name, options)) {
+        if (host.empty()) name = "demo";
+        // Powering a simulated host off or on ends the same way: it starts again.
+        SimHost::Get(name).RestartHost();
+        return;
+    }
+    if (!ws->user.empty())
+        throw CHbrException("Remote connection error ", EHOSTUNREACH);
+    throw CHbrException("InitiateShutdown failed ", EHOSTUNREACH);
+}
+
+void ServerRegistry::ClearAll() {
+    std::vector<WorkspacePtr> all;
+    {
+        std::lock_guard lock(Locks().registry);
+        all.swap(list_);
+    }
+    // Every poller is told first, so they end together rather than one after another.
+    for (auto& w : all) w->RequestStop();
+    all.clear();
+}
+
+std::size_t ServerRegistry::Count() {
+    std::lock_guard lock(Locks().registry);
+    return list_.size();
+}
+
+void LoadServers() {
+    SetVmNameLookup([](const std::string& vmId) {
+        std::string text;
+        if (!ServerRegistry::Instance().FindCachedVm(vmId, text)) return std::string();
+        JsonDocument doc;
+        if (!ParseJson(text, doc)) return std::string();
+        return doc.Root()["name"].AsText();
+    });
+    std::string text;
+    try {
+        if (!SelectServers(Db(), "id,name,host,user,password,b_disabled", 0, text)) return;
+    } catch (const std::exception&) {
+        return;
+    }
+    JsonDocument doc;
+    if (!ParseJson(text, doc) || !doc.Root().IsArray()) return;
+    for (std::size_t i = 0; i < doc.Root().Size(); ++i) {
+        const JsonValue& row = doc.Root().At(i);
+        if (!row.IsObject() || row["disabled"].IsTrue() || !row["id"].IsNumber()) continue;
+        auto str = [&](const char* name) {
+            const JsonValue& v = row[name];
+            return v.IsString() ? std::string(v.StringView()) : std::string();
+        };
+        ServerRegistry::Instance().AddServer(row["id"].AsInt(), str("host"), str("user"),
+                                             str("password"));
+    }
+}
+
+}  // namespace hbr

@@ -1,0 +1,63 @@
+#pragma once
+// The process-wide list of managed hosts, one workspace each: the web layer's only entry into
+// the hypervisor layer. Workspaces are shared: a request that found one keeps it alive while
+// the list changes.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hyperv/workspace_ops.h"
+
+namespace hbr {
+
+using WorkspacePtr = std::shared_ptr<WmiWorkspace>;
+
+class ServerRegistry {
+  public:
+    static ServerRegistry& Instance();
+
+    HResult AddServer(int id, const std::string& host, const std::string& user,
+                      const std::string& password);
+    // `password` null: none given.
+    HResult UpdateServer(int id, const std::string& host, const std::string& user,
+                         const std::string* password);
+    void RemoveServer(int id);
+    WorkspacePtr FindServerById(int id);
+    WorkspacePtr FindServerByVm(const std::string& vmId);
+    bool FindCachedVm(const std::string& vmId, std::string& out);
+    void GetLiveData(std::string& out, bool includeVms, bool includeServers,
+                     const std::string& filter);
+
+    // Per-VM operations: 0, or E_INVALIDARG when no server holds the VM. Host failures pass
+    // through as CHypervisorException.
+    HResult GetVmGeneral(const std::string& vmId, std::string& out);
+    HResult GetVmNetworking(const std::string& vmId, std::string& out);
+    HResult GetVmReplication(const std::string& vmId, std::string& out);
+    HResult GetVmCheckpoints(const std::string& vmId, std::string& out);
+    HResult CreateCheckpoint(const std::string& vmId);
+    HResult RevertVm(const std::string& vmId);
+    HResult ApplyCheckpoint(const std::string& vmId, const std::string& cpId);
+    HResult DeleteCheckpoint(const std::string& vmId, const std::string& cpId);
+    HResult DeleteCheckpointTree(const std::string& vmId, const std::string& cpId);
+    HResult RenameCheckpoint(const std::string& vmId, const std::string& cpId,
+                             const std::string& name);
+    HResult ChangeVmState(const std::string& vmId, int code);
+
+    HResult GetHostInfo(int id, std::string& out);
+    // Throws CHbrException.
+    void ShutdownHost(int id, bool restart);
+    void ClearAll();
+
+    std::size_t Count();
+
+  private:
+    std::vector<WorkspacePtr> list_;
+};
+
+// Adds every enabled servers row to the registry; failures load nothing and report nothing.
+void LoadServers();
+
+// The command that runs `systemctl`: HBR_SYSTEMCTL when set, else "systemctl".
+std::string SystemctlCommand();
+
+}  // namespace hbr

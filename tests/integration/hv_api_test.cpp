@@ -1,0 +1,237 @@
+// The live data, VM and server routes of the real hbr run-exe, with simulated hosts added
+// through the API.
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "store/json.h"
+#include "support/hbr_process.h"
+#include "support/http_client.h"
+
+namespace hbr {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string CookieOf(const HttpReply& r) {
+    const std::string c = r.Header("Set-Cookie");
+    return c.substr(0, c.find(';'));
+}
+
+class HvApiTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(hbr_.Ready()) << hbr_.Output();
+        admin_ = Session("administrator", "bravo");
+    }
+    std::string Session(const std::string& usr, const std::string& pwd) {
+        HttpClient c(hbr_.Port());
+        return CookieOf(c.Post("/login", "usr=" + usr + "&pwd=" + pwd,
+                               "Content-Type: application/x-www-form-urlencoded\r\n"));
+    }
+    HttpReply Get(const std::string& path, const std::string& cookie = {}) {
+        HttpClient c(hbr_.Port());
+        return c.Get(path, CookieHeader(cookie.empty() ? admin_ : cookie));
+    }
+    HttpReply Post(const std::string& path, const std::string& body,
+                   const std::string& cookie = {}) {
+        HttpClient c(hbr_.Port());
+        return c.Post(path, body, CookieHeader(cookie.empty() ? admin_ : cookie));
+    }
+    HttpReply Delete(const std::string& path) {
+        HttpClient c(hbr_.Port());
+        return c.Delete(path, CookieHeader(admin_));
+    }
+    int64_t Count(const std::string& sql) {
+        SQLite::Database db(hbr_.DbPath(), SQLite::OPEN_READONLY, 10000);
+        return db.execAndGet(sql).getInt64();
+    }
+    void Exec(const std::string& sql) {
+        SQLite::Database db(hbr_.DbPath(), SQLite::OPEN_READWRITE, 10000);
+        db.exec(sql);
+    }
+    // Live data parsed, after `pred` holds of it (or the time limit).
+    template <typename F>
+    JsonDocument LiveWhen(F pred, const std::string& cookie = {}) {
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        while (true) {
+            JsonDocument doc;
+            const HttpReply r = Get("/api/livedata", cookie);
+            EXPECT_EQ(r.status, 200);
+            EXPECT_TRUE(ParseJson(r.body, doc)) << r.body;
+            if (pred(doc.Root()) || std::chrono::steady_clock::now() > end) return doc;
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    static const JsonValue* ServerOf(const JsonValue& root, int id) {
+        const JsonValue& s = root["servers"];
+        for (size_t i = 0; i < s.Size(); ++i)
+            if (s.At(i)["id"].AsInt() == id) return &s.At(i);
+        return nullptr;
+    }
+    static std::string Status(const JsonValue& root, int id) {
+        const JsonValue* s = ServerOf(root, id);
+        return s ? (*s)["status"].AsText("-") : "absent";
+    }
+    int AddSim(const std::string& host) {
+        const HttpReply r =
+            Post("/api/server/0", R"({"id":0,"name":"s-)" + host.substr(6, 6) + R"(","host":")" +
+                                      host + R"(","disabled":false})");
+        EXPECT_EQ(r.status, 201) << r.body;
+        return static_cast<int>(Count("SELECT max(id) FROM servers"));
+    }
+
+    HbrProcess hbr_;
+    std::string admin_;
+};
+
+TEST_F(HvApiTest, LocalServerShowsRealFiguresWithoutHyperV) {
+    JsonDocument doc = LiveWhen([](const JsonValue& r) { return !Status(r, 1).empty(); });
+    const JsonValue* s = ServerOf(doc.Root(), 1);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ((*s)["status"].AsText(), "Hyper-V Service not present.");
+    EXPECT_TRUE((*s)["memoryTotal"].IsNumber());
+    EXPECT_TRUE(std::regex_match((*s)["uptime"].AsText(), std::regex("[0-9]+\\.[0-9]{2}:[0-9]{2}:[0-9]{2}")));
+    EXPECT_EQ(doc.Root()["vms"].Size(), 0u);
+    const HttpReply info = Get("/api/server/info/1");
+    EXPECT_EQ(info.status, 200);
+    EXPECT_NE(info.body.find(",disks:["), std::string::npos) << info.body;
+    EXPECT_NE(info.body.find("],nics:["), std::string::npos);
+    EXPECT_EQ(Get("/api/server/info/77").body, "{}");
+}
+
+TEST_F(HvApiTest, SimulatedServerListedEditedRemovedReAdded) {
+    const int id = AddSim("sim://itest-a?vms=5&seed=3");
+    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == "OK"; });
+    EXPECT_EQ(doc.Root()["vms"].Size(), 5u);
+    const JsonValue* s = ServerOf(doc.Root(), id);
+    ASSERT_NE(s, nullptr);
+    for (const char* m : {"uptime", "memoryTotal", "memoryFree", "cpuLoad", "diskLoad", "bytesPersec"})
+        EXPECT_FALSE((*s)[m].IsNull()) << m;
+    // Edited to another host: the VMs of the new host replace the old ones.
+    EXPECT_EQ(Post("/api/server/" + std::to_string(id),
+                   R"({"id":)" + std::to_string(id) + R"(,"host":"sim://itest-b?vms=3"})")
+                  .status,
+              201);
+    doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3 && Status(r, id) == "OK"; });
+    EXPECT_EQ(doc.Root()["vms"].Size(), 3u);
+    // Disabled: gone from the registry; enabled again: back.
+    Post("/api/server/" + std::to_string(id), R"({"id":)" + std::to_string(id) + R"(,"disabled":true})");
+    doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == "absent"; });
+    EXPECT_EQ(Status(doc.Root(), id), "absent");
+    Post("/api/server/" + std::to_string(id), R"({"id":)" + std::to_string(id) + R"(,"disabled":false})");
+    doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3; });
+    EXPECT_EQ(doc.Root()["vms"].Size(), 3u);
+    EXPECT_EQ(Delete("/api/server/" + std::to_string(id)).body, "{}");
+    doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == "absent"; });
+    EXPECT_EQ(doc.Root()["vms"].Size(), 0u);
+    EXPECT_EQ(Count("SELECT count(*) FROM servers WHERE id=" + std::to_string(id)), 0);
+    EXPECT_EQ(Get("/api/server/-1").status, 400);
+    EXPECT_EQ(Delete("/api/server/-1").status, 400);
+    EXPECT_EQ(Get("/api/server/0").body, "{}");
+}
+
+TEST_F(HvApiTest, StateChangesChecksAndAudit) {
+    const int id = AddSim("sim://itest-c?vms=12&seed=5");
+    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 12; });
+    std::string offVm;
+    for (size_t i = 0; i < doc.Root()["vms"].Size(); ++i)
+        if (doc.Root()["vms"].At(i)["state"].AsText() == "99999")
+            offVm = doc.Root()["vms"].At(i)["id"].AsText();
+    ASSERT_FALSE(offVm.empty());
+    const int64_t audits = Count("SELECT count(*) FROM audit");
+    EXPECT_EQ(Post("/api/vm/state", R"({"vmId":")" + offVm + R"(","state":5})").status, 403);
+    EXPECT_EQ(Count("SELECT count(*) FROM audit"), audits);
+    EXPECT_EQ(Post("/api/vm/state", "not json").status, 400);
+    const HttpReply r = Post("/api/vm/state", R"({"vmId":")" + offVm + R"(","state":2})");
+    EXPECT_EQ(r.status, 201);
+    EXPECT_EQ(r.body, "{}");
+    EXPECT_EQ(Count("SELECT count(*) FROM audit WHERE claim=13 AND result=0 AND resource IS NOT "
+                    "NULL AND resource<>''"),
+              1);
+    doc = LiveWhen([&](const JsonValue& root) {
+        for (size_t i = 0; i < root["vms"].Size(); ++i)
+            if (root["vms"].At(i)["id"].AsText() == offVm)
+                return root["vms"].At(i)["state"].AsText() == "2";
+        return false;
+    });
+    bool running = false;
+    for (size_t i = 0; i < doc.Root()["vms"].Size(); ++i)
+        if (doc.Root()["vms"].At(i)["id"].AsText() == offVm)
+            running = doc.Root()["vms"].At(i)["state"].AsText() == "2";
+    EXPECT_TRUE(running);
+    // Ids that are no VM's: answered as unknown VMs.
+    for (const std::string bad : {"\\\" or 1=1", "1891102a-5DE8-4BD6-AF5F-97EA2A331B9C", "x"}) {
+        const HttpReply b = Post("/api/vm/createcp", R"({"vmId":")" + bad + R"("})");
+        EXPECT_EQ(b.status, 201) << bad;
+        EXPECT_EQ(b.body, "{}");
+    }
+    EXPECT_EQ(Get("/api/vm/general/00000000-0000-0000-0000-000000000000").body, "{}");
+    EXPECT_EQ(Get("/api/vm/general/\"'--<>0000-0000-0000-0000-000000000000").body, "{}");
+    // A checkpoint made and listed through the API.
+    EXPECT_EQ(Post("/api/vm/createcp", R"({"vmId":")" + offVm + R"("})").status, 201);
+    const HttpReply cps = Get("/api/vm/checkpoints/" + offVm);
+    EXPECT_EQ(cps.status, 200);
+    JsonDocument list;
+    ASSERT_TRUE(ParseJson(cps.body, list)) << cps.body;
+    EXPECT_GE(list.Root().Size(), 2u);  // the checkpoint and "Now"
+    (void)id;
+}
+
+TEST_F(HvApiTest, LimitedRoleSeesOnlyItsVms) {
+    AddSim("sim://itest-d?vms=6&seed=2");
+    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 6; });
+    ASSERT_EQ(doc.Root()["vms"].Size(), 6u);
+    const std::string mine = doc.Root()["vms"].At(0)["id"].AsText();
+    const std::string other = doc.Root()["vms"].At(1)["id"].AsText();
+    Exec(R"(INSERT INTO roles (id,name,j_claims,j_vms) VALUES (2,'ops','{"cVms_View":true,)"
+         R"("cVm_Start":true,"cVm_TabCp":true}','[{"id":")" +
+         mine + R"(","name":"m"}]'))");
+    ASSERT_EQ(Post("/api/user/0", R"({"id":0,"name":"lim","pwd":"pw","roleId":2})").status, 201);
+    const std::string lim = Session("lim", "pw");
+    doc = LiveWhen([](const JsonValue&) { return true; }, lim);
+    ASSERT_EQ(doc.Root()["vms"].Size(), 1u);
+    EXPECT_EQ(doc.Root()["vms"].At(0)["id"].AsText(), mine);
+    EXPECT_EQ(Get("/api/vm/general/" + mine, lim).status, 200);
+    EXPECT_EQ(Get("/api/vm/general/" + other, lim).status, 403);
+    EXPECT_EQ(Get("/api/vm/checkpoints/" + other, lim).status, 403);
+    EXPECT_EQ(Post("/api/vm/state", R"({"vmId":")" + other + R"(","state":2})", lim).status, 403);
+    EXPECT_EQ(Count("SELECT count(*) FROM audit WHERE claim=13 AND result=1 AND resource<>''"), 1);
+    EXPECT_EQ(Get("/api/servers", lim).status, 403);
+    EXPECT_EQ(Get("/api/server/info/1", lim).status, 403);
+    EXPECT_EQ(Post("/api/server/state", R"({"id":1,"state":0})", lim).status, 403);
+    EXPECT_EQ(Post("/api/server/state", R"({"id":1,"state":7})").status, 403);
+}
+
+TEST_F(HvApiTest, DemoModeShowsASimulatedLocalHost) {
+    HbrProcess::Options o;
+    o.args = {"run-exe", "-url", "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/",
+              "-demo"};
+    // The port of the options above is the one the process listens on.
+    const std::string port = o.args[2].substr(17, o.args[2].size() - 18);
+    HbrProcess demo(o);
+    ASSERT_TRUE(demo.Ready()) << demo.Output();
+    HttpClient login(static_cast<uint16_t>(std::stoi(port)));
+    const std::string cookie = CookieOf(login.Post(
+        "/login", "usr=administrator&pwd=bravo", "Content-Type: application/x-www-form-urlencoded\r\n"));
+    JsonDocument doc;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    do {
+        HttpClient c(static_cast<uint16_t>(std::stoi(port)));
+        ASSERT_TRUE(ParseJson(c.Get("/api/livedata", CookieHeader(cookie)).body, doc));
+        if (doc.Root()["vms"].Size() > 0) break;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < end);
+    EXPECT_GE(doc.Root()["vms"].Size(), 10u);
+    std::set<std::string> states;
+    for (size_t i = 0; i < doc.Root()["vms"].Size(); ++i)
+        states.insert(doc.Root()["vms"].At(i)["state"].AsText());
+    EXPECT_TRUE(states.count("2") && states.count("99999") && states.count("6") && states.count("9"));
+    EXPECT_EQ(doc.Root()["servers"].At(0)["status"].AsText(), "OK");
+}
+
+}  // namespace
+}  // namespace hbr

@@ -1,0 +1,451 @@
+// The property writers, the VM inventory, views, state changes, checkpoints and host figures,
+// against hand-made objects and the simulated host.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "cli/process_state.h"
+#include "hyperv/sim_host.h"
+#include "hyperv/wmi_properties.h"
+#include "hyperv/workspace_ops.h"
+#include "store/json.h"
+
+namespace hbr {
+namespace {
+
+using namespace std::chrono_literals;
+
+WmiObjectPtr Obj(std::vector<std::pair<std::string, WmiValue>> values) {
+    std::vector<WmiPropertyDef> props;
+    for (const auto& [name, v] : values) props.push_back({name, CIM_STRING, false});
+    auto def = std::make_shared<WmiClassDef>("Test", std::vector<std::string>{}, props);
+    auto o = WmiObject::MakeInstance(def);
+    for (const auto& [name, v] : values) o->Set(name, v);
+    return o;
+}
+
+template <typename F>
+bool WaitFor(F pred, std::chrono::milliseconds limit = 20s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST(PropertyWriters, NumbersStringsArraysHostStrings) {
+    auto o = Obj({{"a", WmiValue::I4(0)},
+                  {"b", WmiValue::I4(2147483647)},
+                  {"c", WmiValue::UI4(0)},
+                  {"d", WmiValue::Bstr("8589934592")},
+                  {"e", WmiValue::Bstr("")},
+                  {"f", WmiValue::BstrArray({"10.0.0.1", "fe80::1"})},
+                  {"g", WmiValue::Bstr("x\"y\n")},
+                  {"h", WmiValue::Bstr("1,\"x\":2")},
+                  {"i", WmiValue::BstrArray({})}});
+    std::string out;
+    WriteNumberProperty(out, *o, "a");
+    WriteNumberProperty(out, *o, "b");
+    WriteNumberProperty(out, *o, "c");
+    WriteNumberProperty(out, *o, "d");
+    WriteNumberProperty(out, *o, "missing", "m");
+    WriteNumberProperty(out, *o, "h");
+    EXPECT_EQ(out, "\"a\":0,\"b\":null,\"c\":null,\"d\":8589934592,\"m\":null,\"h\":null,");
+    out.clear();
+    WriteStringProperty(out, *o, "e");
+    WriteStringProperty(out, *o, "g", "key");
+    WriteHostStringProperty(out, *o, "missing", "hs");
+    WriteArrayProperty(out, *o, "f");
+    WriteArrayProperty(out, *o, "i");
+    WriteArrayProperty(out, *o, "g");
+    EXPECT_EQ(out,
+              "\"e\": null,\"key\":\"x\\\"y\\n\",\"hs\":\"\",\"f\":\"10.0.0.1;fe80::1\","
+              "\"i\":\"\",\"g\": null,");
+}
+
+TEST(PropertyWriters, ReadIntegerAndStripPrefix) {
+    auto o = Obj({{"a", WmiValue::Bstr("123")},
+                  {"b", WmiValue::Bstr("99999999999")},
+                  {"c", WmiValue::Bool(true)},
+                  {"d", WmiValue::Null()}});
+    std::int32_t v = 7;
+    EXPECT_EQ(ReadIntegerProperty(*o, "a", v), kSOk);
+    EXPECT_EQ(v, 123);
+    EXPECT_TRUE(Failed(ReadIntegerProperty(*o, "b", v)));
+    EXPECT_EQ(v, 123);
+    EXPECT_EQ(ReadIntegerProperty(*o, "c", v), kEFail);
+    EXPECT_EQ(ReadIntegerProperty(*o, "d", v), kSOk);
+    EXPECT_EQ(v, 123);
+    std::string id = "Microsoft:1A2B";
+    StripInstancePrefix(id);
+    EXPECT_EQ(id, "1A2B");
+    std::string parent = "\\\\H\\root:Msvm_VirtualSystemSettingData.InstanceID=\"Microsoft:AB\"";
+    StripInstancePrefix(parent);
+    EXPECT_EQ(parent, "AB");
+    std::string plain = "\"abc\"";
+    StripInstancePrefix(plain);
+    EXPECT_EQ(plain, "abc");
+}
+
+TEST(PropertyWriters, DatesConvertOrAreNull) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    auto o = Obj({{"CreationTime", WmiValue::Bstr("20230916155923.000000+000")},
+                  {"bad", WmiValue::Bstr("2023-09-16")}});
+    std::string out;
+    WriteDateProperty(out, *o, "CreationTime", "created");
+    WriteDateProperty(out, *o, "bad");
+    EXPECT_EQ(out, "\"created\":\"9\\/16\\/2023 3:59:23 PM\",\"bad\": null,");
+    // An offset of +060 is an hour ahead of UTC.
+    auto a = CimDateTimeToLocalFileTime("20230916155923.000000+060");
+    auto b = CimDateTimeToLocalFileTime("20230916145923.000000+000");
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(*a, *b);
+}
+
+TEST(VmObject, MembersAndQuirks) {
+    auto vm = Obj({{"Name", WmiValue::Bstr("11111111-2222-3333-4444-555555555555")},
+                   {"ElementName", WmiValue::Bstr("")},
+                   {"EnabledState", WmiValue::I4(3)},
+                   {"ProcessorLoad", WmiValue::I4(5)},
+                   {"MemoryUsage", WmiValue::I4(2048)},
+                   {"MemoryAvailable", WmiValue::I4(25)},
+                   {"Uptime", WmiValue::Bstr("90061000")},
+                   {"OperationalStatus", WmiValue::I4Array({2, 6})},
+                   {"StatusDescriptions", WmiValue::BstrArray({"OK", "x"})}});
+    EXPECT_EQ(BuildVmObject(*vm, "HV\"1"),
+              "{\"id\":\"11111111-2222-3333-4444-555555555555\",\"name\": null,"
+              "\"state\":\"99999\",\"cpuUsage\":5,\"memoryA\": 2048,\"memoryD\": 1536,"
+              "\"uptime\": \"1.01:01:01\",\"status\": null,\"host\":\"HV\\\"1\"}");
+    vm->Set("EnabledState", WmiValue::Null());
+    vm->Set("MemoryAvailable", WmiValue::I4(0));
+    vm->Set("Uptime", WmiValue::Bstr("5000000000"));
+    vm->Set("OperationalStatus", WmiValue::I4Array({3, 2}));
+    std::string text = BuildVmObject(*vm, "H");
+    EXPECT_NE(text.find("\"state\":null,"), std::string::npos);
+    EXPECT_NE(text.find("\"memoryD\":null,"), std::string::npos);
+    EXPECT_NE(text.find("\"uptime\": \"57.20:53:20\""), std::string::npos);
+    EXPECT_NE(text.find("\"status\":\"OK;x\""), std::string::npos);
+    vm->Set("MemoryUsage", WmiValue::I4(0));
+    vm->Set("Uptime", WmiValue::Bstr("999"));
+    text = BuildVmObject(*vm, "H");
+    EXPECT_NE(text.find("\"memoryA\":null,\"memoryD\":null,"), std::string::npos);
+    EXPECT_NE(text.find("\"uptime\": \"0.00:00:00\""), std::string::npos);
+    vm->Set("Uptime", WmiValue::Bstr("0"));
+    EXPECT_NE(BuildVmObject(*vm, "H").find("\"uptime\": null,"), std::string::npos);
+    vm->Set("Uptime", WmiValue::Bstr("12,\"x\":1"));
+    EXPECT_NE(BuildVmObject(*vm, "H").find("\"uptime\": null,"), std::string::npos);
+    JsonDocument doc;
+    EXPECT_TRUE(ParseJson(BuildVmObject(*vm, "H"), doc));
+}
+
+TEST(VmIds, OnlyGuidsOfOneCase) {
+    EXPECT_TRUE(IsGuidText("1891102A-5DE8-4BD6-AF5F-97EA2A331B9C"));
+    EXPECT_TRUE(IsGuidText("1891102a-5de8-4bd6-af5f-97ea2a331b9c"));
+    EXPECT_FALSE(IsGuidText("1891102a-5DE8-4BD6-AF5F-97EA2A331B9C"));
+    EXPECT_FALSE(IsGuidText("1891102A-5DE8-4BD6-AF5F-97EA2A331B9"));
+    EXPECT_FALSE(IsGuidText("1891102A-5DE8-4BD6-AF5F-97EA2A331B9G"));
+    EXPECT_FALSE(IsGuidText("1891102A-5DE8-4BD6-AF5F\"or 1=1 --"));
+    EXPECT_FALSE(IsGuidText("1891102A-5DE8-4BD6-AF5F-97EA2A331B9C0"));
+}
+
+TEST(Thumbnail, BmpOfTheImageReversed) {
+    std::vector<std::uint8_t> px(38400);
+    for (std::size_t i = 0; i < px.size(); ++i) px[i] = static_cast<std::uint8_t>(i * 7);
+    const std::string bmp = BuildThumbnailBmp(px);
+    ASSERT_EQ(bmp.size(), 66u + 38396u);
+    EXPECT_EQ(bmp.substr(0, 2), "BM");
+    EXPECT_EQ(static_cast<std::uint8_t>(bmp[10]), 66);
+    EXPECT_EQ(static_cast<std::uint8_t>(bmp[18]), 160);
+    EXPECT_EQ(static_cast<std::uint8_t>(bmp[22]), 120);
+    EXPECT_EQ(static_cast<std::uint8_t>(bmp[54 + 1]), 0xF8);
+    EXPECT_EQ(static_cast<std::uint8_t>(bmp[66]), px[38398]);
+    EXPECT_EQ(static_cast<std::uint8_t>(bmp[67]), px[38399]);
+    EXPECT_EQ(static_cast<std::uint8_t>(bmp.back()), px[5]);
+}
+
+// A workspace on its own simulated host, with the real refreshers and a long poll interval.
+struct SimWorkspace : ::testing::Test {
+    void SetUp() override {
+        name = std::string("ops-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        SimHost::Remove(name);
+        sim = std::make_unique<SimHost>(SimHost::Get(name, {12, 7, {}}));
+        sim->SetJobDuration(20ms);
+        InstallPollRefreshers();
+        ASSERT_EQ(ws.Initialize(3, "sim://" + name, "", "", 1h), kSOk);
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard lock(Locks().cache);
+            return !ws.statusText.empty();
+        }));
+    }
+    void TearDown() override {
+        sim->ClearHooks();
+        SimHost::Remove(name);
+    }
+    std::string Cached(const std::string& id) {
+        std::string out;
+        GetCachedVm(ws, id, out);
+        return out;
+    }
+    SimVmInfo VmInState(int state) {
+        for (const auto& v : sim->ListVms())
+            if (v.enabledState == state) return v;
+        ADD_FAILURE() << "no VM in state " << state;
+        return {};
+    }
+    std::string name;
+    std::unique_ptr<SimHost> sim;
+    WmiWorkspace ws;
+};
+
+TEST_F(SimWorkspace, ListsEveryVmWithItsState) {
+    {
+        std::lock_guard lock(Locks().cache);
+        EXPECT_EQ(ws.statusText, "OK");
+        EXPECT_EQ(ws.vmCache.size(), 12u);
+        EXPECT_EQ(ws.hostSystemName, sim->ComputerName());
+        EXPECT_NE(ws.hostLiveFragment.find("\"bytesPersec\":"), std::string::npos);
+        EXPECT_EQ(ws.hostLiveFragment.rfind("\"uptime\":\"", 0), 0u);
+    }
+    for (const auto& v : sim->ListVms()) {
+        const std::string text = Cached(v.id);
+        JsonDocument doc;
+        ASSERT_TRUE(ParseJson(text, doc)) << text;
+        const std::string want = v.enabledState == 3 ? "99999" : std::to_string(v.enabledState);
+        EXPECT_EQ(doc.Root()["state"].AsText(), want);
+        EXPECT_EQ(doc.Root()["name"].AsText(), v.name);
+        // Keys ignore letter case.
+        std::string lower = v.id;
+        for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(Cached(lower), text);
+    }
+}
+
+TEST_F(SimWorkspace, MarkVmBusyChangesOnlyTheState) {
+    const auto vm = VmInState(2);
+    const std::string before = Cached(vm.id);
+    MarkVmBusy(ws, vm.id);
+    const std::string after = Cached(vm.id);
+    std::string expected = before;
+    expected.replace(expected.find("\"state\":\"2\""), 11, "\"state\":\"1\"");
+    EXPECT_EQ(after, expected);
+    MarkVmBusy(ws, "00000000-0000-0000-0000-000000000000");
+    EXPECT_TRUE(Cached("00000000-0000-0000-0000-000000000000").empty());
+}
+
+TEST_F(SimWorkspace, StateChangesFollowJobs) {
+    const auto vm = VmInState(3);
+    ChangeVmState(ws, vm.id, 2);
+    EXPECT_EQ(Cached(vm.id).find("\"state\":\"1\"") != std::string::npos, true);
+    bool running = false;
+    for (const auto& v : sim->ListVms())
+        if (v.id == vm.id) running = v.enabledState == 2;
+    EXPECT_TRUE(running);
+}
+
+TEST_F(SimWorkspace, StateChangeFailureTexts) {
+    const auto vm = VmInState(2);
+    sim->SetMethodReturn("RequestStateChange", 32775, 1);
+    try {
+        ChangeVmState(ws, vm.id, 6);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.text, "Invalid VM State: -2147467259");
+    }
+    sim->SetMethodReturn("RequestStateChange", 32773, 1);
+    try {
+        ChangeVmState(ws, vm.id, 6);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.hr, kEInvalidArg);
+    }
+    sim->SetJobOutcome("RequestStateChange", 10, 32768, "It broke", 1);
+    try {
+        ChangeVmState(ws, vm.id, 6);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.text, "It broke: -2147467259");
+    }
+    sim->SetJobOutcome("RequestStateChange", 8, 0, "", 1);
+    EXPECT_NO_THROW(ChangeVmState(ws, vm.id, 9));
+    sim->SetMethodReturn("InitiateShutdown", 32775, 1);
+    try {
+        ChangeVmState(ws, vm.id, 4);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.text,
+                  "The current state of VM does not support shut down. Or Integration services "
+                  "is not installed.: -2147467259");
+    }
+    sim->FailCalls("ExecMethod", "RequestStateChange", kEAccessDenied, 1);
+    try {
+        ChangeVmState(ws, vm.id, 2);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.hr, kEAccessDenied);
+        EXPECT_EQ(e.text.rfind("error -2147024891 at wmiworkspace: ", 0), 0u);
+    }
+}
+
+TEST_F(SimWorkspace, BadIdsNeverReachTheHost) {
+    const auto calls = sim->CallCount("ExecQuery") + sim->CallCount("ExecMethod");
+    for (const std::string id : {"x\" or Name like \"%", "", "1891102a-5DE8-4BD6-AF5F-97EA2A331B9C"}) {
+        EXPECT_THROW(ChangeVmState(ws, id, 2), CHypervisorException);
+        std::string out;
+        EXPECT_THROW(GetVmReplicationJson(ws, id, out), CHypervisorException);
+        EXPECT_THROW(DeleteCheckpoint(ws, id), CHypervisorException);
+    }
+    EXPECT_EQ(sim->CallCount("ExecQuery") + sim->CallCount("ExecMethod"), calls);
+}
+
+TEST_F(SimWorkspace, CheckpointTreeAndChanges) {
+    SimVmInfo vm;
+    for (const auto& v : sim->ListVms())
+        if (v.checkpoints >= 2 && !v.currentCheckpoint.empty()) vm = v;
+    ASSERT_FALSE(vm.id.empty());
+    std::string out;
+    GetCheckpointTreeJson(ws, vm.id, out);
+    JsonDocument doc;
+    ASSERT_TRUE(ParseJson(out, doc)) << out;
+    const auto cps = sim->ListCheckpoints(vm.id);
+    ASSERT_EQ(doc.Root().Size(), cps.size() + 1);
+    bool sawNow = false;
+    for (std::size_t i = 0; i < doc.Root().Size(); ++i) {
+        const JsonValue& o = doc.Root().At(i);
+        if (o["name"].AsText() == "Now") {
+            sawNow = true;
+            EXPECT_EQ(o["parent"].AsText(), vm.currentCheckpoint);
+            EXPECT_EQ(doc.Root().At(i - 1)["id"].AsText(), vm.currentCheckpoint);
+            EXPECT_TRUE(o["id"].IsNull());
+        } else {
+            EXPECT_EQ(o["id"].AsText(), cps[i - (sawNow ? 1 : 0)].id);
+            const std::string parent = cps[i - (sawNow ? 1 : 0)].parentId;
+            if (parent.empty())
+                EXPECT_TRUE(o["parent"].IsNull());
+            else
+                EXPECT_EQ(o["parent"].AsText(), parent);
+        }
+    }
+    EXPECT_TRUE(sawNow);
+
+    CreateCheckpoint(ws, vm.id);
+    ASSERT_EQ(sim->ListCheckpoints(vm.id).size(), cps.size() + 1);
+    const std::string made = sim->ListCheckpoints(vm.id).back().id;
+    RenameCheckpoint(ws, made, "A \"quoted\" <name> & more");
+    EXPECT_EQ(sim->ListCheckpoints(vm.id).back().name, "A \"quoted\" <name> & more");
+    out.clear();
+    GetCheckpointTreeJson(ws, vm.id, out);
+    EXPECT_NE(out.find("A \\\"quoted\\\" <name> & more"), std::string::npos);
+    DeleteCheckpoint(ws, made);
+    EXPECT_EQ(sim->ListCheckpoints(vm.id).size(), cps.size());
+    try {
+        RenameCheckpoint(ws, "00000000-0000-0000-0000-000000000000", "x");
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.hr, kEFail);
+    }
+    DeleteCheckpointTree(ws, cps.front().id);
+    EXPECT_LT(sim->ListCheckpoints(vm.id).size(), cps.size());
+}
+
+TEST_F(SimWorkspace, ApplySavesARunningVmAndStartsItAgain) {
+    SimVmInfo vm;
+    for (const auto& v : sim->ListVms())
+        if (v.checkpoints > 0 && v.enabledState == 2) vm = v;
+    if (vm.id.empty()) GTEST_SKIP() << "no running VM with checkpoints in this seed";
+    ApplyCheckpoint(ws, vm.id, sim->ListCheckpoints(vm.id).front().id);
+    for (const auto& v : sim->ListVms())
+        if (v.id == vm.id) {
+            EXPECT_EQ(v.enabledState, 2);
+            EXPECT_EQ(v.currentCheckpoint, sim->ListCheckpoints(vm.id).front().id);
+        }
+}
+
+TEST_F(SimWorkspace, RevertWithoutCheckpointsFails) {
+    SimVmInfo vm;
+    for (const auto& v : sim->ListVms())
+        if (v.checkpoints == 0) vm = v;
+    ASSERT_FALSE(vm.id.empty());
+    std::string out;
+    GetCheckpointTreeJson(ws, vm.id, out);
+    EXPECT_EQ(out, "[]");
+    try {
+        RevertVm(ws, vm.id);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.text, "VM does not have checkpoints: -2147467259");
+    }
+}
+
+TEST_F(SimWorkspace, ViewsAreJson) {
+    for (const auto& v : sim->ListVms()) {
+        std::string general, net, repl;
+        GetVmGeneralJson(ws, v.id, general);
+        GetVmNetworkingJson(ws, v.id, net);
+        GetVmReplicationJson(ws, v.id, repl);
+        JsonDocument a, b, c;
+        EXPECT_TRUE(ParseJson(general, a)) << general;
+        EXPECT_TRUE(ParseJson(net, b)) << net;
+        EXPECT_TRUE(ParseJson(repl, c)) << repl;
+        EXPECT_EQ(a.Root()["id"].AsText(), v.id);
+        EXPECT_EQ(b.Root().Size(), v.adapters);
+        EXPECT_EQ(c.Root()["primaryServer"].IsString(), v.replicated);
+        const std::string version = a.Root()["version"].AsText();
+        EXPECT_NE(version.find(" Generation "), std::string::npos) << version;
+    }
+}
+
+TEST_F(SimWorkspace, HostInfoHasUnquotedArrays) {
+    std::string out;
+    GetHostInfoJson(ws, out);
+    EXPECT_EQ(out.rfind("{\"id\":3,\"osName\":", 0), 0u) << out;
+    EXPECT_NE(out.find(",disks:[{"), std::string::npos);
+    EXPECT_NE(out.find("],nics:[{"), std::string::npos);
+    EXPECT_EQ(out.back(), '}');
+    // Drive type 5 is not listed; the first processor only.
+    EXPECT_EQ(out.find("\"E:\""), std::string::npos);
+    EXPECT_EQ(out.find("cpuName", out.find("cpuName") + 1), std::string::npos);
+}
+
+TEST_F(SimWorkspace, MissingNamespaceShowsInTheStatus) {
+    WmiWorkspace other;
+    sim->SetNamespacePresent("root\\virtualization\\v2", false);
+    ASSERT_EQ(other.Initialize(4, "sim://" + name, "", "", 1h), kSOk);
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(Locks().cache);
+        return !other.statusText.empty();
+    }));
+    std::lock_guard lock(Locks().cache);
+    EXPECT_EQ(other.statusText, "Hyper-V Service not present.");
+    EXPECT_EQ(other.lastError, kWbemEInvalidNamespace);
+    EXPECT_TRUE(other.vmCache.empty());
+    EXPECT_FALSE(other.hostLiveFragment.empty());
+}
+
+TEST(LocalMachine, RealFiguresAndNoHyperV) {
+    InstallPollRefreshers();
+    WmiWorkspace ws;
+    ASSERT_EQ(ws.Initialize(9, "", "", "", 1h), kSOk);
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(Locks().cache);
+        return !ws.statusText.empty();
+    }));
+    {
+        std::lock_guard lock(Locks().cache);
+        EXPECT_EQ(ws.statusText, "Hyper-V Service not present.");
+        EXPECT_NE(ws.hostLiveFragment.find("\"memoryTotal\":"), std::string::npos);
+        EXPECT_NE(ws.hostLiveFragment.find("\"cpuLoad\":"), std::string::npos);
+        EXPECT_NE(ws.hostLiveFragment.find("\"diskLoad\":"), std::string::npos);
+    }
+    std::string out;
+    GetHostInfoJson(ws, out);
+    EXPECT_NE(out.find("disks:["), std::string::npos) << out;
+    EXPECT_NE(out.find("\"numberOfLogicalProcessors\":" +
+                       std::to_string(std::thread::hardware_concurrency())),
+              std::string::npos)
+        << out;
+}
+
+}  // namespace
+}  // namespace hbr

@@ -1,0 +1,165 @@
+#include "web/vm_routes.h"
+
+#include <cctype>
+
+#include "hyperv/server_registry.h"
+#include "store/claims.h"
+#include "store/database.h"
+#include "store/json.h"
+#include "store/rights.h"
+#include "web/api_routes.h"
+#include "web/static_pages.h"
+
+namespace hbr {
+namespace {
+
+using ViewOp = HResult (ServerRegistry::*)(const std::string&, std::string&);
+
+void View(HttpRequest& r, const std::string& vmId, ViewOp op) {
+    std::string out;
+    try {
+        (ServerRegistry::Instance().*op)(vmId, out);
+    } catch (const CHypervisorException&) {
+        return r.ReplyServerError("Server error: hbr exception");
+    }
+    r.SendJson(out);
+}
+
+struct VmBody {
+    std::string vmId, cpId, name;
+    int state = 0;
+};
+
+bool ReadBody(const HttpRequest& r, VmBody& body) {
+    std::string text;
+    r.BodyText(text);
+    JsonDocument doc;
+    if (!ParseJson(text, doc) || !doc.Root().IsObject()) return false;
+    const JsonValue& root = doc.Root();
+    auto str = [&](const char* name) {
+        const JsonValue& v = root[name];
+        return v.IsString() ? std::string(v.StringView()) : std::string();
+    };
+    body.vmId = str("vmId");
+    body.cpId = str("cpId");
+    body.name = str("name");
+    body.state = root["state"].AsInt();
+    return true;
+}
+
+int StateClaim(int state) {
+    switch (state) {
+        case 2: return cVm_Start;
+        case 3: return cVm_TurnOff;
+        case 4: return cVm_Shutdown;
+        case 6: return cVm_Save;
+        case 9: return cVm_Pause;
+        case 11: return cVm_Reset;
+        default: return -1;
+    }
+}
+
+// Rows 11-17: a body, a check, an action whose result code is not looked at.
+bool ActionRoute(HttpRequest& r, const Session& s, std::string_view path) {
+    enum Op { Create, Apply, Revert, Delete, DeleteTree, Rename, State };
+    Op op;
+    if (path == "/api/vm/createcp") op = Create;
+    else if (path == "/api/vm/applycp") op = Apply;
+    else if (path == "/api/vm/revert") op = Revert;
+    else if (path == "/api/vm/deletecp") op = Delete;
+    else if (path == "/api/vm/deletecptree") op = DeleteTree;
+    else if (path == "/api/vm/editcp") op = Rename;
+    else if (path == "/api/vm/state") op = State;
+    else return false;
+    VmBody b;
+    if (!ReadBody(r, b)) {
+        r.ReplyBadRequest();
+        return true;
+    }
+    int claim = cVm_TabCp;
+    if (op == State) {
+        claim = StateClaim(b.state);
+        if (claim < 0) {
+            r.ReplyForbidden();
+            return true;
+        }
+    }
+    if (!CheckVmClaim(Db(), s, claim, b.vmId, true)) {
+        r.ReplyForbidden();
+        return true;
+    }
+    ServerRegistry& reg = ServerRegistry::Instance();
+    try {
+        switch (op) {
+            case Create: reg.CreateCheckpoint(b.vmId); break;
+            case Apply: reg.ApplyCheckpoint(b.vmId, b.cpId); break;
+            case Revert: reg.RevertVm(b.vmId); break;
+            case Delete: reg.DeleteCheckpoint(b.vmId, b.cpId); break;
+            case DeleteTree: reg.DeleteCheckpointTree(b.vmId, b.cpId); break;
+            case Rename: reg.RenameCheckpoint(b.vmId, b.cpId, b.name); break;
+            case State: reg.ChangeVmState(b.vmId, b.state); break;
+        }
+    } catch (const CHypervisorException& e) {
+        r.ReplyServerError(e.text.empty() ? std::string("Server error: hbr exception") : e.text);
+        return true;
+    }
+    r.SendJson("");
+    return true;
+}
+
+}  // namespace
+
+std::string VmRouteId(std::string_view path, std::string_view prefix) {
+    if (!path.starts_with(prefix) || path.size() < prefix.size() + 36) return {};
+    std::string id(path.substr(path.size() - 36));
+    for (auto& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return id;
+}
+
+bool TryVmRoute(HttpRequest& r, const Session& s, std::string_view path) {
+    if (path == "/api/livedata") {
+        std::string out;
+        ServerRegistry::Instance().GetLiveData(out, s.canViewVms, s.canViewHosts, s.assignedVms);
+        r.SendJson(out);
+        return true;
+    }
+    if (std::string id = VmRouteId(path, "/rdp/"); !id.empty()) {
+        if (!CheckVmClaim(Db(), s, cVm_Connect, id, true)) {
+            r.ReplyForbidden();
+            return true;
+        }
+        ServeStatic(r, "/rdp/index.html");
+        return true;
+    }
+    if (MatchNumberRoute(path, "/rdp/")) {
+        ServeStatic(r, "/rdp/index.html");
+        return true;
+    }
+    struct ViewRow {
+        std::string_view prefix;
+        int claim;
+        ViewOp op;
+        bool vmLimited;
+    };
+    static const ViewRow rows[] = {
+        {"/api/vm/general/", cVms_View, &ServerRegistry::GetVmGeneral, true},
+        {"/api/vm/networking/", cVms_TabNetwork, &ServerRegistry::GetVmNetworking, true},
+        {"/api/vm/replication/", cVms_TabReplication, &ServerRegistry::GetVmReplication, true},
+        {"/api/vm/checkpoints/", cVm_TabCp, &ServerRegistry::GetVmCheckpoints, true},
+    };
+    for (const ViewRow& row : rows) {
+        const std::string id = VmRouteId(path, row.prefix);
+        if (id.empty()) continue;
+        const bool allowed = row.vmLimited ? CheckVmClaim(Db(), s, row.claim, id, false)
+                                           : CheckClaim(Db(), s, row.claim, false);
+        if (!allowed) {
+            r.ReplyForbidden();
+            return true;
+        }
+        View(r, id, row.op);
+        return true;
+    }
+    return ActionRoute(r, s, path);
+}
+
+}  // namespace hbr
