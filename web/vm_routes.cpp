@@ -135,24 +135,23 @@ bool TryVmRoute(HttpRequest& r, const Session& s, std::string_view path) {
         ServeStatic(r, "/rdp/index.html");
         return true;
     }
+    // Every view, the checkpoint list included, is limited to the session's assigned VMs: a
+    // role limited to some VMs must not read the checkpoint tree of the others.
     struct ViewRow {
         std::string_view prefix;
         int claim;
         ViewOp op;
-        bool vmLimited;
     };
     static const ViewRow rows[] = {
-        {"/api/vm/general/", cVms_View, &ServerRegistry::GetVmGeneral, true},
-        {"/api/vm/networking/", cVms_TabNetwork, &ServerRegistry::GetVmNetworking, true},
-        {"/api/vm/replication/", cVms_TabReplication, &ServerRegistry::GetVmReplication, true},
-        {"/api/vm/checkpoints/", cVm_TabCp, &ServerRegistry::GetVmCheckpoints, true},
+        {"/api/vm/general/", cVms_View, &ServerRegistry::GetVmGeneral},
+        {"/api/vm/networking/", cVms_TabNetwork, &ServerRegistry::GetVmNetworking},
+        {"/api/vm/replication/", cVms_TabReplication, &ServerRegistry::GetVmReplication},
+        {"/api/vm/checkpoints/", cVm_TabCp, &ServerRegistry::GetVmCheckpoints},
     };
     for (const ViewRow& row : rows) {
         const std::string id = VmRouteId(path, row.prefix);
         if (id.empty()) continue;
-        const bool allowed = row.vmLimited ? CheckVmClaim(Db(), s, row.claim, id, false)
-                                           : CheckClaim(Db(), s, row.claim, false);
-        if (!allowed) {
+        if (!CheckVmClaim(Db(), s, row.claim, id, false)) {
             r.ReplyForbidden();
             return true;
         }
