@@ -127,7 +127,10 @@ bool ServerRegistry::FindCachedVm(const std::string& vmId, std::string& out) {
 
 void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool includeServers,
                                  const std::string& filter) {
-    std::string vms, servers;
+    // The VM objects go straight into the reply; only the short server list is kept apart.
+    std::string servers;
+    out += "{\"vms\":[";
+    const std::size_t vmsStart = out.size();
     {
         std::lock_guard lock(Locks().registry);
         std::lock_guard cache(Locks().cache);
@@ -135,8 +138,8 @@ void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool include
             if (includeVms) {
                 for (const auto& [key, text] : w->vmCache) {
                     if (!filter.empty() && filter.find(key) == std::string::npos) continue;
-                    vms += text;
-                    vms += ',';
+                    out += text;
+                    out += ',';
                 }
             }
             if (includeServers) {
@@ -148,9 +151,11 @@ void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool include
             }
         }
     }
-    StripTrailingCommas(vms);
+    while (out.size() > vmsStart && out.back() == ',') out.pop_back();
     StripTrailingCommas(servers);
-    out += "{\"vms\":[" + vms + "],\"servers\":[" + servers + "]";
+    out += "],\"servers\":[";
+    out += servers;
+    out += ']';
     CloseJson(out, '}');
 }
 

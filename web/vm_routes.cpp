@@ -118,9 +118,14 @@ std::string VmRouteId(std::string_view path, std::string_view prefix) {
 
 bool TryVmRoute(HttpRequest& r, const Session& s, std::string_view path) {
     if (path == "/api/livedata") {
-        std::string out;
+        // The dashboard asks for this every few seconds from every browser, and the reply of a
+        // large installation is some hundred kilobytes: each request thread keeps its buffer
+        // rather than taking fresh pages from the system for every reply.
+        thread_local std::string out;
+        out.clear();
         ServerRegistry::Instance().GetLiveData(out, s.canViewVms, s.canViewHosts, s.assignedVms);
         r.SendJson(out);
+        if (out.capacity() > (std::size_t{8} << 20)) std::string().swap(out);
         return true;
     }
     if (std::string id = VmRouteId(path, "/rdp/"); !id.empty()) {
