@@ -29,13 +29,6 @@ WorkspacePtr MakeWorkspace(int id, const std::string& host, const std::string& u
     return ws;
 }
 
-// The poller of a workspace leaving the list stops now; the workspace itself goes when its
-// last user lets go, outside every lock.
-void Retire(WorkspacePtr& ws) {
-    if (ws) ws->RequestStop();
-    ws.reset();
-}
-
 // Runs `program arg` and waits; the exit status, or -1 when it could not run.
 int RunProgram(const std::string& program, const char* arg) {
     std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(arg),
@@ -54,6 +47,11 @@ int RunProgram(const std::string& program, const char* arg) {
 std::string SystemctlCommand() {
     const char* p = std::getenv("HBR_SYSTEMCTL");
     return p && *p ? p : "systemctl";
+}
+
+ServerRegistry::~ServerRegistry() {
+    // At process exit without ClearAll: the threads ending removed workspaces are waited for.
+    for (auto& r : retiring_) r.thread.join();
 }
 
 ServerRegistry& ServerRegistry::Instance() {
@@ -85,7 +83,7 @@ HResult ServerRegistry::UpdateServer(int id, const std::string& host, const std:
         }
         list_.push_back(MakeWorkspace(id, host, user, password ? *password : std::string(), hr));
     }
-    Retire(old);
+    Retire(std::move(old));
     return hr;
 }
 
@@ -99,7 +97,7 @@ void ServerRegistry::RemoveServer(int id) {
         old = std::move(*it);
         list_.erase(it);
     }
-    Retire(old);
+    Retire(std::move(old));
 }
 
 WorkspacePtr ServerRegistry::FindServerById(int id) {
@@ -129,7 +127,10 @@ bool ServerRegistry::FindCachedVm(const std::string& vmId, std::string& out) {
 
 void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool includeServers,
                                  const std::string& filter) {
-    std::string vms, servers;
+    // The VM objects go straight into the reply; only the short server list is kept apart.
+    std::string servers;
+    out += "{\"vms\":[";
+    const std::size_t vmsStart = out.size();
     {
         std::lock_guard lock(Locks().registry);
         std::lock_guard cache(Locks().cache);
@@ -137,8 +138,8 @@ void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool include
             if (includeVms) {
                 for (const auto& [key, text] : w->vmCache) {
                     if (!filter.empty() && filter.find(key) == std::string::npos) continue;
-                    vms += text;
-                    vms += ',';
+                    out += text;
+                    out += ',';
                 }
             }
             if (includeServers) {
@@ -150,9 +151,11 @@ void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool include
             }
         }
     }
-    StripTrailingCommas(vms);
+    while (out.size() > vmsStart && out.back() == ',') out.pop_back();
     StripTrailingCommas(servers);
-    out += "{\"vms\":[" + vms + "],\"servers\":[" + servers + "]";
+    out += "],\"servers\":[";
+    out += servers;
+    out += ']';
     CloseJson(out, '}');
 }
 
@@ -268,6 +271,31 @@ void ServerRegistry::ShutdownHost(int id, bool restart) {
     throw CHbrException("InitiateShutdown failed ", EHOSTUNREACH);
 }
 
+// The poller of a workspace leaving the list is told to stop now. Its destruction joins the
+// poller, which may sit in a call to a host that hangs; that wait happens on a thread of its
+// own, so the request that removed the server answers at once. The last user of the workspace
+// (that thread or a request still running on it) destroys it, outside every lock.
+void ServerRegistry::Retire(WorkspacePtr ws) {
+    if (!ws) return;
+    ws->RequestStop();
+    std::lock_guard lock(retireLock_);
+    // Threads that have finished are joined here, so they do not pile up.
+    for (auto it = retiring_.begin(); it != retiring_.end();) {
+        if (*it->done) {
+            it->thread.join();
+            it = retiring_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    retiring_.push_back({std::thread([ws = std::move(ws), done]() mutable {
+                             ws.reset();
+                             *done = true;
+                         }),
+                         done});
+}
+
 void ServerRegistry::ClearAll() {
     std::vector<WorkspacePtr> all;
     {
@@ -277,6 +305,12 @@ void ServerRegistry::ClearAll() {
     // Every poller is told first, so they end together rather than one after another.
     for (auto& w : all) w->RequestStop();
     all.clear();
+    std::list<Retiring> retiring;
+    {
+        std::lock_guard lock(retireLock_);
+        retiring.swap(retiring_);
+    }
+    for (auto& r : retiring) r.thread.join();
 }
 
 std::size_t ServerRegistry::Count() {

@@ -2,8 +2,12 @@
 // The process-wide list of managed hosts, one workspace each: the web layer's only entry into
 // the hypervisor layer. Workspaces are shared: a request that found one keeps it alive while
 // the list changes.
+#include <atomic>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hyperv/workspace_ops.h"
@@ -15,6 +19,8 @@ using WorkspacePtr = std::shared_ptr<WmiWorkspace>;
 class ServerRegistry {
   public:
     static ServerRegistry& Instance();
+    ServerRegistry() = default;
+    ~ServerRegistry();
 
     HResult AddServer(int id, const std::string& host, const std::string& user,
                       const std::string& password);
@@ -46,12 +52,21 @@ class ServerRegistry {
     HResult GetHostInfo(int id, std::string& out);
     // Throws CHbrException.
     void ShutdownHost(int id, bool restart);
+    // Destroys every workspace, also those removed earlier whose pollers are still ending.
     void ClearAll();
 
     std::size_t Count();
 
   private:
+    struct Retiring {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    void Retire(WorkspacePtr ws);
+
     std::vector<WorkspacePtr> list_;
+    std::mutex retireLock_;  // guards retiring_ only; never held with another lock
+    std::list<Retiring> retiring_;
 };
 
 // Adds every enabled servers row to the registry; failures load nothing and report nothing.

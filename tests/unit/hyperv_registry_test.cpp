@@ -1,13 +1,19 @@
 // The server registry: live data, lookups, edits while requests and pollers run, hanging hosts.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "cli/process_state.h"
 #include "hyperv/server_registry.h"
 #include "hyperv/sim_host.h"
+#include "platform/hbr_exception.h"
 #include "store/json.h"
+#include "support/temp_dir.h"
 
 namespace hbr {
 namespace {
@@ -120,6 +126,73 @@ TEST_F(RegistryTest, HangingHostBlocksNothingElse) {
     SimHost::Get("reg-hang").ClearHooks();  // the waiting call ends; its workspace goes then
     request.join();
     EXPECT_TRUE(done);
+}
+
+TEST_F(RegistryTest, ShutdownGoesThroughTheProvider) {
+    TempDir dir;
+    const std::string script = dir.Path() + "/systemctl", log = dir.Path() + "/calls";
+    {
+        std::ofstream f(script);
+        f << "#!/bin/sh\necho \"$@\" >> " << log << "\n[ \"$1\" = reboot ] && exit 1\nexit 0\n";
+    }
+    ::chmod(script.c_str(), 0755);
+    ::setenv("HBR_SYSTEMCTL", script.c_str(), 1);
+    SetLocalMachineDemo(false);  // the real local machine, whose shutdown is systemctl's
+    auto& reg = ServerRegistry::Instance();
+    reg.AddServer(1, "", "", "");
+    reg.ShutdownHost(1, false);
+    try {
+        reg.ShutdownHost(1, true);
+        ADD_FAILURE() << "a refused reboot must fail";
+    } catch (const CHbrException& e) {
+        EXPECT_EQ(e.Message().rfind("InitiateShutdown failed ", 0), 0u) << e.Message();
+    }
+    std::ifstream in(log);
+    std::string calls((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(calls, "poweroff\nreboot\n");
+    // A simulated host starts again: its running VMs end saved and nothing runs locally.
+    reg.AddServer(3, "sim://reg-b?vms=6&seed=3", "", "");
+    auto running = [] {
+        int n = 0;
+        for (const auto& vm : SimHost::Get("reg-b").ListVms()) n += vm.enabledState == 2;
+        return n;
+    };
+    ASSERT_GT(running(), 0);
+    reg.ShutdownHost(3, true);
+    EXPECT_EQ(running(), 0);
+    std::ifstream again(log);
+    std::string after((std::istreambuf_iterator<char>(again)), {});
+    EXPECT_EQ(after, calls);
+    ::setenv("HBR_SYSTEMCTL", (dir.Path() + "/missing").c_str(), 1);
+    EXPECT_THROW(reg.ShutdownHost(1, false), CHbrException);
+    ::unsetenv("HBR_SYSTEMCTL");
+}
+
+TEST_F(RegistryTest, RemovingAHungHostAnswersAtOnce) {
+    auto& reg = ServerRegistry::Instance();
+    reg.AddServer(2, "sim://reg-hang?vms=2", "", "");
+    ASSERT_TRUE(WaitFor([&] { return VmCount() == 2; }));
+    // The poller's next cycle hangs in its first call to the host.
+    SimHost::Get("reg-hang").SetCallDelay("", "", 30s);
+    std::this_thread::sleep_for(100ms);
+    auto start = std::chrono::steady_clock::now();
+    reg.RemoveServer(2);
+    reg.AddServer(2, "sim://reg-a?vms=1", "", "");
+    const std::string pw = "new";
+    reg.UpdateServer(2, "sim://reg-hang?vms=2", "", &pw);  // the new workspace hangs as well
+    std::this_thread::sleep_for(100ms);
+    reg.RemoveServer(2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(reg.Count(), 0u);
+    // Shutting down waits for the hung calls to end (here: released by the test).
+    std::thread release([] {
+        std::this_thread::sleep_for(200ms);
+        SimHost::Get("reg-hang").ClearHooks();
+    });
+    start = std::chrono::steady_clock::now();
+    reg.ClearAll();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    release.join();
 }
 
 TEST_F(RegistryTest, EditsWhileRequestsRun) {

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# GET /api/livedata of an instance managing 10 simulated hosts of 100 VMs each, 64 keep-alive
+# connections with one session cookie, side by side with nginx serving the same reply bytes
+# as a static file; then the instance's resident memory.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+hbr="${HBR_EXE:-$here/build/hbr}"
+duration="${BENCH_SECONDS:-10}"
+work="$(mktemp -d)"
+trap 'kill $(jobs -p) 2>/dev/null || true; [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null; sleep 0.3; rm -rf "$work"' EXIT
+
+mkdir -p "$work/root" "$work/state" "$work/nginx"
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+p_hbr=$(free_port); p_ngx=$(free_port)
+
+HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "http://127.0.0.1:$p_hbr/" -dbpath "$work/hbr.db" \
+  -webroot "$work/root" < /dev/null > "$work/hbr.log" 2>&1 &
+hbr_pid=$!
+for _ in $(seq 50); do curl -s "http://127.0.0.1:$p_hbr/login.html" -o /dev/null && break; sleep 0.1; done
+cookie=$(curl -s -D - -o /dev/null -d 'usr=administrator&pwd=bravo' "http://127.0.0.1:$p_hbr/login" |
+  awk -F': ' 'tolower($1)=="set-cookie" {split($2, a, ";"); print a[1]}')
+[ -n "$cookie" ] || { echo "login failed"; cat "$work/hbr.log"; exit 1; }
+
+for h in $(seq 10); do
+  curl -sf -H "Cookie: $cookie" -d "{\"id\":0,\"name\":\"sim$h\",\"host\":\"sim://bench$h?vms=100&seed=$h\",\"user\":\"\",\"password\":\"\",\"disabled\":false}" \
+    "http://127.0.0.1:$p_hbr/api/server/0" -o /dev/null
+done
+for _ in $(seq 100); do
+  n=$(curl -s -H "Cookie: $cookie" "http://127.0.0.1:$p_hbr/api/livedata" |
+      python3 -c 'import json,sys; print(len(json.load(sys.stdin)["vms"]))' 2>/dev/null || echo 0)
+  [ "$n" = 1000 ] && break; sleep 0.2
+done
+[ "$n" = 1000 ] || { echo "only $n VMs listed"; exit 1; }
+curl -s -H "Cookie: $cookie" "http://127.0.0.1:$p_hbr/api/livedata" -o "$work/root/livedata.json"
+
+cat > "$work/nginx.conf" <<NGX
+worker_processes auto;
+pid $work/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx; proxy_temp_path $work/nginx; fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx; scgi_temp_path $work/nginx;
+  server { listen 127.0.0.1:$p_ngx; root $work/root; default_type application/json; }
+}
+NGX
+nginx -c "$work/nginx.conf" -p "$work/nginx"
+for _ in $(seq 50); do curl -sf "http://127.0.0.1:$p_ngx/livedata.json" -o /dev/null && break; sleep 0.1; done
+
+run() {  # prints "rps p99"
+  wrk -t2 -c64 -d"${duration}s" --latency "$@" > "$work/wrk.txt"
+  local rps p99
+  rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.txt")
+  p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
+  echo "$rps $p99"
+}
+rounds="${BENCH_ROUNDS:-3}"
+echo "wrk -t2 -c64 -d${duration}s --latency, /api/livedata of 10 x 100 VMs ($(stat -c %s "$work/root/livedata.json") bytes), $rounds rounds"
+ratios=()
+for r in $(seq "$rounds"); do
+  read -r hbr_rps hbr_p99 < <(run -H "Cookie: $cookie" "http://127.0.0.1:$p_hbr/api/livedata")
+  read -r ngx_rps ngx_p99 < <(run "http://127.0.0.1:$p_ngx/livedata.json")
+  ratio=$(awk -v a="$hbr_rps" -v b="$ngx_rps" 'BEGIN { printf "%.2f", a / b }')
+  ratios+=("$ratio")
+  printf 'round %d: hbr %10s req/s p99 %-8s  nginx %10s req/s p99 %-8s  ratio %s\n' \
+    "$r" "$hbr_rps" "$hbr_p99" "$ngx_rps" "$ngx_p99" "$ratio"
+done
+printf '%s\n' "${ratios[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "median ratio hbr/nginx: %s\n", a[int((NR + 1) / 2)] }'
+echo "hbr resident memory with 10 x 100 VMs: $(awk '/VmRSS/ {print $2, $3}' /proc/$hbr_pid/status)"
