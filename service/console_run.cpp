@@ -11,6 +11,7 @@
 #include "cli/process_state.h"
 #include "platform/hbr_exception.h"
 #include "service/instance_handler.h"
+#include "service/instance_services.h"
 #include "store/database.h"
 #include "web/http_server.h"
 
@@ -74,10 +75,21 @@ int RunConsole() {
         return -1;
     }
 
+    try {
+        StartInstanceServices();
+    } catch (const std::exception& e) {
+        std::printf("\nLoading the servers failed.\n%s\n", e.what());
+    }
+
     std::fputs("Press a key to stop and exit\n", stdout);
     std::fflush(stdout);
     WaitForStop(sigFd);
 
+    try {
+        StopInstanceServices();
+    } catch (const std::exception&) {
+        // The listener is released whatever the registry did.
+    }
     StopServer();
     if (sigFd >= 0) close(sigFd);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
