@@ -34,7 +34,9 @@ std::string Trim(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
-bool IsNtlm(const std::string& auth) { return strcasecmp(auth.c_str(), "NTLM") == 0; }
+bool IsNtlm(const std::string& auth) {
+    return strcasecmp(auth.c_str(), "NTLM") == 0;
+}
 
 void Out(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -125,20 +127,21 @@ int AddInstance(const ArgumentList& args, const InstanceList& list, const std::s
         StartInstanceService(serviceName);
     } catch (const std::exception& e) {
         // A start that failed with an event of its own is reported by that event.
-        if (ReportStartOutcome(name, floor) != StartOutcome::Error) Failed("add-instance", e.what());
+        if (ReportStartOutcome(name, floor) != StartOutcome::Error)
+            Failed("add-instance", e.what());
         DeleteQuietly(serviceName);
         return -1;
     }
     std::this_thread::sleep_for(kStartPause);
     switch (ReportStartOutcome(name, floor)) {
-    case StartOutcome::NoEvent:
-        Out("\nInstance added\n");
-        return 0;
-    case StartOutcome::Reported:
-        return 0;
-    case StartOutcome::Error:
-        DeleteQuietly(serviceName);
-        return -1;
+        case StartOutcome::NoEvent:
+            Out("\nInstance added\n");
+            return 0;
+        case StartOutcome::Reported:
+            return 0;
+        case StartOutcome::Error:
+            DeleteQuietly(serviceName);
+            return -1;
     }
     return -1;
 }

@@ -32,7 +32,9 @@ std::string Useradd() {
     return program && *program ? program : "useradd";
 }
 
-std::string UnitName(const std::string& serviceName) { return serviceName + ".service"; }
+std::string UnitName(const std::string& serviceName) {
+    return serviceName + ".service";
+}
 
 std::string ExitText(const std::string& what, int status) {
     if (status < 0) return " " + what + " could not be run";
@@ -49,7 +51,7 @@ void Systemctl(const std::vector<std::string>& args, const std::string& prefix) 
 
 // The unit folder must be there and searchable: the stand-in for opening the service manager.
 void OpenUnitFolder(const std::string& prefix) {
-    struct stat st{};
+    struct stat st {};
     const std::string folder = UnitFolder();
     if (stat(folder.c_str(), &st) != 0) throw CHbrException(prefix, errno);
     if (!S_ISDIR(st.st_mode)) throw CHbrException(prefix, ENOTDIR);
@@ -57,7 +59,7 @@ void OpenUnitFolder(const std::string& prefix) {
 }
 
 bool UnitExists(const std::string& serviceName) {
-    struct stat st{};
+    struct stat st {};
     return lstat(UnitPath(serviceName).c_str(), &st) == 0;
 }
 
@@ -65,13 +67,15 @@ void OpenService(const std::string& serviceName, const std::string& prefix) {
     if (!UnitExists(serviceName)) throw CHbrException(prefix, ENOENT);
 }
 
-bool IsStopped(const std::string& state) { return state == "inactive" || state == "failed"; }
+bool IsStopped(const std::string& state) {
+    return state == "inactive" || state == "failed";
+}
 
 // Reads at most 64 KiB of a regular file without following it into a device or a pipe.
 bool ReadSmallFile(const std::string& path, std::string& text) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 65536) {
         close(fd);
         return false;
@@ -138,8 +142,7 @@ void StopAndWait(const std::string& serviceName, const std::string& controlPrefi
     if (IsStopped(ActiveState(serviceName))) return;
     Systemctl({"stop", "--no-block", UnitName(serviceName)}, controlPrefix);
     while (!IsStopped(ActiveState(serviceName))) {
-        if (std::chrono::steady_clock::now() - began > kStopLimit)
-            throw CHbrException(timeoutText);
+        if (std::chrono::steady_clock::now() - began > kStopLimit) throw CHbrException(timeoutText);
         std::this_thread::sleep_for(kPollInterval);
     }
 }
@@ -168,10 +171,14 @@ std::string UnsafeValueReason(const std::string& what, const std::string& value,
 std::string EscapeExecStart(const std::string& text) {
     std::string out;
     for (const char ch : text) {
-        if (ch == '%') out += "%%";
-        else if (ch == '$') out += "$$";
-        else if (ch == '\\') out += "\\\\";
-        else out += ch;
+        if (ch == '%')
+            out += "%%";
+        else if (ch == '$')
+            out += "$$";
+        else if (ch == '\\')
+            out += "\\\\";
+        else
+            out += ch;
     }
     return out;
 }
@@ -180,8 +187,7 @@ std::string UnescapeExecStart(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         const char ch = text[i];
-        if ((ch == '%' || ch == '$' || ch == '\\') && i + 1 < text.size() && text[i + 1] == ch)
-            ++i;
+        if ((ch == '%' || ch == '$' || ch == '\\') && i + 1 < text.size() && text[i + 1] == ch) ++i;
         out += ch;
     }
     return out;
@@ -203,17 +209,20 @@ std::string UnitText(const UnitConfig& unit, const std::string& prefix) {
     if (unit.user.find_first_of(" \"'\\%$") != std::string::npos)
         throw CHbrException(prefix + " The account name is not valid.");
     std::string description;
-    for (const char ch : unit.description) description += ch == '%' ? std::string("%%") : std::string(1, ch);
-    std::string text = "# Written by hbr; a VmHarbor instance.\n[Unit]\nDescription=" + description +
-                       "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=" +
-                       EscapeExecStart(unit.execStart) + "\n";
+    for (const char ch : unit.description)
+        description += ch == '%' ? std::string("%%") : std::string(1, ch);
+    std::string text =
+        "# Written by hbr; a VmHarbor instance.\n[Unit]\nDescription=" + description +
+        "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=" +
+        EscapeExecStart(unit.execStart) + "\n";
     if (!unit.user.empty()) text += "User=" + unit.user + "\n";
     if (unit.bindCapability) text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
     // A state folder other than the default must reach the instance, or the verbs would read
     // the start events from a different store than the one it writes.
     if (const char* state = std::getenv("HBR_STATE_DIR"); state && *state) {
         const std::string dir = EscapeExecStart(state);
-        if (UnsafeValueReason("", dir, false).empty()) text += "Environment=HBR_STATE_DIR=" + dir + "\n";
+        if (UnsafeValueReason("", dir, false).empty())
+            text += "Environment=HBR_STATE_DIR=" + dir + "\n";
     }
     text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;
@@ -301,7 +310,8 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output) {
         return -1;
     }
     if (pid == 0) {
-        if (output) dup2(fds[1], STDOUT_FILENO);
+        if (output)
+            dup2(fds[1], STDOUT_FILENO);
         else {
             const int devnull = open("/dev/null", O_WRONLY);
             if (devnull >= 0) dup2(devnull, STDOUT_FILENO);

@@ -77,7 +77,9 @@ void StopInstance() {
 
 }  // namespace
 
-ServiceBase* RunningService() { return g_running; }
+ServiceBase* RunningService() {
+    return g_running;
+}
 
 std::string StartParameterText() {
     const InstanceConfig& c = Config();
@@ -95,20 +97,20 @@ void ReportStatus(ServiceState state) {
         service->status.waitHint = 0;
     }
     switch (state) {
-    case ServiceState::Running:
-        sd_notify(0, "READY=1\nSTATUS=Running");
-        break;
-    case ServiceState::StopPending:
-        sd_notify(0, "STOPPING=1\nSTATUS=Stopping");
-        break;
-    case ServiceState::Stopped:
-        sd_notify(0, "STATUS=Stopped");
-        break;
-    case ServiceState::StartPending:
-        sd_notify(0, "STATUS=Starting");
-        break;
-    default:
-        break;
+        case ServiceState::Running:
+            sd_notify(0, "READY=1\nSTATUS=Running");
+            break;
+        case ServiceState::StopPending:
+            sd_notify(0, "STOPPING=1\nSTATUS=Stopping");
+            break;
+        case ServiceState::Stopped:
+            sd_notify(0, "STATUS=Stopped");
+            break;
+        case ServiceState::StartPending:
+            sd_notify(0, "STATUS=Starting");
+            break;
+        default:
+            break;
     }
 }
 
@@ -116,25 +118,25 @@ uint32_t ControlHandler(uint32_t control, uint32_t, void*, void*) {
     ServiceBase* service = g_running;
     if (!service) return 0;
     switch (static_cast<ServiceControl>(control)) {
-    case ServiceControl::Stop:
-        ReportStatus(ServiceState::StopPending);
-        service->OnStop();
-        ReportStatus(ServiceState::Stopped);
-        break;
-    case ServiceControl::Pause:
-        ReportStatus(ServiceState::PausePending);
-        service->OnPause();
-        ReportStatus(ServiceState::Paused);
-        break;
-    case ServiceControl::Continue:
-        ReportStatus(ServiceState::ContinuePending);
-        service->OnContinue();
-        ReportStatus(ServiceState::Running);
-        break;
-    case ServiceControl::Shutdown:
-        service->OnShutdown();
-        ReportStatus(ServiceState::Stopped);
-        break;
+        case ServiceControl::Stop:
+            ReportStatus(ServiceState::StopPending);
+            service->OnStop();
+            ReportStatus(ServiceState::Stopped);
+            break;
+        case ServiceControl::Pause:
+            ReportStatus(ServiceState::PausePending);
+            service->OnPause();
+            ReportStatus(ServiceState::Paused);
+            break;
+        case ServiceControl::Continue:
+            ReportStatus(ServiceState::ContinuePending);
+            service->OnContinue();
+            ReportStatus(ServiceState::Running);
+            break;
+        case ServiceControl::Shutdown:
+            service->OnShutdown();
+            ReportStatus(ServiceState::Stopped);
+            break;
     }
     return 0;
 }

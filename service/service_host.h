@@ -30,7 +30,7 @@ struct ServiceStatus {
 };
 
 class ServiceBase {
-public:
+  public:
     explicit ServiceBase(std::string name) : name(std::move(name)) {}
     ServiceBase(std::string name, std::string displayName, std::string accountUser,
                 std::string accountPassword, std::string commandLine)
@@ -63,7 +63,7 @@ public:
 };
 
 class HbrService : public ServiceBase {
-public:
+  public:
     using ServiceBase::ServiceBase;
     ~HbrService() override;
     void OnStart(int argc, char** argv) override;

@@ -64,7 +64,7 @@ void ExpectSystemdAccepts(const ServiceSandbox& box, const std::string& serviceN
 }
 
 class InstanceVerbs : public ::testing::Test {
-protected:
+  protected:
     CommandResult Add(const std::string& name, const std::string& url,
                       std::vector<std::string> more = {"-user", "root"}) {
         std::vector<std::string> args{"add-instance", "-name", name, "-url", url};
@@ -88,7 +88,8 @@ TEST_F(InstanceVerbs, HelpIsPrintedByteForByteWithoutAVerb) {
 TEST_F(InstanceVerbs, ViewWithNoInstances) {
     const CommandResult r = box.Run({"view-instances"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "\n VmHarbor v" + std::string(HBR_VERSION).substr(0, std::string(HBR_VERSION).rfind('.')) +
+    EXPECT_EQ(r.out, "\n VmHarbor v" +
+                         std::string(HBR_VERSION).substr(0, std::string(HBR_VERSION).rfind('.')) +
                          "\n\nNo instances found\n"
                          "Use hbr add-instance command to create new instance\n"
                          "To view all commands use hbr ? \n");
@@ -100,9 +101,8 @@ TEST_F(InstanceVerbs, AddNumbersServicesAndStoresTheCommandLine) {
     EXPECT_EQ(r.out, "\nInstance added\n");
     EXPECT_EQ(r.err, "");
     const std::string unit = box.UnitText("Hbr");
-    EXPECT_EQ(ExecStartOf(unit),
-              "\"" + fs::canonical(HBR_EXE).string() +
-                  "\" run-srv -name \"Main\" -url \"http://+:8117/\"");
+    EXPECT_EQ(ExecStartOf(unit), "\"" + fs::canonical(HBR_EXE).string() +
+                                     "\" run-srv -name \"Main\" -url \"http://+:8117/\"");
     EXPECT_NE(unit.find("\nDescription=Main\n"), std::string::npos);
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nUser=root\n"), std::string::npos);
@@ -113,9 +113,10 @@ TEST_F(InstanceVerbs, AddNumbersServicesAndStoresTheCommandLine) {
 
     r = Add("Second", "  http://+:8118/  ", {"-user", "root", "-admin", "CORP\\ops"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(box.UnitText("Hbr1").find(
-                  "run-srv -name \"Second\" -url \"http://+:8118/\" -auth NTLM -admin CORP\\\\ops\n"),
-              std::string::npos)
+    EXPECT_NE(
+        box.UnitText("Hbr1").find(
+            "run-srv -name \"Second\" -url \"http://+:8118/\" -auth NTLM -admin CORP\\\\ops\n"),
+        std::string::npos)
         << box.UnitText("Hbr1");
     ExpectSystemdAccepts(box, "Hbr1");
 
@@ -170,9 +171,9 @@ TEST_F(InstanceVerbs, AddRefusals) {
 }
 
 TEST_F(InstanceVerbs, SpecifiersAreEscapedAndReadBack) {
-    ASSERT_EQ(Add("Fifty%", "http://+:8117/%h$HOME/", {"-user", "root", "-dbpath", "/tmp/$x%i"})
-                  .status,
-              0);
+    ASSERT_EQ(
+        Add("Fifty%", "http://+:8117/%h$HOME/", {"-user", "root", "-dbpath", "/tmp/$x%i"}).status,
+        0);
     const std::string unit = box.UnitText("Hbr");
     EXPECT_NE(unit.find("\nDescription=Fifty%%\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("-url \"http://+:8117/%%h$$HOME/\" -dbpath \"/tmp/$$x%%i\""),
@@ -200,7 +201,8 @@ TEST_F(InstanceVerbs, DefaultAccountAndLowPorts) {
     box.Touch("fail-useradd");
     const CommandResult r = Add("Third", "http://+:8119/", {});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "\nadd-instance failed:\nCreate user failed: useradd failed (exit status 9)\n");
+    EXPECT_EQ(r.err,
+              "\nadd-instance failed:\nCreate user failed: useradd failed (exit status 9)\n");
     EXPECT_FALSE(box.UnitExists("Hbr2"));
 }
 
@@ -257,8 +259,8 @@ TEST_F(InstanceVerbs, UnknownAccountHasNoProfileFolder) {
 
 TEST_F(InstanceVerbs, UpdateKeepsAndDropsNtlm) {
     ASSERT_EQ(Add("Main", "http://+:8117/", {"-user", "root", "-admin", "CORP\\ops"}).status, 0);
-    CommandResult r = box.Run({"update-instance", "-name", "Main", "-user", "root", "-dbpath",
-                               "/srv/hbr.db"});
+    CommandResult r =
+        box.Run({"update-instance", "-name", "Main", "-user", "root", "-dbpath", "/srv/hbr.db"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "\nInstance updated. Run restart-instance to apply changes.\n");
     std::string unit = box.UnitText("Hbr");
@@ -288,8 +290,9 @@ TEST_F(InstanceVerbs, UpdateKeepsAndDropsNtlm) {
     box.Touch("fail-daemon-reload");
     r = box.Run({"update-instance", "-name", "Main"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "\nupdate-instance failed:\nChangeServiceConfig: systemctl daemon-reload "
-                     "failed (exit status 1)\n");
+    EXPECT_EQ(r.err,
+              "\nupdate-instance failed:\nChangeServiceConfig: systemctl daemon-reload "
+              "failed (exit status 1)\n");
 }
 
 TEST_F(InstanceVerbs, UpdateWithBlankStoredUrlUsesTheAddText) {
@@ -324,8 +327,9 @@ TEST_F(InstanceVerbs, StartStopRestartDelete) {
     box.Touch("fail-start");
     r = box.Run({"start-instance", "-name", "Main"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "\nstart-instance failed:\nStart Service: systemctl start failed (exit "
-                     "status 1)\n");
+    EXPECT_EQ(r.err,
+              "\nstart-instance failed:\nStart Service: systemctl start failed (exit "
+              "status 1)\n");
     r = box.Run({"restart-instance", "-name", "Main"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err.rfind("\nrestart-instance failed:\nStart Service:", 0), 0u) << r.err;
@@ -350,8 +354,9 @@ TEST_F(InstanceVerbs, StopGivesUpAfterTenSeconds) {
     std::remove((box.Sc() + "/stuck-Hbr.service").c_str());
     r = box.Run({"delete-instance", "-name", "Main"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "\ndelete-instance failed:\nFailed to stop the service: systemctl stop failed "
-                     "(exit status 1)\n");
+    EXPECT_EQ(r.err,
+              "\ndelete-instance failed:\nFailed to stop the service: systemctl stop failed "
+              "(exit status 1)\n");
     EXPECT_TRUE(box.UnitExists("Hbr"));
 }
 
@@ -392,9 +397,9 @@ TEST_F(InstanceVerbs, ResetPasswordInAnyPosition) {
     EXPECT_TRUE(IsDefaultPasswordInUse(*OpenOrCreateAt(db)));
 
     WriteFileText(box.Root() + "/notadb", std::string(4096, 'x'));
-    ASSERT_EQ(Add("Bad", "http://+:8118/", {"-user", "root", "-dbpath", box.Root() + "/notadb"})
-                  .status,
-              0);
+    ASSERT_EQ(
+        Add("Bad", "http://+:8118/", {"-user", "root", "-dbpath", box.Root() + "/notadb"}).status,
+        0);
     r = box.Run({"resetpwd-instance", "-name", "Bad"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Failed to open db file:\nfile is not a database\n");
@@ -404,7 +409,7 @@ TEST_F(InstanceVerbs, ResetPasswordInAnyPosition) {
 // The start outcome: the stand-in's start waits on the gate while the test files the event the
 // instance would have written.
 class StartOutcome : public InstanceVerbs {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(mkfifo((box.Sc() + "/gate").c_str(), 0600), 0);
         setenv("HBR_STATE_DIR", box.State().c_str(), 1);
@@ -494,9 +499,8 @@ TEST_F(EntryDispatch, UninstallDeletesEveryInstance) {
 TEST_F(EntryDispatch, UnreadableUnitFolder) {
     auto env = box.Env();
     env["HBR_SYSTEMD_DIR"] = box.Root() + "/missing";
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"-install"},
-                                                 {"-uninstall"},
-                                                 {"view-instances"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-install"}, {"-uninstall"}, {"view-instances"}}) {
         const CommandResult r = RunCommand(HBR_EXE, args, env);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, " OpenSCManager failed: 2\n");
@@ -505,7 +509,8 @@ TEST_F(EntryDispatch, UnreadableUnitFolder) {
 
 TEST_F(EntryDispatch, RunSrvOutsideTheServiceManagerFailsSilently) {
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"run-srv"}, {"run-exe", "run-srv", "-url", "http://127.0.0.1:1/"}}) {
+         {std::vector<std::string>{"run-srv"},
+          {"run-exe", "run-srv", "-url", "http://127.0.0.1:1/"}}) {
         const CommandResult r = box.Run(args);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, "");

@@ -1,7 +1,7 @@
 // run-srv under a notification socket made by the test, as systemd would run it: the ready and
 // stopping messages, the start events, the stop on SIGTERM and the failed starts.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,7 +21,7 @@ namespace {
 
 // The receiving end of NOTIFY_SOCKET.
 class NotifySocket {
-public:
+  public:
     explicit NotifySocket(const std::string& path) : path_(path) {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
@@ -52,7 +52,7 @@ public:
         return received_;
     }
 
-private:
+  private:
     std::string path_;
     int fd_ = -1;
     std::string received_;
@@ -76,8 +76,8 @@ std::vector<Event> Events(const std::string& stateDir, const std::string& instan
     JsonDocument doc;
     if (!ParseJson(json, doc)) return events;
     for (size_t i = 0; i < doc.Root().Size(); ++i)
-        events.push_back({doc.Root().At(i)["eventType"].AsInt(),
-                          doc.Root().At(i)["message"].AsText()});
+        events.push_back(
+            {doc.Root().At(i)["eventType"].AsInt(), doc.Root().At(i)["message"].AsText()});
     return events;
 }
 
@@ -131,10 +131,9 @@ TEST(ServiceHost, TakenPortGivesOneErrorEventWithBothTexts) {
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
 
-    HbrProcess hbr(ServiceOptions(
-        dir, notify,
-        {"run-srv", "-name", "Busy", "-url", url, "-auth", "ntlm", "-admin", "CORP\\ops",
-         "-dbpath", dir.Path() + "/busy.db"}));
+    HbrProcess hbr(ServiceOptions(dir, notify,
+                                  {"run-srv", "-name", "Busy", "-url", url, "-auth", "ntlm",
+                                   "-admin", "CORP\\ops", "-dbpath", dir.Path() + "/busy.db"}));
     EXPECT_EQ(hbr.Wait(), 0);
     close(listener);
     const std::vector<Event> events = Events(dir.Path() + "/state", "Busy");
@@ -153,10 +152,10 @@ TEST(ServiceHost, TakenPortGivesOneErrorEventWithBothTexts) {
 TEST(ServiceHost, UnopenableDatabaseGivesItsOwnErrorEvent) {
     TempDir dir;
     NotifySocket notify(dir.Path() + "/notify");
-    HbrProcess hbr(ServiceOptions(dir, notify,
-                                  {"run-srv", "-name", "NoDb", "-url",
-                                   "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/",
-                                   "-dbpath", dir.Path()}));
+    HbrProcess hbr(ServiceOptions(
+        dir, notify,
+        {"run-srv", "-name", "NoDb", "-url",
+         "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/", "-dbpath", dir.Path()}));
     EXPECT_EQ(hbr.Wait(), 0);
     const std::vector<Event> events = Events(dir.Path() + "/state", "NoDb");
     ASSERT_EQ(events.size(), 1u);

@@ -99,21 +99,23 @@ ServiceSandbox::ServiceSandbox() {
     const std::string sc = Sc();
     WriteFileText(sc + "/systemctl",
                   "#!/bin/sh\n"
-                  "d='" + sc + "'\n"
-                  "printf '%s\\n' \"$*\" >> \"$d/calls\"\n"
-                  "cmd=\"$1\"; shift\n"
-                  "[ -f \"$d/fail-$cmd\" ] && exit 1\n"
-                  "unit=''\n"
-                  "for a in \"$@\"; do case \"$a\" in --*) ;; *) unit=\"$a\";; esac; done\n"
-                  "case \"$cmd\" in\n"
-                  "  show) if [ -f \"$d/state/$unit\" ]; then\n"
-                  "          echo \"ActiveState=$(cat \"$d/state/$unit\")\"\n"
-                  "        else echo ActiveState=inactive; fi ;;\n"
-                  "  start) if [ -p \"$d/gate\" ]; then read line < \"$d/gate\"; fi\n"
-                  "         echo active > \"$d/state/$unit\" ;;\n"
-                  "  stop) [ -f \"$d/stuck-$unit\" ] || echo inactive > \"$d/state/$unit\" ;;\n"
-                  "esac\n"
-                  "exit 0\n");
+                  "d='" +
+                      sc +
+                      "'\n"
+                      "printf '%s\\n' \"$*\" >> \"$d/calls\"\n"
+                      "cmd=\"$1\"; shift\n"
+                      "[ -f \"$d/fail-$cmd\" ] && exit 1\n"
+                      "unit=''\n"
+                      "for a in \"$@\"; do case \"$a\" in --*) ;; *) unit=\"$a\";; esac; done\n"
+                      "case \"$cmd\" in\n"
+                      "  show) if [ -f \"$d/state/$unit\" ]; then\n"
+                      "          echo \"ActiveState=$(cat \"$d/state/$unit\")\"\n"
+                      "        else echo ActiveState=inactive; fi ;;\n"
+                      "  start) if [ -p \"$d/gate\" ]; then read line < \"$d/gate\"; fi\n"
+                      "         echo active > \"$d/state/$unit\" ;;\n"
+                      "  stop) [ -f \"$d/stuck-$unit\" ] || echo inactive > \"$d/state/$unit\" ;;\n"
+                      "esac\n"
+                      "exit 0\n");
     WriteFileText(sc + "/useradd", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + sc +
                                        "/useradd.calls'\n[ -f '" + sc +
                                        "/fail-useradd' ] && exit 9\nexit 0\n");
@@ -133,15 +135,19 @@ CommandResult ServiceSandbox::Run(const std::vector<std::string>& args) const {
     return RunCommand(HBR_EXE, args, Env());
 }
 
-std::string ServiceSandbox::Calls() const { return ReadFileText(Sc() + "/calls"); }
-std::string ServiceSandbox::UseraddCalls() const { return ReadFileText(Sc() + "/useradd.calls"); }
+std::string ServiceSandbox::Calls() const {
+    return ReadFileText(Sc() + "/calls");
+}
+std::string ServiceSandbox::UseraddCalls() const {
+    return ReadFileText(Sc() + "/useradd.calls");
+}
 
 std::string ServiceSandbox::UnitText(const std::string& serviceName) const {
     return ReadFileText(Units() + "/" + serviceName + ".service");
 }
 
 bool ServiceSandbox::UnitExists(const std::string& serviceName) const {
-    struct stat st{};
+    struct stat st {};
     return lstat((Units() + "/" + serviceName + ".service").c_str(), &st) == 0;
 }
 

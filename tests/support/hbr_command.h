@@ -25,7 +25,7 @@ CommandResult RunCommand(const std::string& exe, const std::vector<std::string>&
 // Markers the stand-in obeys: sc/fail-<verb> makes that verb exit 1; sc/stuck-<unit> makes a
 // stop leave the unit active; a FIFO sc/gate makes "start" wait for one line from it.
 class ServiceSandbox {
-public:
+  public:
     ServiceSandbox();
     const std::string& Root() const { return dir_.Path(); }
     std::string Units() const { return Root() + "/units"; }
@@ -40,7 +40,7 @@ public:
     void SetState(const std::string& serviceName, const std::string& state) const;
     void Touch(const std::string& relative) const;
 
-private:
+  private:
     TempDir dir_;
 };
 

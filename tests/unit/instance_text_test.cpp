@@ -107,7 +107,8 @@ TEST(UnsafeValue, QuotedAndBareValues) {
     EXPECT_EQ(UnsafeValueReason("-url", "a\"b", true), "-url must not contain quotation marks.");
     EXPECT_EQ(UnsafeValueReason("-url", std::string("a\x7f"), true),
               "-url must not contain control characters.");
-    EXPECT_EQ(UnsafeValueReason("-admin", "a b", false), "-admin must not contain blanks or \";\".");
+    EXPECT_EQ(UnsafeValueReason("-admin", "a b", false),
+              "-admin must not contain blanks or \";\".");
     EXPECT_EQ(UnsafeValueReason("-admin", ";", false), "-admin must not contain blanks or \";\".");
     EXPECT_EQ(UnsafeValueReason("-admin", "CORP\\ops", false), "");
 }
