@@ -24,7 +24,7 @@ struct ServiceStatus {
     ServiceState currentState = ServiceState::StartPending;
     uint32_t controlsAccepted = 1;  // stop only
     uint32_t exitCode = 0;
-    uint32_t serviceSpecificExitCode = 0;
+    uint32_t serviceExitCode = 0;  // the service's own exit code
     uint32_t checkPoint = 0;
     uint32_t waitHint = 0;
 };
