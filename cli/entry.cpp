@@ -4,9 +4,14 @@
 
 #include <cstdio>
 
+#include "cli/instance_commands.h"
 #include "cli/process_state.h"
+#include "cli/service_control.h"
+#include "hyperv/server_registry.h"
 #include "hyperv/wmi_provider.h"
 #include "service/console_run.h"
+#include "service/instance_services.h"
+#include "service/service_host.h"
 
 namespace hbr {
 
@@ -45,15 +50,51 @@ int ProgramMain(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) items.emplace_back(argv[i]);
     ArgumentList args(std::move(items));
     InitializeProcess();
+    // The hypervisor layer's part of an instance's start and stop.
+    InstallInstanceServices([] { LoadServers(); }, [] { ServerRegistry::Instance().ClearAll(); });
 
+    if (args.ContainsArgument("-install")) {
+        InstanceList list;
+        if (!LoadInstances(list)) return -1;
+        if (list.empty()) {
+            char arguments[128];
+            std::snprintf(arguments, sizeof arguments, "run-srv -name \"%s\" -url \"%s\"", "Hbr",
+                          "http://+:8117/");
+            try {
+                CreateInstanceService(HbrService("Hbr", "Hbr", "", "", arguments));
+                StartInstanceService("Hbr");
+            } catch (const std::exception&) {
+                // Installation goes on; view-instances shows what came of it.
+            }
+        }
+        return 0;
+    }
+    if (args.ContainsArgument("-uninstall")) {
+        InstanceList list;
+        if (!LoadInstances(list)) return -1;
+        for (const auto& [name, instance] : list) {
+            try {
+                DeleteInstanceService(instance.serviceName);
+            } catch (const std::exception&) {
+                // The next instance is removed all the same.
+            }
+        }
+        return 0;
+    }
     if (!args.ContainsArgument("-instance") && !args.ContainsArgument("run-")) {
-        std::fputs("usage: hbr run-exe [-name NAME] [-url URL] [-dbpath PATH] [-webroot DIR]\n",
-                   stdout);
+        PrintHelp();
         return 0;
     }
     FillInstanceConfig(args);
+    if (args.HasArgument("run-srv")) {
+        HbrService service(Config().name);
+        return RunAsService(service) ? 0 : -1;
+    }
     if (args.HasArgument("run-exe")) return RunConsole();
-    return -1;
+
+    InstanceList list;
+    if (!LoadInstances(list)) return -1;
+    return RunInstanceCommand(args, list);
 }
 
 }  // namespace hbr

@@ -9,9 +9,9 @@
 #include <cstdio>
 
 #include "cli/process_state.h"
-#include "hyperv/server_registry.h"
 #include "platform/hbr_exception.h"
 #include "service/instance_handler.h"
+#include "service/instance_services.h"
 #include "store/database.h"
 #include "web/http_server.h"
 
@@ -67,7 +67,6 @@ int RunConsole() {
     try {
         OpenOrCreate();
         StartServer(Config().url, InstanceRequestHandler());
-        LoadServers();
     } catch (const CHbrException& e) {
         std::printf("\nStart the web server failed.\n%s\n\n", e.what());
         std::fflush(stdout);
@@ -76,11 +75,21 @@ int RunConsole() {
         return -1;
     }
 
+    try {
+        StartInstanceServices();
+    } catch (const std::exception& e) {
+        std::printf("\nLoading the servers failed.\n%s\n", e.what());
+    }
+
     std::fputs("Press a key to stop and exit\n", stdout);
     std::fflush(stdout);
     WaitForStop(sigFd);
 
-    ServerRegistry::Instance().ClearAll();
+    try {
+        StopInstanceServices();
+    } catch (const std::exception&) {
+        // The listener is released whatever the registry did.
+    }
     StopServer();
     if (sigFd >= 0) close(sigFd);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
