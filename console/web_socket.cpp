@@ -31,6 +31,7 @@ constexpr auto kSendTimeout = std::chrono::seconds(30);
 // A browser that vanished without a FIN is found by the keep-alive pings at half this time.
 constexpr auto kIdleTimeout = std::chrono::seconds(60);
 constexpr auto kCloseTimeout = std::chrono::seconds(5);
+constexpr auto kCloseGrace = std::chrono::seconds(1);
 
 http::verb BeastVerb(HttpVerb v) {
     switch (v) {
@@ -58,6 +59,8 @@ struct CWebSocket::Channel {
     websocket::stream<tcp::socket> ws{ioc};
     beast::flat_buffer rx;
     bool oversized = false;  // the message being read is dropped
+    bool readEnded = false;  // the receive chain has stopped; receive thread only
+    std::optional<net::steady_timer> closeGuard;
     std::thread thread;
 };
 
@@ -128,8 +131,13 @@ void CWebSocket::ReadNext() {
     ch.ws.async_read_some(ch.rx, 16 * 1024, [this](beast::error_code ec, size_t) {
         Channel& c = *channel_;
         if (ec) {
+            c.readEnded = true;
             closed_.store(1, std::memory_order_release);
-            if (!tearingDown_) OnClosed();
+            if (c.closeGuard) c.closeGuard->cancel();
+            // Once the chain is over in teardown, what remains queued (the stream's own ping
+            // timer) is abandoned rather than waited for.
+            if (tearingDown_) c.ioc.stop();
+            else OnClosed();
             return;
         }
         if (c.rx.size() > kMaxMessageBytes) {
@@ -198,12 +206,20 @@ void CWebSocket::Shutdown() {
     Channel& ch = *channel_;
     if (ch.thread.joinable()) {
         net::post(ch.ioc, [&ch] {
-            // A close frame when the peer still listens, then the socket goes either way.
-            ch.ws.async_close(websocket::close_code::normal, [&ch](beast::error_code) {
+            auto drop = [&ch] {
                 beast::error_code ignored;
                 ch.ws.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
                 ch.ws.next_layer().close(ignored);
+                if (ch.readEnded) ch.ioc.stop();
+            };
+            if (ch.readEnded) return drop();
+            // A close frame while the peer still listens; the socket goes when it answers
+            // (which ends the receive chain), or after a short grace if it does not.
+            ch.closeGuard.emplace(ch.ioc, kCloseGrace);
+            ch.closeGuard->async_wait([drop](beast::error_code ec) {
+                if (!ec) drop();
             });
+            ch.ws.async_close(websocket::close_code::normal, [drop](beast::error_code) { drop(); });
         });
         ch.work.reset();
         ch.thread.join();
