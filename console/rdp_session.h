@@ -83,6 +83,7 @@ public:
 
     // For the drawing and pointer callbacks, on the serving thread.
     rdpSettings* Settings() const { return settings_; }
+    rdpContext* Context() const { return context_; }
     uint32_t AddCursor(std::vector<uint8_t> file);  // the new id
     void RemoveCursor(uint32_t id);
     // Under the session-map lock held by the caller.

@@ -33,9 +33,12 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     if (pid != 0) return pid;
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
     const int devnull = ::open("/dev/null", O_RDWR);
+    // HBR_TEST_RDP_LOG names a file that collects the helpers' output, for debugging.
+    const char* log = ::getenv("HBR_TEST_RDP_LOG");
+    const int out = log ? ::open(log, O_WRONLY | O_CREAT | O_APPEND, 0644) : devnull;
     ::dup2(devnull, 0);
-    ::dup2(devnull, 1);
-    ::dup2(devnull, 2);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
     for (int fd = 3; fd < 1024; ++fd)
         if (fd != keepFd) ::close(fd);
     std::vector<char*> args;
