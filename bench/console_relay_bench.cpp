@@ -42,8 +42,8 @@ namespace {
     for (int frame = 0;; ++frame) {
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
-                pixels[y * width + x] = ((x + frame * 8) & 0xFF) << 16 | ((y + frame * 4) & 0xFF) << 8 |
-                                        ((x ^ y) & 0xFF);
+                pixels[y * width + x] = ((x + frame * 8) & 0xFF) << 16 |
+                                        ((y + frame * 4) & 0xFF) << 8 | ((x ^ y) & 0xFF);
         XPutImage(d, root, gc, img, 0, 0, 0, 0, width, height);
         XSync(d, False);
         usleep(33000);
@@ -74,9 +74,10 @@ int main(int argc, char** argv) {
     const pid_t animator = fork();
     if (animator == 0) Animate(rdp.Display(), width, height);
 
-    rconsole::SetRdpTargetLookup({nullptr, [&](int32_t) -> std::optional<rconsole::RdpTarget> {
-                                      return rconsole::RdpTarget{"127.0.0.1", "", "", "", rdp.Port()};
-                                  }});
+    rconsole::SetRdpTargetLookup(
+        {nullptr, [&](int32_t) -> std::optional<rconsole::RdpTarget> {
+             return rconsole::RdpTarget{"127.0.0.1", "", "", "", rdp.Port()};
+         }});
     const uint16_t port = FreeLoopbackPort();
     StartServer("http://127.0.0.1:" + std::to_string(port) + "/", [](HttpRequest& r) {
         rconsole::CRdp session(r);
@@ -126,9 +127,9 @@ int main(int argc, char** argv) {
     std::printf("console relay, %dx%d animation, %.1f s\n", width, height, elapsed);
     std::printf("  screen messages relayed:     %llu (%.0f/s)\n", (unsigned long long)messages,
                 messages / elapsed);
-    std::printf("  relay throughput:            %.2f MB/s (browser side %.2f MB/s, %llu messages)\n",
-                bytes / elapsed / 1e6, clientBytes / elapsed / 1e6,
-                (unsigned long long)clientMessages);
+    std::printf(
+        "  relay throughput:            %.2f MB/s (browser side %.2f MB/s, %llu messages)\n",
+        bytes / elapsed / 1e6, clientBytes / elapsed / 1e6, (unsigned long long)clientMessages);
     std::printf("  callback to written, mean:   %.1f us\n",
                 messages ? (after.sendNanos - before.sendNanos) / 1e3 / messages : 0.0);
     std::printf("  callback to written, max:    %.1f us\n", after.maxSendNanos / 1e3);

@@ -10,32 +10,28 @@ namespace {
 constexpr std::array<uint16_t, 256> MakeTable() {
     std::array<uint16_t, 256> t{};
     const std::pair<int, uint16_t> entries[] = {
-        {8, 0x0E},    {9, 0x0F},    {10, 0x44},   {11, 0x46},   {12, 0x48},   {13, 0x1C},
-        {14, 0x0E},   {15, 0x58},   {16, 0x2A},   {17, 0x1D},   {18, 0x38},   {19, 0x146},
-        {20, 0x3A},   {21, 0x57},   {22, 0x45},   {23, 0x52},   {24, 0x59},   {25, 0x41},
-        {26, 0x31},   {27, 0x01},   {28, 0x33},   {29, 0x34},   {30, 0x36},   {31, 0x35},
-        {32, 0x39},   {33, 0x149},  {34, 0x151},  {35, 0x14F},  {36, 0x147},  {37, 0x14B},
-        {38, 0x148},  {39, 0x14D},  {40, 0x150},  {41, 0x0B},   {42, 0x37},   {43, 0x4E},
-        {44, 0x137},  {45, 0x152},  {46, 0x153},  {47, 0x135},  {48, 0x0B},   {58, 0x27},
-        {59, 0x27},   {60, 0x33},   {61, 0x0D},   {62, 0x34},   {63, 0x135},  {64, 0x03},
-        {65, 0x1E},   {66, 0x30},   {67, 0x2E},   {68, 0x20},   {69, 0x12},   {70, 0x21},
-        {71, 0x22},   {72, 0x23},   {73, 0x17},   {74, 0x24},   {75, 0x25},   {76, 0x26},
-        {77, 0x32},   {78, 0x31},   {79, 0x18},   {80, 0x19},   {81, 0x10},   {82, 0x13},
-        {83, 0x1F},   {84, 0x14},   {85, 0x16},   {86, 0x2F},   {87, 0x11},   {88, 0x2D},
-        {89, 0x15},   {90, 0x2C},   {91, 0x15B},  {92, 0x15C},  {93, 0x15D},  {94, 0x07},
-        {95, 0x0C},   {96, 0x52},   {97, 0x4F},   {98, 0x50},   {99, 0x51},   {100, 0x4B},
-        {101, 0x4C},  {102, 0x4D},  {103, 0x47},  {104, 0x48},  {105, 0x49},  {106, 0x37},
-        {107, 0x4E},  {109, 0x4A},  {110, 0x153}, {111, 0x135}, {122, 0x57},  {123, 0x58},
-        {124, 0x2B},  {125, 0x1B},  {126, 0x73},  {127, 0x23},  {128, 0x71},  {129, 0x22},
-        {130, 0x70},  {131, 0x25},  {132, 0x27},  {133, 0x28},  {134, 0x26},  {144, 0x45},
-        {145, 0x46},  {173, 0x0C},  {186, 0x27},  {187, 0x0D},  {188, 0x33},  {189, 0x0C},
-        {190, 0x34},  {191, 0x35},  {192, 0x29},  {219, 0x1A},  {220, 0x2B},  {221, 0x1B},
-        {222, 0x28},
+        {8, 0x0E},   {9, 0x0F},    {10, 0x44},   {11, 0x46},  {12, 0x48},  {13, 0x1C},  {14, 0x0E},
+        {15, 0x58},  {16, 0x2A},   {17, 0x1D},   {18, 0x38},  {19, 0x146}, {20, 0x3A},  {21, 0x57},
+        {22, 0x45},  {23, 0x52},   {24, 0x59},   {25, 0x41},  {26, 0x31},  {27, 0x01},  {28, 0x33},
+        {29, 0x34},  {30, 0x36},   {31, 0x35},   {32, 0x39},  {33, 0x149}, {34, 0x151}, {35, 0x14F},
+        {36, 0x147}, {37, 0x14B},  {38, 0x148},  {39, 0x14D}, {40, 0x150}, {41, 0x0B},  {42, 0x37},
+        {43, 0x4E},  {44, 0x137},  {45, 0x152},  {46, 0x153}, {47, 0x135}, {48, 0x0B},  {58, 0x27},
+        {59, 0x27},  {60, 0x33},   {61, 0x0D},   {62, 0x34},  {63, 0x135}, {64, 0x03},  {65, 0x1E},
+        {66, 0x30},  {67, 0x2E},   {68, 0x20},   {69, 0x12},  {70, 0x21},  {71, 0x22},  {72, 0x23},
+        {73, 0x17},  {74, 0x24},   {75, 0x25},   {76, 0x26},  {77, 0x32},  {78, 0x31},  {79, 0x18},
+        {80, 0x19},  {81, 0x10},   {82, 0x13},   {83, 0x1F},  {84, 0x14},  {85, 0x16},  {86, 0x2F},
+        {87, 0x11},  {88, 0x2D},   {89, 0x15},   {90, 0x2C},  {91, 0x15B}, {92, 0x15C}, {93, 0x15D},
+        {94, 0x07},  {95, 0x0C},   {96, 0x52},   {97, 0x4F},  {98, 0x50},  {99, 0x51},  {100, 0x4B},
+        {101, 0x4C}, {102, 0x4D},  {103, 0x47},  {104, 0x48}, {105, 0x49}, {106, 0x37}, {107, 0x4E},
+        {109, 0x4A}, {110, 0x153}, {111, 0x135}, {122, 0x57}, {123, 0x58}, {124, 0x2B}, {125, 0x1B},
+        {126, 0x73}, {127, 0x23},  {128, 0x71},  {129, 0x22}, {130, 0x70}, {131, 0x25}, {132, 0x27},
+        {133, 0x28}, {134, 0x26},  {144, 0x45},  {145, 0x46}, {173, 0x0C}, {186, 0x27}, {187, 0x0D},
+        {188, 0x33}, {189, 0x0C},  {190, 0x34},  {191, 0x35}, {192, 0x29}, {219, 0x1A}, {220, 0x2B},
+        {221, 0x1B}, {222, 0x28},
     };
     for (const auto& [code, scan] : entries) t[static_cast<size_t>(code)] = scan;
     for (int i = 0; i < 9; ++i) t[static_cast<size_t>(49 + i)] = static_cast<uint16_t>(0x02 + i);
-    for (int i = 0; i < 10; ++i)
-        t[static_cast<size_t>(112 + i)] = static_cast<uint16_t>(0x3B + i);
+    for (int i = 0; i < 10; ++i) t[static_cast<size_t>(112 + i)] = static_cast<uint16_t>(0x3B + i);
     return t;
 }
 
@@ -132,26 +128,34 @@ void ParseInput(const uint8_t* bytes, size_t length, std::vector<InputEvent>& ou
         case kInputSpecial:
             if (fields < 2) return;
             switch (field(1)) {
-                case 0: CtrlAltDel(out); return;
+                case 0:
+                    CtrlAltDel(out);
+                    return;
                 case 1:
                     Key(out, kKbdDown, kScanAlt);
                     Tap(out, kScanTab);
                     Key(out, kKbdRelease, kScanAlt);
                     return;
-                case 2: Key(out, kKbdRelease, kScanAlt); return;
-                default: return;
+                case 2:
+                    Key(out, kKbdRelease, kScanAlt);
+                    return;
+                default:
+                    return;
             }
         case kInputUnicode:
             for (size_t i = 1; i < fields; ++i) Unicode(out, static_cast<uint16_t>(field(i)));
             return;
-        default: return;
+        default:
+            return;
     }
 }
 
 void ApplyInput(rdp_input* input, const InputEvent& e) {
     if (!input) return;
     switch (e.kind) {
-        case InputEvent::Kind::Mouse: freerdp_input_send_mouse_event(input, e.flags, e.x, e.y); return;
+        case InputEvent::Kind::Mouse:
+            freerdp_input_send_mouse_event(input, e.flags, e.x, e.y);
+            return;
         case InputEvent::Kind::Keyboard: {
             // The wire carries the scancode's low byte; the extended bit travels as the flag.
             uint16_t flags = e.flags;

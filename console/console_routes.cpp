@@ -10,7 +10,8 @@ namespace hbr {
 void ServeConsoleSocket(HttpRequest& request, const Session& session,
                         const ConsoleAccessCheck& check) {
     rconsole::CRdp::AccessCheck sessionCheck;
-    if (check) sessionCheck = [&check, &session](std::string_view pcb) { return check(session, pcb); };
+    if (check)
+        sessionCheck = [&check, &session](std::string_view pcb) { return check(session, pcb); };
     try {
         rconsole::CRdp console(request, std::move(sessionCheck));
         console.Serve();

@@ -34,7 +34,9 @@ uint32_t U32(const uint8_t* p) {
 }
 
 // A JSON number whose truncated value is not 0; `true` and other kinds leave it off.
-bool OptionOn(const JsonValue& v) { return v.IsNumber() && v.AsInt() != 0; }
+bool OptionOn(const JsonValue& v) {
+    return v.IsNumber() && v.AsInt() != 0;
+}
 
 std::string Hex(uint64_t v) {
     char text[24];
@@ -98,9 +100,13 @@ std::string ErrorInfoText(uint32_t code, bool& running) {
         case 1:
         case 2:
         case 7:
-        case 9: running = false; return {};
-        case 5: return kOtherUserText;
-        default: return "E:Server reported error 0x" + Hex(code);
+        case 9:
+            running = false;
+            return {};
+        case 5:
+            return kOtherUserText;
+        default:
+            return "E:Server reported error 0x" + Hex(code);
     }
 }
 
@@ -248,16 +254,22 @@ BOOL CRdp::OnPostConnect(freerdp* instance) {
     return TRUE;
 }
 
-std::string CRdp::IdentifierText() const { return Hex(identifier_); }
+std::string CRdp::IdentifierText() const {
+    return Hex(identifier_);
+}
 
 void CRdp::Serve() {
     CWebSocket::Serve();
     RunSession();
 }
 
-void CRdp::Wake() { SetEvent(wakeEvent_); }
+void CRdp::Wake() {
+    SetEvent(wakeEvent_);
+}
 
-void CRdp::OnClosed() { Wake(); }
+void CRdp::OnClosed() {
+    Wake();
+}
 
 void CRdp::OnBinaryMessage(const uint8_t* bytes, size_t length) {
     if (!bytes || length < 4) return;
@@ -384,7 +396,9 @@ void CRdp::RunSession() {
                 if (!freerdp_check_event_handles(context_)) running_ = false;
                 break;
             }
-            case SessionState::Disconnected: running_ = false; break;
+            case SessionState::Disconnected:
+                running_ = false;
+                break;
         }
     }
     if (State() == SessionState::Connected && !Closed()) SendText("T:");
@@ -409,10 +423,9 @@ const std::vector<uint8_t>* CRdp::CursorLocked(uint32_t id) const {
 
 void CRdp::SendScreen(const Message& m, std::chrono::steady_clock::time_point since) {
     SendBinary(m.data(), m.size());
-    const auto nanos = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
-                                                             since)
-            .count());
+    const auto nanos = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 std::chrono::steady_clock::now() - since)
+                                                 .count());
     std::lock_guard lock(figuresMutex_);
     ++figures_.messages;
     figures_.bytes += m.size();

@@ -67,7 +67,7 @@ inline constexpr char kOtherUserText[] =
 std::string ErrorInfoText(uint32_t code, bool& running);
 
 class CRdp : public CWebSocket {
-public:
+  public:
     // May refuse the connect message's id (the session then stays waiting); empty: all ids.
     using AccessCheck = std::function<bool(std::string_view pcb)>;
 
@@ -114,10 +114,10 @@ public:
     static BOOL OnPreConnect(freerdp* instance);
     static BOOL OnPostConnect(freerdp* instance);
 
-protected:
+  protected:
     void OnClosed() override;
 
-private:
+  private:
     void RunSession();
     void ApplyConnectRequest(const ConnectRequest& request);
     void ApplyQueuedInput();

@@ -38,7 +38,7 @@ struct ConsoleTarget {
     std::string domain;
     std::string user;
     std::string password;
-    uint16_t port = 0;                     // 0: the library's default
+    uint16_t port = 0;                             // 0: the library's default
     std::optional<std::string> preconnectionBlob;  // set: send the pre-connection PDU
 };
 

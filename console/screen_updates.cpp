@@ -38,7 +38,9 @@ struct HbrPointer {
     uint32_t cursorId;
 };
 
-RdpSessionContext* Ctx(rdpContext* c) { return reinterpret_cast<RdpSessionContext*>(c); }
+RdpSessionContext* Ctx(rdpContext* c) {
+    return reinterpret_cast<RdpSessionContext*>(c);
+}
 
 CRdp* UpdateOwner(rdpContext* c) {
     if (!c) return nullptr;
@@ -116,12 +118,16 @@ BOOL OnMultiOpaqueRect(rdpContext* c, const MULTI_OPAQUE_RECT_ORDER* o) {
 }
 
 // Output the browser cannot draw is taken and dropped.
-BOOL IgnoreContext(rdpContext*) { return TRUE; }
+BOOL IgnoreContext(rdpContext*) {
+    return TRUE;
+}
 template <typename T>
 BOOL Ignore(rdpContext*, T) {
     return TRUE;
 }
-BOOL IgnoreRefresh(rdpContext*, BYTE, const RECTANGLE_16*) { return TRUE; }
+BOOL IgnoreRefresh(rdpContext*, BYTE, const RECTANGLE_16*) {
+    return TRUE;
+}
 
 BOOL PointerNew(rdpContext* c, rdpPointer* pointer) {
     const auto t = Clock::now();
@@ -170,7 +176,9 @@ BOOL PointerSetDefault(rdpContext* c) {
     return TRUE;
 }
 
-BOOL PointerSetPosition(rdpContext*, UINT32, UINT32) { return TRUE; }
+BOOL PointerSetPosition(rdpContext*, UINT32, UINT32) {
+    return TRUE;
+}
 
 void PngWrite(png_structp png, png_bytep data, png_size_t length) {
     auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
@@ -203,7 +211,9 @@ bool EncodePng(uint32_t width, uint32_t height, png_bytepp rows, std::vector<uin
     return true;
 }
 
-uint32_t Stride(uint32_t width, uint32_t bpp) { return ((width * bpp + 15) / 16) * 2; }
+uint32_t Stride(uint32_t width, uint32_t bpp) {
+    return ((width * bpp + 15) / 16) * 2;
+}
 
 }  // namespace
 
@@ -212,7 +222,9 @@ uint32_t WireColor(uint32_t color16) {
            0xFF000000u;
 }
 
-Message TypeOnlyMessage(MessageType type) { return Writer(type, 4).m; }
+Message TypeOnlyMessage(MessageType type) {
+    return Writer(type, 4).m;
+}
 
 std::optional<Message> BitmapMessage(const BITMAP_DATA& r) {
     const uint32_t bytesPerPixel = (r.bitsPerPixel + 7) / 8;

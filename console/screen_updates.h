@@ -5,17 +5,17 @@
 // Colours on the wire: the order's RGB 5-6-5 colour expanded to 8 bits a channel, as the u32
 // 0xAABBGGRR (alpha 0xFF in bits 24-31), i.e. little-endian bytes R, G, B, A - the byte order
 // of a canvas ImageData pixel, which is how the page reads them.
+#include <freerdp/freerdp.h>
+#include <freerdp/graphics.h>
+#include <freerdp/primary.h>
+#include <freerdp/update.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <freerdp/freerdp.h>
-#include <freerdp/graphics.h>
-#include <freerdp/primary.h>
-#include <freerdp/update.h>
 
 namespace hbr::rconsole {
 
@@ -66,14 +66,14 @@ std::optional<std::vector<uint8_t>> CursorFile(uint32_t width, uint32_t height, 
 // Handlers kept in the session context; the library's callbacks find their session through
 // them, and do nothing when the context has none.
 class Update {
-public:
+  public:
     explicit Update(CRdp& owner) : owner(owner) {}
     virtual ~Update() = default;
     CRdp& owner;
 };
 
 class Primary {
-public:
+  public:
     explicit Primary(CRdp& owner) : owner(owner) {}
     virtual ~Primary() = default;
     CRdp& owner;

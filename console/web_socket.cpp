@@ -35,13 +35,20 @@ constexpr auto kCloseGrace = std::chrono::seconds(1);
 
 http::verb BeastVerb(HttpVerb v) {
     switch (v) {
-        case HttpVerb::Get: return http::verb::get;
-        case HttpVerb::Head: return http::verb::head;
-        case HttpVerb::Post: return http::verb::post;
-        case HttpVerb::Put: return http::verb::put;
-        case HttpVerb::Delete: return http::verb::delete_;
-        case HttpVerb::Options: return http::verb::options;
-        default: return http::verb::unknown;
+        case HttpVerb::Get:
+            return http::verb::get;
+        case HttpVerb::Head:
+            return http::verb::head;
+        case HttpVerb::Post:
+            return http::verb::post;
+        case HttpVerb::Put:
+            return http::verb::put;
+        case HttpVerb::Delete:
+            return http::verb::delete_;
+        case HttpVerb::Options:
+            return http::verb::options;
+        default:
+            return http::verb::unknown;
     }
 }
 
@@ -66,7 +73,9 @@ struct CWebSocket::Channel {
 
 CWebSocket::CWebSocket(HttpRequest& req) : request(req) {}
 
-CWebSocket::~CWebSocket() { Shutdown(); }
+CWebSocket::~CWebSocket() {
+    Shutdown();
+}
 
 void CWebSocket::Serve() {
     http::request<http::empty_body> req;
@@ -136,8 +145,10 @@ void CWebSocket::ReadNext() {
             if (c.closeGuard) c.closeGuard->cancel();
             // Once the chain is over in teardown, what remains queued (the stream's own ping
             // timer) is abandoned rather than waited for.
-            if (tearingDown_) c.ioc.stop();
-            else OnClosed();
+            if (tearingDown_)
+                c.ioc.stop();
+            else
+                OnClosed();
             return;
         }
         if (c.rx.size() > kMaxMessageBytes) {
@@ -149,8 +160,8 @@ void CWebSocket::ReadNext() {
                 const auto data = c.rx.cdata();
                 const auto* bytes = static_cast<const uint8_t*>(data.data());
                 if (c.ws.got_text())
-                    OnTextMessage(std::string_view(reinterpret_cast<const char*>(bytes),
-                                                   data.size()));
+                    OnTextMessage(
+                        std::string_view(reinterpret_cast<const char*>(bytes), data.size()));
                 else
                     OnBinaryMessage(bytes, data.size());
             }
@@ -161,9 +172,13 @@ void CWebSocket::ReadNext() {
     });
 }
 
-void CWebSocket::SendBinary(const void* bytes, size_t length) { Send(true, bytes, length); }
+void CWebSocket::SendBinary(const void* bytes, size_t length) {
+    Send(true, bytes, length);
+}
 
-void CWebSocket::SendText(std::string_view text) { Send(false, text.data(), text.size()); }
+void CWebSocket::SendText(std::string_view text) {
+    Send(false, text.data(), text.size());
+}
 
 void CWebSocket::Send(bool binary, const void* bytes, size_t length) {
     if (Closed() || !channel_) return;

@@ -13,7 +13,7 @@ namespace hbr {
 class HttpRequest;
 
 class CWebSocket {
-public:
+  public:
     explicit CWebSocket(HttpRequest& request);
     virtual ~CWebSocket();
     CWebSocket(const CWebSocket&) = delete;
@@ -39,7 +39,7 @@ public:
     // Messages larger than this are read and dropped whole.
     static constexpr size_t kMaxMessageBytes = 64 * 1024;
 
-protected:
+  protected:
     // Called on the receive thread once the connection has ended by the peer or a failure,
     // so that an owner waiting on something else can notice at once. Not called for the
     // teardown the owner starts.
@@ -51,7 +51,7 @@ protected:
 
     HttpRequest& request;
 
-private:
+  private:
     struct Channel;
     void Send(bool binary, const void* bytes, size_t length);
     void ReadNext();

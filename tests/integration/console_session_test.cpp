@@ -40,7 +40,7 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds guard 
 }
 
 class ConsoleSession : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { rdp_ = new ShadowRdpServer(); }
     static void TearDownTestSuite() {
         delete rdp_;
@@ -184,9 +184,9 @@ TEST_F(ConsoleSession, AFailedConnectSaysSoAndEnds) {
 TEST_F(ConsoleSession, InvalidConnectMessagesAndTextLeaveTheSessionWaiting) {
     WsTestClient ws;
     ASSERT_TRUE(ws.Connect(port_));
-    EXPECT_TRUE(ws.SendText(R"({"pcb":"7"})"));          // text is ignored
+    EXPECT_TRUE(ws.SendText(R"({"pcb":"7"})"));               // text is ignored
     EXPECT_TRUE(ws.SendBinary(ConnectMessage("{\"pcb\":")));  // not JSON
-    EXPECT_TRUE(ws.SendBinary(U32Message({0, 1, 2, 3})));    // input before connecting
+    EXPECT_TRUE(ws.SendBinary(U32Message({0, 1, 2, 3})));     // input before connecting
     EXPECT_TRUE(ws.SendBinary({4, 0, 0}));                    // shorter than its code
     std::vector<uint8_t> huge(CWebSocket::kMaxMessageBytes + 100, 0);
     huge[0] = 4;

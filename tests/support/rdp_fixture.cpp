@@ -99,10 +99,10 @@ ShadowRdpServer::ShadowRdpServer(int width, int height) {
     if (number.empty()) return;
     display_ = ":" + number;
     const uint16_t port = FreeLoopbackPort();
-    shadow_ = Spawn({"freerdp-shadow-cli", "/port:" + std::to_string(port),
-                     "/bind-address:127.0.0.1", "-auth"},
-                    {"HOME=" + home_.Path(), "DISPLAY=" + display_,
-                     "XDG_CONFIG_HOME=" + home_.Path() + "/.config"});
+    shadow_ = Spawn(
+        {"freerdp-shadow-cli", "/port:" + std::to_string(port), "/bind-address:127.0.0.1", "-auth"},
+        {"HOME=" + home_.Path(), "DISPLAY=" + display_,
+         "XDG_CONFIG_HOME=" + home_.Path() + "/.config"});
     for (int i = 0; i < 200; ++i) {
         if (PortAccepts(port)) {
             port_ = port;
@@ -122,7 +122,9 @@ ShadowRdpServer::~ShadowRdpServer() {
     Reap(xvfb_);
 }
 
-void ShadowRdpServer::KillRdp() { Reap(shadow_); }
+void ShadowRdpServer::KillRdp() {
+    Reap(shadow_);
+}
 
 pid_t ShadowRdpServer::RunOnDisplay(const std::vector<std::string>& argv) {
     const pid_t pid = Spawn(argv, {"DISPLAY=" + display_});

@@ -21,7 +21,7 @@ namespace hbr {
 // Xvfb plus freerdp-shadow-cli on a free display and a free loopback port, without
 // authentication. Started by the constructor, stopped by the destructor.
 class ShadowRdpServer {
-public:
+  public:
     explicit ShadowRdpServer(int width = 1024, int height = 768);
     ~ShadowRdpServer();
     ShadowRdpServer(const ShadowRdpServer&) = delete;
@@ -35,7 +35,7 @@ public:
     // Runs a program on the display; the pid, reaped by the destructor.
     pid_t RunOnDisplay(const std::vector<std::string>& argv);
 
-private:
+  private:
     TempDir home_;
     pid_t xvfb_ = -1;
     pid_t shadow_ = -1;
@@ -46,7 +46,7 @@ private:
 
 // One browser end of the console socket.
 class WsTestClient {
-public:
+  public:
     struct Message {
         bool text = false;
         std::string data;
@@ -78,7 +78,7 @@ public:
     void Close();
     const std::string& Error() const { return error_; }
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     bool closed_ = false;
@@ -92,15 +92,16 @@ std::vector<uint8_t> U32Message(const std::vector<uint32_t>& fields);
 // Listens on 127.0.0.1, reads the pre-connection PDU of the first connection, then relays
 // its bytes to the RDP server in both directions.
 class PreconnectionRelay {
-public:
+  public:
     explicit PreconnectionRelay(uint16_t targetPort);
     ~PreconnectionRelay();
     uint16_t Port() const { return port_; }
     // The blob of the last PDU, once one arrived (waits up to the guard).
-    std::optional<std::string> WaitForBlob(std::chrono::milliseconds guard = std::chrono::seconds(30));
+    std::optional<std::string> WaitForBlob(
+        std::chrono::milliseconds guard = std::chrono::seconds(30));
     int Connections() const { return connections_; }
 
-private:
+  private:
     void Serve();
     uint16_t targetPort_;
     uint16_t port_ = 0;

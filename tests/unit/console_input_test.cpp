@@ -1,9 +1,9 @@
 // Browser input messages to RDP input events, including hostile messages.
+#include "console/console_input.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
-
-#include "console/console_input.h"
 
 namespace hbr::rconsole {
 namespace {
@@ -26,12 +26,15 @@ std::vector<InputEvent> Parse(const std::vector<uint8_t>& m) {
     return out;
 }
 
-InputEvent Kb(uint16_t flags, uint16_t code) { return {K::Keyboard, flags, code, 0, 0}; }
-InputEvent Uni(uint16_t flags, uint16_t code) { return {K::Unicode, flags, code, 0, 0}; }
+InputEvent Kb(uint16_t flags, uint16_t code) {
+    return {K::Keyboard, flags, code, 0, 0};
+}
+InputEvent Uni(uint16_t flags, uint16_t code) {
+    return {K::Unicode, flags, code, 0, 0};
+}
 
-const std::vector<InputEvent> kCtrlAltDel = {Kb(0x4000, 0x1D), Kb(0x4000, 0x38),
-                                             Kb(0x4000, 0x153), Kb(0x8000, 0x153),
-                                             Kb(0x8000, 0x38), Kb(0x8000, 0x1D)};
+const std::vector<InputEvent> kCtrlAltDel = {Kb(0x4000, 0x1D),  Kb(0x4000, 0x38), Kb(0x4000, 0x153),
+                                             Kb(0x8000, 0x153), Kb(0x8000, 0x38), Kb(0x8000, 0x1D)};
 
 TEST(KeyTable, EntriesFromTheBrowserKeyCodes) {
     EXPECT_EQ(KeyCodeToScancode[8], 0x0E);
@@ -67,7 +70,8 @@ TEST(Input, KeyUpAndDown) {
 }
 
 TEST(Input, KeyPresses) {
-    EXPECT_EQ(Parse(Msg({2, 0, 13})), (std::vector<InputEvent>{Kb(0x4000, 0x1C), Kb(0x8000, 0x1C)}));
+    EXPECT_EQ(Parse(Msg({2, 0, 13})),
+              (std::vector<InputEvent>{Kb(0x4000, 0x1C), Kb(0x8000, 0x1C)}));
     auto events = Parse(Msg({2, 0, 96}));
     auto expected = kCtrlAltDel;
     expected.push_back(Kb(0x4000, 0x52));
@@ -95,7 +99,7 @@ TEST(Input, ControlOrAltWithALetterIsTheChord) {
 TEST(Input, SpecialCombinations) {
     EXPECT_EQ(Parse(Msg({3, 0})), kCtrlAltDel);
     EXPECT_EQ(Parse(Msg({3, 1})), (std::vector<InputEvent>{Kb(0x4000, 0x38), Kb(0x4000, 0x0F),
-                                                          Kb(0x8000, 0x0F), Kb(0x8000, 0x38)}));
+                                                           Kb(0x8000, 0x0F), Kb(0x8000, 0x38)}));
     EXPECT_EQ(Parse(Msg({3, 2})), (std::vector<InputEvent>{Kb(0x8000, 0x38)}));
     EXPECT_TRUE(Parse(Msg({3, 3})).empty());
 }
@@ -115,7 +119,8 @@ TEST(Input, ShortUnknownAndConnectMessagesDoNothing) {
         const auto full = Msg({code, 1, 46, 3});
         const size_t need = code == 0 ? 16 : code <= 2 ? 12 : code == 3 ? 8 : 1000;
         for (size_t n = 0; n < std::min(need, full.size() + 1); ++n) {
-            std::vector<uint8_t> m(full.begin(), full.begin() + static_cast<long>(std::min(n, full.size())));
+            std::vector<uint8_t> m(full.begin(),
+                                   full.begin() + static_cast<long>(std::min(n, full.size())));
             if (code == 5 && n >= 8) continue;  // text of one or more characters
             EXPECT_TRUE(Parse(m).empty()) << "code " << code << " length " << n;
         }

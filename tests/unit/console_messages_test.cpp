@@ -1,8 +1,7 @@
 // The console's wire formats: screen and pointer messages, cursor files, the pointer cache as
 // the /cur/ lookup sees it, connect messages, error texts and target resolution.
-#include <gtest/gtest.h>
-
 #include <freerdp/gdi/gdi.h>
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
@@ -88,7 +87,8 @@ TEST(ScreenMessages, OrdersAndBracketsHaveTheirLayouts) {
     EXPECT_EQ(U32At(m, 12), 100u);
     EXPECT_EQ(U32At(m, 16), 50u);
     m = SetBoundsMessage(nullptr);
-    EXPECT_EQ(m, (std::vector<uint8_t>{4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(m,
+              (std::vector<uint8_t>{4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
     EXPECT_EQ(TypeOnlyMessage(kMsgBeginPaint), (std::vector<uint8_t>{0, 0, 0, 0}));
     EXPECT_EQ(TypeOnlyMessage(kMsgPointerSetDefault), (std::vector<uint8_t>{12, 0, 0, 0}));
@@ -116,12 +116,13 @@ TEST(ScreenMessages, OrdersAndBracketsHaveTheirLayouts) {
     EXPECT_EQ(U32At(m, 4), 0xFFFF0000u);
     EXPECT_EQ(U32At(m, 8), 3u);
     EXPECT_EQ(U32At(m, 12 + 32 + 4), 3u);  // third rectangle's top
-    mo.numRectangles = 1000;  // more than the order can hold
+    mo.numRectangles = 1000;               // more than the order can hold
     EXPECT_EQ(MultiOpaqueRectMessage(mo).size(), 12u + 16u * 45u);
 
     const auto r = ResizeMessage(1024, 768);
     EXPECT_EQ(std::string(r.begin(), r.end()), "R:1024x768");
-    EXPECT_EQ(PointerNewMessage(3, 5, 7), (std::vector<uint8_t>{8, 0, 0, 0, 3, 0, 0, 0, 5, 0, 0, 0, 7, 0, 0, 0}));
+    EXPECT_EQ(PointerNewMessage(3, 5, 7),
+              (std::vector<uint8_t>{8, 0, 0, 0, 3, 0, 0, 0, 5, 0, 0, 0, 7, 0, 0, 0}));
     EXPECT_EQ(PointerIdMessage(kMsgPointerFree, 9), (std::vector<uint8_t>{9, 0, 0, 0, 9, 0, 0, 0}));
 }
 
@@ -220,7 +221,7 @@ TEST(CursorFiles, PointerImagesAreNeverWhollyTransparent) {
 // A session that never upgrades: its channel stays closed, so callbacks build messages
 // without sending, and the cursor cache can be observed through the /cur/ lookup.
 class PointerCache : public ::testing::Test {
-protected:
+  protected:
     PointerCache() : request_(nullptr, HttpRequestData{}), session_(request_) {
         request_.MarkReplySent();
     }
@@ -305,7 +306,7 @@ TEST(ConnectMessages, MembersAndOptions) {
 
 TEST(ConnectMessages, OnlyTheLowByteOfWholeFieldsCounts) {
     auto bytes = ConnectBytes(R"({"pcb":"a"})");
-    bytes[4 + 1] = 0x7F;  // high bytes of a character field are not read
+    bytes[4 + 1] = 0x7F;   // high bytes of a character field are not read
     bytes.push_back('x');  // a trailing partial field is ignored
     bytes.push_back('y');
     auto r = ParseConnectMessage(bytes.data(), bytes.size());
@@ -315,8 +316,14 @@ TEST(ConnectMessages, OnlyTheLowByteOfWholeFieldsCounts) {
 
 TEST(ConnectMessages, RejectsWhatIsNoConnectMessage) {
     const std::vector<std::vector<uint8_t>> bad = {
-        {}, {4}, {4, 0, 0}, {4, 0, 0, 0}, {5, 0, 0, 0, '{', 0, 0, 0, '}', 0, 0, 0},
-        ConnectBytes("{\"pcb\":"), ConnectBytes("{} trailing"), ConnectBytes(std::string(1000, '[')),
+        {},
+        {4},
+        {4, 0, 0},
+        {4, 0, 0, 0},
+        {5, 0, 0, 0, '{', 0, 0, 0, '}', 0, 0, 0},
+        ConnectBytes("{\"pcb\":"),
+        ConnectBytes("{} trailing"),
+        ConnectBytes(std::string(1000, '[')),
     };
     for (const auto& b : bad) EXPECT_FALSE(ParseConnectMessage(b.data(), b.size())) << b.size();
     EXPECT_FALSE(ParseConnectMessage(nullptr, 100));
@@ -354,19 +361,20 @@ TEST(ErrorInfo, TextsAndEndingCodes) {
 }
 
 class Targets : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        SetRdpTargetLookup(
-            {[this](std::string_view vm) -> std::optional<RdpTarget> {
-                 vmAsked.emplace_back(vm);
-                 if (vm == "vm-1" || vm == "3") return RdpTarget{"hv1", "DOM", "admin", "pw", 0};
-                 return std::nullopt;
-             },
-             [this](int32_t id) -> std::optional<RdpTarget> {
-                 serverAsked.push_back(id);
-                 if (id == 3 || id == 4) return RdpTarget{id == 3 ? "hv3" : "", "", "", "", 0};
-                 return std::nullopt;
-             }});
+        SetRdpTargetLookup({[this](std::string_view vm) -> std::optional<RdpTarget> {
+                                vmAsked.emplace_back(vm);
+                                if (vm == "vm-1" || vm == "3")
+                                    return RdpTarget{"hv1", "DOM", "admin", "pw", 0};
+                                return std::nullopt;
+                            },
+                            [this](int32_t id) -> std::optional<RdpTarget> {
+                                serverAsked.push_back(id);
+                                if (id == 3 || id == 4)
+                                    return RdpTarget{id == 3 ? "hv3" : "", "", "", "", 0};
+                                return std::nullopt;
+                            }});
     }
     void TearDown() override { SetRdpTargetLookup({}); }
     std::vector<std::string> vmAsked;
