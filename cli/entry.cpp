@@ -7,6 +7,7 @@
 #include "cli/instance_commands.h"
 #include "cli/process_state.h"
 #include "cli/service_control.h"
+#include "console/rdp_target.h"
 #include "hyperv/server_registry.h"
 #include "hyperv/wmi_provider.h"
 #include "service/console_run.h"
@@ -52,6 +53,21 @@ int ProgramMain(int argc, char** argv) {
     InitializeProcess();
     // The hypervisor layer's part of an instance's start and stop.
     InstallInstanceServices([] { LoadServers(); }, [] { ServerRegistry::Instance().ClearAll(); });
+    // Console sessions reach the managed hosts through the registry.
+    rconsole::SetRdpTargetLookup({
+        [](std::string_view vmId) -> std::optional<rconsole::RdpTarget> {
+            const auto ws = ServerRegistry::Instance().FindServerByVm(std::string(vmId));
+            if (!ws) return std::nullopt;
+            const auto t = ws->GetRdpTarget();
+            return rconsole::RdpTarget{t.host, t.domain, t.accountName, t.password, 0};
+        },
+        [](int32_t id) -> std::optional<rconsole::RdpTarget> {
+            const auto ws = ServerRegistry::Instance().FindServerById(id);
+            if (!ws) return std::nullopt;
+            const auto t = ws->GetRdpTarget();
+            return rconsole::RdpTarget{t.host, t.domain, t.accountName, t.password, 0};
+        },
+    });
 
     if (args.ContainsArgument("-install")) {
         InstanceList list;

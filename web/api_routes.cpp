@@ -1,5 +1,8 @@
 #include "web/api_routes.h"
 
+#include "console/console_routes.h"
+#include "hyperv/workspace_ops.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -225,6 +228,17 @@ void DispatchAuthenticated(HttpRequest& request, const std::string& path, const 
     }
     // The live-data, console-page, VM and server rows come after the index page and before
     // the account rows, in that order.
+    if (ServeCursor(request, path)) return;  // every path under "/cur/" is answered there
+    if (path == "/ws") {
+        if (!CheckClaim(Db(), session, cVm_Connect, false)) return request.ReplyForbidden();
+        // The VM is named only in the connect message: a role limited to some VMs must not
+        // reach the others' screens, and a host's own desktop needs the host claim.
+        return ServeConsoleSocket(request, session, [](const Session& s, std::string_view id) {
+            if (IsGuidText(id))
+                return CheckVmClaim(Db(), s, cVm_Connect, std::string(id), true);
+            return HasClaim(s, static_cast<int>(cHost_Connect));
+        });
+    }
     if (TryVmRoute(request, session, path) || TryServerRoute(request, session, path)) return;
     for (const RouteRow& row : kRoutes) {
         RouteCall call{request, session, path};

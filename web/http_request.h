@@ -64,6 +64,15 @@ class HttpConnection {
     virtual bool Write(std::string_view bytes) = 0;
     // The connection is closed once the current reply is written.
     virtual void CloseAfterReply() = 0;
+    // Hands the socket to a channel that speaks its own protocol on it (the WebSocket
+    // upgrade): a duplicate descriptor of the connected socket, or -1 when this transport has
+    // none. `buffered` receives bytes the peer sent beyond the current request. The
+    // connection reads no further request and closes once the handler returns; until then
+    // stopping the server still shuts the socket down, which wakes the channel.
+    virtual int TakeOverSocket(std::string& buffered) {
+        buffered.clear();
+        return -1;
+    }
 };
 
 // What the listener hands over for one request.

@@ -1,5 +1,6 @@
 #include "web/http_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -148,6 +149,17 @@ public:
     }
 
     void CloseAfterReply() override { closeAfter_ = true; }
+
+    // Runs on the handler's thread while no read is outstanding. The duplicate shares the
+    // socket, so Shutdown() here still ends the channel that took it.
+    int TakeOverSocket(std::string& buffered) override {
+        const auto data = buffer_.data();
+        buffered.assign(static_cast<const char*>(data.data()), data.size());
+        buffer_.consume(buffer_.size());
+        closeAfter_ = true;
+        deadline_ = 0;
+        return ::fcntl(socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
+    }
 
     // Wakes every party blocked on the socket; the descriptor itself is closed with the object.
     void Shutdown() {

@@ -1,0 +1,226 @@
+// The console page: one WebSocket to /ws, the screen drawn on a canvas from the server's
+// binary messages, pointer images from /cur/, keyboard and mouse sent back.
+//
+// Colours in the server's messages are u32 little-endian with the bytes R, G, B, A.
+import { decodeInterleaved, pixelsToRgba, rawToRgba, decodePlanar } from './codecs.js';
+
+const canvas = document.getElementById('screen');
+const ctx = canvas.getContext('2d');
+const statusLine = document.getElementById('status');
+const errorBox = document.getElementById('errors');
+
+// The console's state, also the handle a browser test drives.
+const state = {
+  pcb: decodeURIComponent(location.pathname.replace(/^.*\/rdp\//, '')),
+  sessionId: '',
+  phase: 'connecting', // connecting, connected, ended, failed
+  texts: [],
+  errors: [],
+  counts: {},
+  cursors: new Map(),
+  bounds: null,
+  socket: null,
+};
+window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage };
+
+function setPhase(phase, text) {
+  state.phase = phase;
+  document.body.dataset.phase = phase;
+  statusLine.textContent = text;
+}
+
+function sendMessage(fields) {
+  if (!state.socket || state.socket.readyState !== WebSocket.OPEN) return;
+  const view = new DataView(new ArrayBuffer(fields.length * 4));
+  fields.forEach((v, i) => view.setUint32(i * 4, v >>> 0, true));
+  state.socket.send(view.buffer);
+}
+
+function sendCtrlAltDel() { sendMessage([3, 0]); }
+
+function sendText(text) {
+  const units = [];
+  for (let i = 0; i < text.length; i++) units.push(text.charCodeAt(i));
+  for (let i = 0; i < units.length; i += 1024) sendMessage([5, ...units.slice(i, i + 1024)]);
+}
+
+function connect() {
+  const ws = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws');
+  ws.binaryType = 'arraybuffer';
+  state.socket = ws;
+  ws.onopen = () => {
+    const json = JSON.stringify({ pcb: state.pcb, nowallp: 1, nomani: 1, notheme: 1 });
+    sendMessage([4, ...Array.from(json, (c) => c.charCodeAt(0) & 0xff)]);
+  };
+  ws.onmessage = (e) => (typeof e.data === 'string' ? onText(e.data) : onBinary(e.data));
+  ws.onclose = () => {
+    if (state.phase === 'connecting' || state.phase === 'connected')
+      setPhase(state.errors.length ? 'failed' : 'ended', state.errors.length ? 'Disconnected.' : 'The session has ended.');
+  };
+}
+
+function onText(text) {
+  state.texts.push(text);
+  const kind = text.slice(0, 2), rest = text.slice(2);
+  if (kind === 'S:') state.sessionId = rest;
+  else if (kind === 'C:') setPhase('connected', rest);
+  else if (kind === 'T:') setPhase('ended', 'The session has ended.');
+  else if (kind === 'E:') {
+    // Several errors may come in one message, each beginning with "E:".
+    for (const line of text.split('\nE:')) {
+      const msg = line.replace(/^E:/, '');
+      state.errors.push(msg);
+      const p = document.createElement('p');
+      p.textContent = msg;
+      errorBox.appendChild(p);
+    }
+    errorBox.hidden = false;
+  }
+}
+
+function color(view, offset) {
+  const v = view.getUint32(offset, true);
+  return `rgb(${v & 0xff},${(v >> 8) & 0xff},${(v >> 16) & 0xff})`;
+}
+
+function withBounds(draw) {
+  const b = state.bounds;
+  if (!b) return draw();
+  ctx.save();
+  ctx.beginPath();
+  ctx.rect(b[0], b[1], b[2] - b[0], b[3] - b[1]);
+  ctx.clip();
+  try { draw(); } finally { ctx.restore(); }
+}
+
+const ROP_BLACKNESS = 0x00000042, ROP_WHITENESS = 0x00ff0062, ROP_DSTINVERT = 0x00550009, ROP_PATINVERT = 0x005a0049;
+
+function fillRop(x, y, w, h, css, rop) {
+  ctx.save();
+  if (rop === ROP_BLACKNESS) css = '#000';
+  else if (rop === ROP_WHITENESS) css = '#fff';
+  else if (rop === ROP_DSTINVERT) { css = '#fff'; ctx.globalCompositeOperation = 'difference'; }
+  else if (rop === ROP_PATINVERT) ctx.globalCompositeOperation = 'difference';
+  ctx.fillStyle = css;
+  ctx.fillRect(x, y, w, h);
+  ctx.restore();
+}
+
+function drawBitmap(view, bytes) {
+  const left = view.getUint32(4, true), top = view.getUint32(8, true);
+  const width = view.getUint32(12, true), height = view.getUint32(16, true);
+  const dw = view.getUint32(20, true), dh = view.getUint32(24, true);
+  const bpp = view.getUint32(28, true), compressed = view.getUint32(32, true);
+  const length = view.getUint32(36, true);
+  if (!width || !height || 40 + length > bytes.length) return;
+  const data = bytes.subarray(40, 40 + length);
+  let rgba;
+  try {
+    if (!compressed) rgba = rawToRgba(data, width, height, bpp);
+    else if (bpp === 32) rgba = decodePlanar(data, width, height);
+    else rgba = pixelsToRgba(decodeInterleaved(data, width, height, bpp), width, height, bpp);
+  } catch (err) {
+    state.counts.badBitmaps = (state.counts.badBitmaps || 0) + 1;
+    return;
+  }
+  const image = new ImageData(rgba, width, height);
+  ctx.putImageData(image, left, top, 0, 0, Math.min(dw, width), Math.min(dh, height));
+}
+
+function setCursor(id) {
+  const c = state.cursors.get(id);
+  canvas.style.cursor = c ? `url(/cur/${state.sessionId}/${id}) ${c.x} ${c.y}, default` : 'default';
+}
+
+function onBinary(buffer) {
+  const bytes = new Uint8Array(buffer);
+  const view = new DataView(buffer);
+  if (bytes.length >= 2 && bytes[0] === 0x52 && bytes[1] === 0x3a) { // "R:"
+    const m = /^R:(\d+)x(\d+)$/.exec(new TextDecoder().decode(bytes));
+    if (m) { canvas.width = +m[1]; canvas.height = +m[2]; }
+    state.counts.resize = (state.counts.resize || 0) + 1;
+    return;
+  }
+  if (bytes.length < 4) return;
+  const type = view.getUint32(0, true);
+  state.counts[type] = (state.counts[type] || 0) + 1;
+  const i32 = (o) => view.getInt32(o, true);
+  switch (type) {
+    case 0: case 1: break; // paint brackets: the canvas draws at once
+    case 2: if (bytes.length >= 40) drawBitmap(view, bytes); break;
+    case 3: if (bytes.length >= 24) withBounds(() => { ctx.fillStyle = color(view, 20); ctx.fillRect(i32(4), i32(8), i32(12), i32(16)); }); break;
+    case 4:
+      if (bytes.length >= 20) {
+        const b = [i32(4), i32(8), i32(12), i32(16)];
+        state.bounds = b.every((v) => v === 0) ? null : b;
+      }
+      break;
+    case 5: if (bytes.length >= 28) withBounds(() => fillRop(i32(4), i32(8), i32(12), i32(16), color(view, 20), view.getUint32(24, true))); break;
+    case 6: {
+      if (bytes.length < 12) break;
+      const css = color(view, 4), n = Math.min(view.getUint32(8, true), (bytes.length - 12) >> 4);
+      withBounds(() => {
+        ctx.fillStyle = css;
+        for (let k = 0; k < n; k++) { const o = 12 + 16 * k; ctx.fillRect(i32(o), i32(o + 4), i32(o + 8), i32(o + 12)); }
+      });
+      break;
+    }
+    case 7:
+      if (bytes.length >= 32) {
+        const [x, y, w, h, sx, sy] = [i32(8), i32(12), i32(16), i32(20), i32(24), i32(28)];
+        if (w > 0 && h > 0) withBounds(() => ctx.drawImage(canvas, sx, sy, w, h, x, y, w, h));
+      }
+      break;
+    case 8: if (bytes.length >= 16) state.cursors.set(view.getUint32(4, true), { x: view.getUint32(8, true), y: view.getUint32(12, true) }); break;
+    case 9: if (bytes.length >= 8) state.cursors.delete(view.getUint32(4, true)); break;
+    case 10: if (bytes.length >= 8) setCursor(view.getUint32(4, true)); break;
+    case 11: canvas.style.cursor = 'none'; break;
+    case 12: canvas.style.cursor = 'default'; break;
+    default: break;
+  }
+}
+
+// Mouse: RDP pointer flags.
+const PTR_MOVE = 0x0800, PTR_DOWN = 0x8000, PTR_WHEEL = 0x0200, PTR_WHEEL_NEGATIVE = 0x0100;
+const BUTTONS = [0x1000, 0x4000, 0x2000]; // left, middle, right
+
+function position(e) {
+  const r = canvas.getBoundingClientRect();
+  const x = Math.round(((e.clientX - r.left) * canvas.width) / r.width);
+  const y = Math.round(((e.clientY - r.top) * canvas.height) / r.height);
+  return [Math.max(0, Math.min(canvas.width - 1, x)), Math.max(0, Math.min(canvas.height - 1, y))];
+}
+
+canvas.addEventListener('mousemove', (e) => sendMessage([0, PTR_MOVE, ...position(e)]));
+canvas.addEventListener('mousedown', (e) => {
+  canvas.focus();
+  if (BUTTONS[e.button]) sendMessage([0, BUTTONS[e.button] | PTR_DOWN, ...position(e)]);
+  e.preventDefault();
+});
+canvas.addEventListener('mouseup', (e) => {
+  if (BUTTONS[e.button]) sendMessage([0, BUTTONS[e.button], ...position(e)]);
+  e.preventDefault();
+});
+canvas.addEventListener('contextmenu', (e) => e.preventDefault());
+canvas.addEventListener('wheel', (e) => {
+  const negative = e.deltaY > 0;
+  sendMessage([0, PTR_WHEEL | (negative ? PTR_WHEEL_NEGATIVE | (0x100 - 120) : 120), ...position(e)]);
+  e.preventDefault();
+}, { passive: false });
+
+// Keyboard: every key as its key code going down and up, so the guest sees modifiers held
+// exactly as the user holds them (Ctrl+C copies there).
+canvas.addEventListener('keydown', (e) => { sendMessage([1, 1, e.keyCode]); e.preventDefault(); });
+canvas.addEventListener('keyup', (e) => { sendMessage([1, 0, e.keyCode]); e.preventDefault(); });
+canvas.addEventListener('blur', () => sendMessage([3, 2])); // no Alt left held after Alt+Tab
+document.addEventListener('paste', (e) => {
+  const text = e.clipboardData && e.clipboardData.getData('text/plain');
+  if (text) { sendText(text); e.preventDefault(); }
+});
+
+document.getElementById('cad').addEventListener('click', () => { sendCtrlAltDel(); canvas.focus(); });
+document.getElementById('full').addEventListener('click', () => canvas.requestFullscreen && canvas.requestFullscreen());
+
+setPhase('connecting', 'Connecting…');
+connect();
+canvas.focus();

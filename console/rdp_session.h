@@ -1,0 +1,154 @@
+#pragma once
+// One browser console session: a WebSocket whose serving thread runs an RDP client of a VM's
+// console endpoint or of a host's RDP service, relaying the screen and taking the input.
+#include <freerdp/freerdp.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console/console_input.h"
+#include "console/rdp_target.h"
+#include "console/screen_updates.h"
+#include "console/web_socket.h"
+
+namespace hbr::rconsole {
+
+class CRdp;
+
+// The library's context with the session's own fields after it.
+struct RdpSessionContext {
+    rdpContext base;
+    CRdp* owner;
+    Update* update;
+    Primary* primary;
+};
+
+enum class SessionState : int32_t {
+    AwaitingConnect = 0,
+    ReadyToConnect = 1,
+    Connected = 2,
+    Disconnected = 3,
+};
+
+// What a connect message asks for.
+struct ConnectRequest {
+    std::string pcb;
+    bool noWallpaper = false;
+    bool noMenuAnimations = false;
+    bool noThemes = false;
+    bool noTls = false;
+};
+
+// Empty unless the message is a connect message (code 4) whose text, one character per u32
+// from each low byte, is valid JSON.
+std::optional<ConnectRequest> ParseConnectMessage(const uint8_t* bytes, size_t length);
+
+// The performance flags a request yields (TS_PERF_* bits).
+uint32_t PerformanceFlagsFor(const ConnectRequest& request);
+
+inline constexpr char kConnectFailedText[] =
+    "E:Could not connect to RDP backend. Error: protocol security negotiation or connection "
+    "failure.";
+inline constexpr char kConnectedText[] = "C:RDP session connection started.";
+inline constexpr char kOtherUserText[] =
+    "E:Another user connected to the server,\nforcing the disconnection of the current "
+    "connection.";
+
+// The "E:" text for an error-info code, or empty when it ends the session silently.
+// `running` is cleared for the codes that end it.
+std::string ErrorInfoText(uint32_t code, bool& running);
+
+class CRdp : public CWebSocket {
+  public:
+    // May refuse the connect message's id (the session then stays waiting); empty: all ids.
+    using AccessCheck = std::function<bool(std::string_view pcb)>;
+
+    explicit CRdp(HttpRequest& request, AccessCheck check = {});
+    ~CRdp() override;
+
+    void Serve() override;
+    void OnBinaryMessage(const uint8_t* bytes, size_t length) override;
+
+    SessionState State() const { return state_.load(std::memory_order_acquire); }
+    uint64_t Identifier() const { return identifier_; }
+    std::string IdentifierText() const;
+
+    // For the drawing and pointer callbacks, on the serving thread.
+    rdpSettings* Settings() const { return settings_; }
+    rdpContext* Context() const { return context_; }
+    uint32_t AddCursor(std::vector<uint8_t> file);  // the new id
+    void RemoveCursor(uint32_t id);
+    // Under the session-map lock held by the caller.
+    const std::vector<uint8_t>* CursorLocked(uint32_t id) const;
+
+    // Figures for the benchmark: bytes of screen messages and the time spent sending them.
+    struct Figures {
+        uint64_t messages = 0;
+        uint64_t bytes = 0;
+        uint64_t sendNanos = 0;
+        uint64_t maxSendNanos = 0;
+    };
+    Figures Stats() const;
+    // Sends a screen or pointer message; `since` is when its callback began.
+    void SendScreen(const Message& message, std::chrono::steady_clock::time_point since);
+
+    // Live sessions, for the tests' leak checks.
+    static size_t LiveSessions();
+
+    // Used by the library callbacks.
+    static CRdp* FromInstanceLocked(freerdp* instance);
+    // Under the session-map lock held by the caller: `f` on the session whose identifier
+    // text is exactly `idText`; false when none is.
+    static bool WithSessionLocked(std::string_view idText,
+                                  const std::function<bool(const CRdp&)>& f);
+    static BOOL OnContextNew(freerdp* instance, rdpContext* context);
+    static void OnContextFree(freerdp* instance, rdpContext* context);
+    static BOOL OnPreConnect(freerdp* instance);
+    static BOOL OnPostConnect(freerdp* instance);
+
+  protected:
+    void OnClosed() override;
+
+  private:
+    void RunSession();
+    void ApplyConnectRequest(const ConnectRequest& request);
+    void ApplyQueuedInput();
+    void AppendPendingText(std::string_view text);
+    void Wake();
+
+    freerdp* instance_ = nullptr;
+    rdpContext* context_ = nullptr;
+    rdpInput* input_ = nullptr;
+    rdpSettings* settings_ = nullptr;
+    std::unique_ptr<Update> update_;
+    std::unique_ptr<Primary> primary_;
+    std::string pendingText_;
+    uint32_t lastErrorInfo_ = 0;
+    std::atomic<SessionState> state_{SessionState::AwaitingConnect};
+    uint32_t nextCursorId_ = 1;
+    std::map<uint32_t, std::vector<uint8_t>> cursors_;  // under the session-map lock
+    bool running_ = false;
+    uint64_t identifier_ = 0;
+    AccessCheck check_;
+    void* wakeEvent_ = nullptr;  // winpr event: input queued, connect requested, socket gone
+
+    std::mutex inputMutex_;  // guards the hand-over from the receive thread
+    std::optional<ConnectRequest> connectRequest_;
+    std::vector<InputEvent> inputQueue_;
+
+    mutable std::mutex figuresMutex_;
+    Figures figures_;
+};
+
+// Most input events one session keeps waiting; messages beyond it are dropped whole.
+inline constexpr size_t kMaxQueuedInput = 16384;
+
+}  // namespace hbr::rconsole

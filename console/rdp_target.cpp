@@ -1,0 +1,67 @@
+#include "console/rdp_target.h"
+
+#include <cctype>
+#include <limits>
+#include <mutex>
+
+namespace hbr::rconsole {
+namespace {
+
+std::mutex g_lookupMutex;
+RdpTargetLookup g_lookup;
+
+RdpTargetLookup CurrentLookup() {
+    std::lock_guard lock(g_lookupMutex);
+    return g_lookup;
+}
+
+void Apply(const RdpTarget& t, ConsoleTarget& out) {
+    if (!t.host.empty()) out.host = t.host;
+    out.domain = t.domain;
+    out.user = t.account;
+    out.password = t.password;
+}
+
+}  // namespace
+
+void SetRdpTargetLookup(RdpTargetLookup lookup) {
+    std::lock_guard lock(g_lookupMutex);
+    g_lookup = std::move(lookup);
+}
+
+int64_t LeadingDecimal(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    constexpr int64_t kLimit = int64_t{1} << 40;  // far beyond 32 bits, far below overflow
+    int64_t value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+        value = std::min(kLimit, value * 10 + (text[i] - '0'));
+    return negative ? -value : value;
+}
+
+ConsoleTarget ResolveConsoleTarget(std::string_view pcb) {
+    ConsoleTarget out;
+    const RdpTargetLookup lookup = CurrentLookup();
+    if (lookup.byVm) {
+        if (auto t = lookup.byVm(pcb)) {
+            Apply(*t, out);
+            out.port = t->port ? t->port : kVmConsolePort;
+            if (!pcb.empty()) out.preconnectionBlob = std::string(pcb);
+            return out;
+        }
+    }
+    const int64_t id = LeadingDecimal(pcb);
+    if (id != 0 && id >= std::numeric_limits<int32_t>::min() &&
+        id <= std::numeric_limits<int32_t>::max() && lookup.byServer) {
+        if (auto t = lookup.byServer(static_cast<int32_t>(id))) {
+            Apply(*t, out);
+            out.port = t->port ? t->port : kHostRdpPort;
+            return out;
+        }
+    }
+    return out;
+}
+
+}  // namespace hbr::rconsole

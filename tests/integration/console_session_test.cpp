@@ -1,0 +1,268 @@
+// Whole console sessions against FreeRDP's shadow server on an Xvfb display, through the
+// in-process HTTP server, the WebSocket upgrade and a browser-side WebSocket client.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "console/console_routes.h"
+#include "console/rdp_session.h"
+#include "console/rdp_target.h"
+#include "support/hbr_process.h"
+#include "support/http_client.h"
+#include "support/rdp_fixture.h"
+#include "web/http_server.h"
+
+namespace hbr {
+namespace {
+
+using namespace std::chrono_literals;
+using rconsole::CRdp;
+using Msg = WsTestClient::Message;
+
+uint32_t U32At(const std::string& s, size_t offset) {
+    uint32_t v = 0;
+    std::memcpy(&v, s.data() + offset, 4);
+    return v;
+}
+
+bool IsBinaryType(const Msg& m, uint32_t type) {
+    return !m.text && m.data.size() >= 4 && m.data.rfind("R:", 0) != 0 && U32At(m.data, 0) == type;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds guard = 30s) {
+    const auto end = std::chrono::steady_clock::now() + guard;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class ConsoleSession : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { rdp_ = new ShadowRdpServer(); }
+    static void TearDownTestSuite() {
+        delete rdp_;
+        rdp_ = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(rdp_->Running()) << "Xvfb and freerdp-shadow-cli must be installed";
+        Lookup(rdp_->Port());
+        port_ = FreeLoopbackPort();
+        StartServer("http://127.0.0.1:" + std::to_string(port_) + "/", [](HttpRequest& r) {
+            static const Session session;
+            if (r.Path() == "/ws") return ServeConsoleSocket(r, session);
+            if (ServeCursor(r, r.Path())) return;
+            r.SetStatus(404, "Not found");
+            r.Send(nullptr, 0);
+        });
+    }
+    void TearDown() override {
+        StopServer();
+        rconsole::SetRdpTargetLookup({});
+    }
+
+    // Server 7 is the shadow server's host; VM "vm-1" lives on a host whose console
+    // endpoint is `vmPort`.
+    static void Lookup(uint16_t serverPort, uint16_t vmPort = 0) {
+        rconsole::SetRdpTargetLookup(
+            {[vmPort](std::string_view vm) -> std::optional<rconsole::RdpTarget> {
+                 if (vm != "vm-1" || vmPort == 0) return std::nullopt;
+                 return rconsole::RdpTarget{"127.0.0.1", "", "", "", vmPort};
+             },
+             [serverPort](int32_t id) -> std::optional<rconsole::RdpTarget> {
+                 if (id != 7) return std::nullopt;
+                 return rconsole::RdpTarget{"127.0.0.1", "", "", "", serverPort};
+             }});
+    }
+
+    // Opens a console and waits for "S:" and "C:"; the session identifier.
+    std::string OpenConsole(WsTestClient& ws, const std::string& connectJson = R"({"pcb":"7"})") {
+        EXPECT_TRUE(ws.Connect(port_)) << ws.Error();
+        EXPECT_TRUE(ws.SendBinary(ConnectMessage(connectJson)));
+        auto s = ws.Read();
+        if (!s) {
+            ADD_FAILURE() << "no S: message: " << ws.Error();
+            return {};
+        }
+        EXPECT_TRUE(s->text);
+        EXPECT_EQ(s->data.substr(0, 2), "S:");
+        auto c = ws.Read();
+        EXPECT_TRUE(c && c->text && c->data == "C:RDP session connection started.")
+            << (c ? c->data : ws.Error());
+        return s->data.substr(2);
+    }
+
+    static ShadowRdpServer* rdp_;
+    uint16_t port_ = 0;
+};
+
+ShadowRdpServer* ConsoleSession::rdp_ = nullptr;
+
+TEST_F(ConsoleSession, ConnectsAndRelaysTheScreen) {
+    WsTestClient ws;
+    const std::string id = OpenConsole(ws);
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(id[0], '0');
+    // The size comes first, then the screen's bitmaps.
+    auto resize = ws.Read();
+    ASSERT_TRUE(resize);
+    EXPECT_FALSE(resize->text);
+    EXPECT_EQ(resize->data, "R:1024x768");
+    size_t bitmaps = 0;
+    uint64_t area = 0;
+    auto last = ws.ReadUntil([&](const Msg& m) {
+        if (IsBinaryType(m, rconsole::kMsgBitmap)) {
+            EXPECT_GE(m.data.size(), 40u);
+            const uint32_t left = U32At(m.data, 4), top = U32At(m.data, 8);
+            const uint32_t destW = U32At(m.data, 20), destH = U32At(m.data, 24);
+            EXPECT_LE(left + destW, 1024u);
+            EXPECT_LE(top + destH, 768u);
+            EXPECT_EQ(U32At(m.data, 28), 16u);  // the session's colour depth
+            EXPECT_EQ(U32At(m.data, 36), m.data.size() - 40);
+            if (U32At(m.data, 32) == 0) {
+                EXPECT_GE(m.data.size() - 40, uint64_t{U32At(m.data, 12)} * U32At(m.data, 16) * 2);
+            }
+            ++bitmaps;
+            area += uint64_t{destW} * destH;
+        }
+        return area >= 1024u * 768u;
+    });
+    EXPECT_TRUE(last) << "bitmaps seen: " << bitmaps << " area " << area;
+}
+
+// The shadow server on Xvfb sends no pointer updates, so the pointer itself is covered by
+// the unit tests that drive the pointer callbacks; here /cur/ of a live session.
+TEST_F(ConsoleSession, CurAnswers404ForWhatNoSessionHolds) {
+    WsTestClient ws;
+    const std::string id = OpenConsole(ws);
+    ASSERT_FALSE(id.empty());
+    for (const std::string& path :
+         {std::string("/cur/1/1"), "/cur/" + id + "/0", "/cur/" + id + "/1", "/cur/" + id + "/999",
+          "/cur/" + id + "/99999999999999999999999", "/cur/" + id + "/4294967297",
+          "/cur/" + id + "/-1", "/cur/" + id, "/cur/" + id + "x/1", "/cur/" + id.substr(1) + "/1",
+          "/cur/" + id + "/", std::string("/cur//1"), std::string("/cur/zz/zz"),
+          std::string("/cur/")}) {
+        HttpClient c(port_);
+        const auto r = c.Get(path);
+        EXPECT_EQ(r.status, 404) << path;
+        EXPECT_EQ(r.reason, "Not found") << path;
+        EXPECT_TRUE(r.body.empty()) << path;
+    }
+}
+
+TEST_F(ConsoleSession, TheVmPathSendsThePreconnectionPduWithTheVmId) {
+    PreconnectionRelay relay(rdp_->Port());
+    Lookup(rdp_->Port(), relay.Port());
+    WsTestClient ws;
+    const std::string id = OpenConsole(ws, R"({"pcb":"vm-1","nowallp":1})");
+    EXPECT_FALSE(id.empty());
+    auto blob = relay.WaitForBlob();
+    ASSERT_TRUE(blob);
+    EXPECT_EQ(*blob, "vm-1");
+    EXPECT_TRUE(ws.ReadUntil([](const Msg& m) { return IsBinaryType(m, rconsole::kMsgBitmap); }));
+}
+
+TEST_F(ConsoleSession, AFailedConnectSaysSoAndEnds) {
+    Lookup(FreeLoopbackPort());  // nobody listens there
+    WsTestClient ws;
+    ASSERT_TRUE(ws.Connect(port_));
+    ASSERT_TRUE(ws.SendBinary(ConnectMessage(R"({"pcb":"7"})")));
+    auto m = ws.Read(60s);
+    ASSERT_TRUE(m) << ws.Error();
+    EXPECT_TRUE(m->text);
+    EXPECT_EQ(m->data,
+              "E:Could not connect to RDP backend. Error: protocol security negotiation or "
+              "connection failure.");
+    EXPECT_FALSE(ws.Read(30s));  // closed, and no "T:"
+    EXPECT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; }));
+}
+
+TEST_F(ConsoleSession, InvalidConnectMessagesAndTextLeaveTheSessionWaiting) {
+    WsTestClient ws;
+    ASSERT_TRUE(ws.Connect(port_));
+    EXPECT_TRUE(ws.SendText(R"({"pcb":"7"})"));               // text is ignored
+    EXPECT_TRUE(ws.SendBinary(ConnectMessage("{\"pcb\":")));  // not JSON
+    EXPECT_TRUE(ws.SendBinary(U32Message({0, 1, 2, 3})));     // input before connecting
+    EXPECT_TRUE(ws.SendBinary({4, 0, 0}));                    // shorter than its code
+    std::vector<uint8_t> huge(CWebSocket::kMaxMessageBytes + 100, 0);
+    huge[0] = 4;
+    EXPECT_TRUE(ws.SendBinary(huge));  // dropped whole
+    ASSERT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 1; }));
+    // A valid connect message still works afterwards.
+    EXPECT_TRUE(ws.SendBinary(ConnectMessage(R"({"pcb":"7"})")));
+    auto s = ws.Read();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->data.substr(0, 2), "S:");
+}
+
+TEST_F(ConsoleSession, ABrowserThatVanishesEndsTheSession) {
+    WsTestClient ws;
+    ASSERT_FALSE(OpenConsole(ws).empty());
+    ASSERT_TRUE(ws.Read());
+    ws.Abort();
+    EXPECT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; }));
+}
+
+TEST_F(ConsoleSession, AnRdpServerThatDropsEndsWithT) {
+    ShadowRdpServer own;
+    ASSERT_TRUE(own.Running());
+    Lookup(own.Port());
+    WsTestClient ws;
+    ASSERT_FALSE(OpenConsole(ws).empty());
+    ASSERT_TRUE(ws.ReadUntil([](const Msg& m) { return IsBinaryType(m, rconsole::kMsgBitmap); }));
+    own.KillRdp();
+    auto t = ws.ReadUntil([](const Msg& m) { return m.text; }, 60s);
+    ASSERT_TRUE(t) << ws.Error();
+    EXPECT_EQ(t->data, "T:");
+    EXPECT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; }));
+}
+
+TEST_F(ConsoleSession, TwentyConsolesLeaveNoThreadsOrDescriptorsBehind) {
+    // One round first, so that lazily made process-wide state is not counted.
+    {
+        WsTestClient ws;
+        ASSERT_FALSE(OpenConsole(ws).empty());
+        ws.Close();
+        ASSERT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; }));
+    }
+    ASSERT_TRUE(WaitFor([] { return ThreadCount() > 0; }));
+    std::this_thread::sleep_for(200ms);
+    const size_t threads = ThreadCount();
+    const size_t fds = OpenFdCount();
+    for (int i = 0; i < 20; ++i) {
+        WsTestClient ws;
+        ASSERT_FALSE(OpenConsole(ws).empty()) << "round " << i;
+        ASSERT_TRUE(ws.Read());
+        if (i % 2)
+            ws.Close();
+        else
+            ws.Abort();
+        ASSERT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; })) << "round " << i;
+    }
+    // The worker pool may keep idle threads; none may grow per console.
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threads + 2; }, 10s))
+        << ThreadCount() << " threads, " << threads << " before";
+    EXPECT_TRUE(WaitFor([&] { return OpenFdCount() <= fds; }, 10s))
+        << OpenFdCount() << " descriptors, " << fds << " before";
+}
+
+TEST_F(ConsoleSession, TheUpgradeReplyAndARefusedHandshake) {
+    HttpClient plain(port_);
+    EXPECT_EQ(plain.Get("/ws").status, 400);
+    HttpClient c(port_);
+    const auto reply = c.Get("/ws",
+                             "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                             "Sec-WebSocket-Version: 13\r\n");
+    EXPECT_EQ(reply.status, 101);
+    EXPECT_EQ(reply.reason, "SWITCHING_PROTOCOLS");
+    EXPECT_EQ(reply.Header("Sec-WebSocket-Accept"), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    EXPECT_EQ(reply.Header("Connection"), "Upgrade");
+}
+
+}  // namespace
+}  // namespace hbr
