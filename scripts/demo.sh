@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the console in the foreground on port 8117
-# (HBR_PORT to change it). Stop it with any key or Ctrl+C.
+# (HBR_PORT to change it) with the built-in simulated Hyper-V host as the local machine.
+# Stop it with any key or Ctrl+C.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
@@ -15,4 +16,4 @@ echo
 echo "VmHarbor console: http://localhost:${port}/"
 echo "Login: administrator / bravo (the default password, until you change it)"
 echo
-exec build/hbr run-exe -name demo -url "http://+:${port}/" -dbpath "$here/build/demo.db"
+exec build/hbr run-exe -demo -name demo -url "http://+:${port}/" -dbpath "$here/build/demo.db"
