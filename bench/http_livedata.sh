@@ -10,7 +10,7 @@ work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null; sleep 0.3; rm -rf "$work"' EXIT
 
 mkdir -p "$work/root" "$work/state" "$work/nginx"
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+source "$here/bench/common.sh"
 p_hbr=$(free_port); p_ngx=$(free_port)
 
 HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "http://127.0.0.1:$p_hbr/" -dbpath "$work/hbr.db" \
@@ -33,28 +33,10 @@ done
 [ "$n" = 1000 ] || { echo "only $n VMs listed"; exit 1; }
 curl -s -H "Cookie: $cookie" "http://127.0.0.1:$p_hbr/api/livedata" -o "$work/root/livedata.json"
 
-cat > "$work/nginx.conf" <<NGX
-worker_processes auto;
-pid $work/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx; proxy_temp_path $work/nginx; fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx; scgi_temp_path $work/nginx;
-  server { listen 127.0.0.1:$p_ngx; root $work/root; default_type application/json; }
-}
-NGX
-nginx -c "$work/nginx.conf" -p "$work/nginx"
+start_nginx "$p_ngx" "$work/root" application/json
 for _ in $(seq 50); do curl -sf "http://127.0.0.1:$p_ngx/livedata.json" -o /dev/null && break; sleep 0.1; done
 
-run() {  # prints "rps p99"
-  wrk -t2 -c64 -d"${duration}s" --latency "$@" > "$work/wrk.txt"
-  local rps p99
-  rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.txt")
-  p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
-  echo "$rps $p99"
-}
+run() { wrk_run "$@"; }  # prints "rps p99"
 rounds="${BENCH_ROUNDS:-3}"
 echo "wrk -t2 -c64 -d${duration}s --latency, /api/livedata of 10 x 100 VMs ($(stat -c %s "$work/root/livedata.json") bytes), $rounds rounds"
 ratios=()

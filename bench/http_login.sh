@@ -6,10 +6,11 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 hbr="${HBR_EXE:-$here/build/hbr}"
 duration="${BENCH_SECONDS:-10}"
 work="$(mktemp -d)"
+source "$here/bench/common.sh"
 trap 'kill $(jobs -p) 2>/dev/null || true; sleep 0.3; rm -rf "$work"' EXIT
 
 mkdir -p "$work/root" "$work/state"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(free_port)
 HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "http://127.0.0.1:$port/" -dbpath "$work/hbr.db" \
   -webroot "$work/root" < /dev/null > "$work/hbr.log" 2>&1 &
 for _ in $(seq 50); do curl -s "http://127.0.0.1:$port/login.html" -o /dev/null && break; sleep 0.1; done
@@ -23,13 +24,7 @@ cookie=$(curl -s -D - -o /dev/null -d 'usr=administrator&pwd=bravo' "http://127.
   awk -F': ' 'tolower($1)=="set-cookie" {split($2, a, ";"); print a[1]}')
 [ -n "$cookie" ] || { echo "login failed"; cat "$work/hbr.log"; exit 1; }
 
-run() {  # prints "rps p99"
-  wrk -t2 -c64 -d"${duration}s" --latency "$@" > "$work/wrk.txt"
-  local rps p99
-  rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.txt")
-  p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
-  echo "$rps $p99"
-}
+run() { wrk_run "$@"; }  # prints "rps p99"
 read -r login_rps login_p99 < <(run -s "$work/login.lua" "http://127.0.0.1:$port/login")
 read -r user_rps user_p99 < <(run -H "Cookie: $cookie" "http://127.0.0.1:$port/api/user/0")
 sessions_note=$(sqlite3 "$work/hbr.db" 'SELECT count(*) FROM audit WHERE claim=100' 2>/dev/null || echo "?")

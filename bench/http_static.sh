@@ -10,35 +10,17 @@ trap 'kill $(jobs -p) 2>/dev/null || true; [ -f "$work/nginx.pid" ] && kill "$(c
 
 mkdir -p "$work/root" "$work/state" "$work/nginx"
 head -c 4096 /dev/urandom | base64 -w 0 | head -c 4096 > "$work/root/file.js"
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+source "$here/bench/common.sh"
 p_hbr=$(free_port); p_ngx=$(free_port)
 
 HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "http://127.0.0.1:$p_hbr/" -dbpath "$work/hbr.db" \
   -webroot "$work/root" < /dev/null > "$work/hbr.log" 2>&1 &
-cat > "$work/nginx.conf" <<NGX
-worker_processes auto;
-pid $work/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx; proxy_temp_path $work/nginx; fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx; scgi_temp_path $work/nginx;
-  server { listen 127.0.0.1:$p_ngx; root $work/root; default_type application/javascript; }
-}
-NGX
-nginx -c "$work/nginx.conf" -p "$work/nginx"
+start_nginx "$p_ngx" "$work/root" application/javascript
 for p in $p_hbr $p_ngx; do
   for _ in $(seq 50); do curl -sf "http://127.0.0.1:$p/file.js" -o /dev/null && break; sleep 0.1; done
 done
 
-run() {  # prints "rps p99"
-  wrk -t2 -c64 -d"${duration}s" --latency "http://127.0.0.1:$1/file.js" > "$work/wrk.txt"
-  local rps p99
-  rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.txt")
-  p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
-  echo "$rps $p99"
-}
+run() { wrk_run "http://127.0.0.1:$1/file.js"; }  # prints "rps p99"
 # Alternating rounds: the machine is shared, so one round alone says little.
 rounds="${BENCH_ROUNDS:-3}"
 echo "wrk -t2 -c64 -d${duration}s --latency http://127.0.0.1:PORT/file.js (4096-byte file), $rounds rounds"

@@ -10,26 +10,13 @@
 #include <string>
 #include <thread>
 
+#include "bench/measure.h"
 #include "cli/process_state.h"
 #include "hyperv/server_registry.h"
 #include "hyperv/sim_host.h"
 #include "store/json.h"
 
 namespace {
-
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-long RssKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
 
 std::size_t CachedVms(hbr::WmiWorkspace& ws) {
     std::lock_guard lock(hbr::Locks().cache);
@@ -41,7 +28,7 @@ std::size_t CachedVms(hbr::WmiWorkspace& ws) {
 int main() {
     using namespace hbr;
     using namespace std::chrono_literals;
-    const long rss0 = RssKb();
+    const long rss0 = bench::RssKb();
     {
         // No refreshers installed: the workspace's own poller stays idle, so the figures are
         // those of the cycles run here.
@@ -52,19 +39,20 @@ int main() {
         const int cycles = 50;
         double worst = 0, total = 0;
         for (int i = 0; i < cycles; ++i) {
-            const double c0 = ThreadCpuMs();
+            const double c0 = bench::ThreadCpuMs();
             RefreshHostLive(ws);
             ReloadVmList(ws);
-            const double ms = ThreadCpuMs() - c0;
+            const double ms = bench::ThreadCpuMs() - c0;
             total += ms;
             worst = std::max(worst, ms);
         }
-        std::printf("poll cycle, 1000-VM simulated host: %zu VMs cached, %.2f ms CPU per cycle "
-                    "(mean of %d), worst %.2f ms\n",
-                    CachedVms(ws), total / cycles, cycles, worst);
+        std::printf(
+            "poll cycle, 1000-VM simulated host: %zu VMs cached, %.2f ms CPU per cycle "
+            "(mean of %d), worst %.2f ms\n",
+            CachedVms(ws), total / cycles, cycles, worst);
     }
     SimHost::Remove("bench1000");
-    const long rss1 = RssKb();
+    const long rss1 = bench::RssKb();
     auto& reg = ServerRegistry::Instance();
     for (int h = 0; h < 10; ++h)
         reg.AddServer(h + 1, "sim://mem" + std::to_string(h) + "?vms=100&seed=" + std::to_string(h),
@@ -77,10 +65,11 @@ int main() {
         if (ParseJson(live, doc) && doc.Root()["vms"].Size() == 1000) break;
         std::this_thread::sleep_for(20ms);
     }
-    const long rss2 = RssKb();
-    std::printf("registry of 10 x 100-VM hosts: live data %zu bytes; RSS %ld KB at start, "
-                "%ld KB with the hosts (+%ld KB)\n",
-                live.size(), rss1, rss2, rss2 - rss1);
+    const long rss2 = bench::RssKb();
+    std::printf(
+        "registry of 10 x 100-VM hosts: live data %zu bytes; RSS %ld KB at start, "
+        "%ld KB with the hosts (+%ld KB)\n",
+        live.size(), rss1, rss2, rss2 - rss1);
     (void)rss0;
     reg.ClearAll();
     return 0;

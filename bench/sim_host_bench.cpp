@@ -8,24 +8,11 @@
 #include <fstream>
 #include <string>
 
+#include "bench/measure.h"
 #include "hyperv/sim_host.h"
 #include "hyperv/wmi_provider.h"
 
 namespace {
-
-double CpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-long RssKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
 
 std::size_t Drain(hbr::WmiServices& s, const std::string& wql) {
     hbr::WmiEnumeratorPtr e;
@@ -72,7 +59,7 @@ std::size_t PollCycle(hbr::WmiServices& virt, hbr::WmiServices& cim, const std::
 
 int main() {
     using namespace hbr;
-    long rss0 = RssKb();
+    long rss0 = bench::RssKb();
     WmiServicesPtr virt, cim;
     auto loc = CreateWmiLocator("sim://bench1000?vms=1000");
     loc->ConnectServer("\\\\.\\ROOT\\virtualization\\v2", "", "", virt);
@@ -84,18 +71,18 @@ int main() {
     WmiValue path;
     svcObj->Get("__PATH", path);
     const int cycles = 50;
-    double c0 = CpuMs();
+    double c0 = bench::ProcessCpuMs();
     std::size_t vms = 0;
     for (int i = 0; i < cycles; ++i) vms = PollCycle(*virt, *cim, *path.AsBstr());
-    double perCycle = (CpuMs() - c0) / cycles;
+    double perCycle = (bench::ProcessCpuMs() - c0) / cycles;
     std::printf("1000-VM poll cycle: %zu VMs, %.2f ms CPU per cycle\n", vms, perCycle);
-    long rss1 = RssKb();
+    long rss1 = bench::RssKb();
     for (int h = 0; h < 10; ++h) {
         WmiServicesPtr s;
         CreateWmiLocator("sim://mem" + std::to_string(h) + "?vms=100")
             ->ConnectServer("\\\\.\\ROOT\\CIMV2", "", "", s);
     }
-    long rss2 = RssKb();
+    long rss2 = bench::RssKb();
     std::printf("RSS: start %ld KB, 1000-VM host %ld KB, 10 x 100-VM hosts +%ld KB\n", rss0,
                 rss1 - rss0, rss2 - rss1);
     return 0;

@@ -1,5 +1,7 @@
 #include "console/console_input.h"
 
+#include "console/wire_bytes.h"
+
 #include <freerdp/input.h>
 
 #include <cstring>
@@ -40,10 +42,6 @@ constexpr uint16_t kScanAlt = 0x38;
 constexpr uint16_t kScanShift = 0x2A;
 constexpr uint16_t kScanDelete = 0x153;
 constexpr uint16_t kScanTab = 0x0F;
-
-uint32_t U32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 void Key(std::vector<InputEvent>& out, uint16_t flags, uint16_t code) {
     out.push_back({InputEvent::Kind::Keyboard, flags, code, 0, 0});

@@ -1,5 +1,7 @@
 #include "console/rdp_session.h"
 
+#include "console/wire_bytes.h"
+
 #include <freerdp/cache/cache.h>
 #include <freerdp/cache/pointer.h>
 #include <freerdp/error.h>
@@ -28,10 +30,6 @@ constexpr uint32_t kPerfDisableMenuAnimations = 0x4;
 constexpr uint32_t kPerfDisableThemes = 0x8;
 constexpr DWORD kWaitSliceMs = 1000;
 constexpr DWORD kMaxLibraryHandles = 32;
-
-uint32_t U32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // A JSON number whose truncated value is not 0; `true` and other kinds leave it off.
 bool OptionOn(const JsonValue& v) {

@@ -1,0 +1,34 @@
+# Shared by the HTTP benchmark scripts; they source it after setting $work (a scratch folder)
+# and $duration (seconds per wrk run).
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# start_nginx PORT ROOT TYPE: nginx serving ROOT on 127.0.0.1:PORT with TYPE as default type;
+# its pid file is $work/nginx.pid, for the caller's exit trap.
+start_nginx() {
+  mkdir -p "$work/nginx"
+  cat > "$work/nginx.conf" <<NGX
+worker_processes auto;
+pid $work/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx; proxy_temp_path $work/nginx; fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx; scgi_temp_path $work/nginx;
+  server { listen 127.0.0.1:$1; root $2; default_type $3; }
+}
+NGX
+  nginx -c "$work/nginx.conf" -p "$work/nginx"
+}
+
+# wrk_run WRK-ARGS...: one run with 2 threads and 64 connections; prints "rps p99".
+wrk_run() {
+  wrk -t2 -c64 -d"${duration}s" --latency "$@" > "$work/wrk.txt"
+  local rps p99
+  rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.txt")
+  p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
+  echo "$rps $p99"
+}
