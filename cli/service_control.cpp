@@ -1,6 +1,7 @@
 #include "cli/service_control.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include "cli/instance_commands.h"
 #include "cli/process_state.h"
 #include "platform/hbr_exception.h"
+#include "store/event_log.h"
 
 namespace hbr {
 namespace {
@@ -30,6 +32,16 @@ std::string Systemctl() {
 std::string Useradd() {
     const char* program = std::getenv("HBR_USERADD");
     return program && *program ? program : "useradd";
+}
+
+std::string Groupadd() {
+    const char* program = std::getenv("HBR_GROUPADD");
+    return program && *program ? program : "groupadd";
+}
+
+// Root needs no group to write the state folder; every other account joins the state group.
+bool JoinsStateGroup(const std::string& user) {
+    return !user.empty() && user != "root";
 }
 
 std::string UnitName(const std::string& serviceName) {
@@ -124,6 +136,18 @@ std::string SelectAccount(const ServiceBase& definition, const std::string& pref
     return kDefaultServiceAccount;
 }
 
+// Without this an instance running as a system account could not file its start events in the
+// store root made, and the verbs would take a failed start for a quiet success.
+void PrepareStateGroup(const std::string& user, const std::string& prefix) {
+    if (!JoinsStateGroup(user) || geteuid() != 0) return;
+    if (!getgrnam(kStateGroup)) {
+        const int status = RunProgram({Groupadd(), "--system", kStateGroup});
+        if (status != 0) throw CHbrException(prefix + ExitText("groupadd", status));
+        if (!getgrnam(kStateGroup)) return;  // a stand-in that made no group
+    }
+    ShareStateFolder(kStateGroup, prefix);
+}
+
 UnitConfig DefinitionUnit(const ServiceBase& definition, const std::string& prefix) {
     std::string exe = ExecutablePath();
     if (exe.empty()) throw CHbrException("GetModuleFileName failed:", errno ? errno : ENOENT);
@@ -216,6 +240,8 @@ std::string UnitText(const UnitConfig& unit, const std::string& prefix) {
         "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=" +
         EscapeExecStart(unit.execStart) + "\n";
     if (!unit.user.empty()) text += "User=" + unit.user + "\n";
+    if (JoinsStateGroup(unit.user))
+        text += std::string("SupplementaryGroups=") + kStateGroup + "\n";
     if (unit.bindCapability) text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
     // A state folder other than the default must reach the instance, or the verbs would read
     // the start events from a different store than the one it writes.
@@ -343,7 +369,9 @@ void CreateInstanceService(const ServiceBase& definition) {
     const UnitConfig unit = DefinitionUnit(definition, "CreateService:");
     // An existing unit of that name is kept as it is.
     if (UnitExists(definition.name)) return;
-    WriteUnitFile(definition.name, UnitText(unit, "CreateService:"), "CreateService:");
+    const std::string text = UnitText(unit, "CreateService:");
+    PrepareStateGroup(unit.user, "CreateService:");
+    WriteUnitFile(definition.name, text, "CreateService:");
     Systemctl({"daemon-reload"}, "CreateService:");
     Systemctl({"enable", UnitName(definition.name)}, "CreateService:");
 }
@@ -356,7 +384,9 @@ void ReconfigureInstanceService(const ServiceBase& definition) {
     std::string old;
     if (!ReadSmallFile(UnitPath(definition.name), old)) throw CHbrException("OpenService:", EIO);
     unit.description = ParseUnitText(old).description;
-    WriteUnitFile(definition.name, UnitText(unit, "ChangeServiceConfig:"), "ChangeServiceConfig:");
+    const std::string text = UnitText(unit, "ChangeServiceConfig:");
+    PrepareStateGroup(unit.user, "ChangeServiceConfig:");
+    WriteUnitFile(definition.name, text, "ChangeServiceConfig:");
     Systemctl({"daemon-reload"}, "ChangeServiceConfig:");
 }
 
@@ -386,9 +416,31 @@ void DeleteInstanceService(const std::string& serviceName) {
 void CreateServiceAccount(const std::string& name, const std::string&) {
     // The password is not used: the system account has none and cannot log in.
     if (getpwnam(name.c_str())) return;
-    const int status = RunProgram({Useradd(), "--system", "--create-home", "--home-dir",
-                                   "/var/lib/" + name, "--shell", "/usr/sbin/nologin", name});
+    std::vector<std::string> argv{Useradd(),          "--system", "--create-home",    "--home-dir",
+                                  "/var/lib/" + name, "--shell",  "/usr/sbin/nologin"};
+    // An instance of another account may have made the state group of this name already;
+    // useradd refuses to make a personal group over it.
+    if (getgrnam(name.c_str())) argv.insert(argv.end(), {"--gid", name});
+    argv.push_back(name);
+    const int status = RunProgram(argv);
     if (status != 0) throw CHbrException("Create user failed:" + ExitText("useradd", status));
+}
+
+void ShareStateFolder(const std::string& group, const std::string& prefix) {
+    const ::group* entry = getgrnam(group.c_str());
+    if (!entry) throw CHbrException(prefix + " The group " + group + " does not exist.");
+    const gid_t gid = entry->gr_gid;
+    try {
+        CreateEventStore();
+    } catch (const std::exception& e) {
+        throw CHbrException(prefix + " " + EventLogPath() + ": " + e.what());
+    }
+    const std::string dir = StateDir();
+    if (chown(dir.c_str(), static_cast<uid_t>(-1), gid) != 0 || chmod(dir.c_str(), 03775) != 0)
+        throw CHbrException(prefix + " " + dir, errno);
+    const std::string store = EventLogPath();
+    if (chown(store.c_str(), static_cast<uid_t>(-1), gid) != 0 || chmod(store.c_str(), 0664) != 0)
+        throw CHbrException(prefix + " " + store, errno);
 }
 
 bool GrantLogonAsService(const std::string& account, const std::string&) {

@@ -10,6 +10,8 @@
 namespace hbr {
 
 inline constexpr const char* kDefaultServiceAccount = "hbrservice";
+// Every instance account belongs to this group; its members may write the shared event store.
+inline constexpr const char* kStateGroup = "hbrservice";
 
 // /etc/systemd/system, or HBR_SYSTEMD_DIR.
 std::string UnitFolder();
@@ -23,6 +25,12 @@ struct UnitConfig {
     std::string user;
     bool bindCapability = false;
 };
+
+// Lets `group` write the state folder and its event store, so that instances running as
+// system accounts can record their starts: the folder becomes setgid and sticky (members add
+// files but cannot replace another account's, such as root's appid), the store group-writable.
+// Raises CHbrException(prefix ...) when a step fails.
+void ShareStateFolder(const std::string& group, const std::string& prefix);
 
 // The unit text for a configuration. Raises CHbrException(prefix ...) when a value would break
 // out of its line.

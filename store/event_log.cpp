@@ -80,6 +80,10 @@ std::string EventLogPath() {
     return StateDir() + "/events.db";
 }
 
+void CreateEventStore() {
+    (void)OpenLog(true);
+}
+
 void ReportInstanceEvent(std::string_view message, int eventType) {
     Syslog(message, eventType);
     try {

@@ -27,4 +27,8 @@ int NewestEventRecordNumber(int64_t& out);
 // The path of the shared event store.
 std::string EventLogPath();
 
+// Creates the state folder and the event store with its table when they are missing; raises
+// the store's exception when it cannot.
+void CreateEventStore();
+
 }  // namespace hbr

@@ -1,6 +1,7 @@
 // The instance verbs and the entry's dispatch, run as the real hbr against a unit folder of
 // the test's own and a stand-in systemctl: texts on their streams, exit codes, unit files.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "cli/process_state.h"
+#include "cli/service_control.h"
 #include "store/database.h"
 #include "store/event_log.h"
 #include "store/users.h"
@@ -188,15 +190,22 @@ TEST_F(InstanceVerbs, SpecifiersAreEscapedAndReadBack) {
 
 TEST_F(InstanceVerbs, DefaultAccountAndLowPorts) {
     ASSERT_EQ(Add("Web", "http://+:80/", {}).status, 0);
+    // A state group made earlier for another account becomes the account's own group.
     EXPECT_EQ(box.UseraddCalls(),
-              "--system --create-home --home-dir /var/lib/hbrservice --shell /usr/sbin/nologin "
-              "hbrservice\n");
+              std::string("--system --create-home --home-dir /var/lib/hbrservice --shell "
+                          "/usr/sbin/nologin ") +
+                  (getgrnam(kStateGroup) ? "--gid hbrservice " : "") + "hbrservice\n");
     const std::string unit = box.UnitText("Hbr");
-    EXPECT_NE(unit.find("\nUser=hbrservice\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nUser=hbrservice\nSupplementaryGroups=hbrservice\n"), std::string::npos);
     EXPECT_NE(unit.find("\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"), std::string::npos);
+    // The state group is made when the machine has none (only root writes real units).
+    const bool makesGroup = geteuid() == 0 && !getgrnam(kStateGroup);
+    EXPECT_EQ(box.GroupaddCalls(), makesGroup ? "--system hbrservice\n" : "");
     ExpectSystemdAccepts(box, "Hbr");
     ASSERT_EQ(Add("Local", "http://localhost:80/").status, 0);
     EXPECT_EQ(box.UnitText("Hbr1").find("AmbientCapabilities"), std::string::npos);
+    // Root writes the state folder as it is; its units join no group.
+    EXPECT_EQ(box.UnitText("Hbr1").find("SupplementaryGroups"), std::string::npos);
 
     box.Touch("fail-useradd");
     const CommandResult r = Add("Third", "http://+:8119/", {});

@@ -119,14 +119,18 @@ ServiceSandbox::ServiceSandbox() {
     WriteFileText(sc + "/useradd", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + sc +
                                        "/useradd.calls'\n[ -f '" + sc +
                                        "/fail-useradd' ] && exit 9\nexit 0\n");
+    WriteFileText(sc + "/groupadd", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + sc +
+                                        "/groupadd.calls'\nexit 0\n");
     chmod((sc + "/systemctl").c_str(), 0755);
     chmod((sc + "/useradd").c_str(), 0755);
+    chmod((sc + "/groupadd").c_str(), 0755);
 }
 
 std::map<std::string, std::string> ServiceSandbox::Env() const {
     return {{"HBR_SYSTEMD_DIR", Units()},
             {"HBR_SYSTEMCTL", Sc() + "/systemctl"},
             {"HBR_USERADD", Sc() + "/useradd"},
+            {"HBR_GROUPADD", Sc() + "/groupadd"},
             {"HBR_STATE_DIR", State()},
             {"HOME", Root()}};
 }
@@ -140,6 +144,10 @@ std::string ServiceSandbox::Calls() const {
 }
 std::string ServiceSandbox::UseraddCalls() const {
     return ReadFileText(Sc() + "/useradd.calls");
+}
+
+std::string ServiceSandbox::GroupaddCalls() const {
+    return ReadFileText(Sc() + "/groupadd.calls");
 }
 
 std::string ServiceSandbox::UnitText(const std::string& serviceName) const {

@@ -20,7 +20,8 @@ CommandResult RunCommand(const std::string& exe, const std::vector<std::string>&
                          const std::map<std::string, std::string>& env);
 
 // A sandbox of the service manager: units/, the stand-in's unit states in sc/state/<unit>,
-// its calls in sc/calls (one line each), useradd's calls in sc/useradd.
+// its calls in sc/calls (one line each), useradd's and groupadd's calls in sc/useradd.calls and
+// sc/groupadd.calls (the stand-ins make no account and no group).
 //
 // Markers the stand-in obeys: sc/fail-<verb> makes that verb exit 1; sc/stuck-<unit> makes a
 // stop leave the unit active; a FIFO sc/gate makes "start" wait for one line from it.
@@ -35,6 +36,7 @@ class ServiceSandbox {
     CommandResult Run(const std::vector<std::string>& args) const;
     std::string Calls() const;
     std::string UseraddCalls() const;
+    std::string GroupaddCalls() const;
     std::string UnitText(const std::string& serviceName) const;
     bool UnitExists(const std::string& serviceName) const;
     void SetState(const std::string& serviceName, const std::string& state) const;
