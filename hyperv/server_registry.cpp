@@ -1,9 +1,9 @@
 #include "hyperv/server_registry.h"
 
 #include <spawn.h>
-#include <algorithm>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -31,11 +31,9 @@ WorkspacePtr MakeWorkspace(int id, const std::string& host, const std::string& u
 
 // Runs `program arg` and waits; the exit status, or -1 when it could not run.
 int RunProgram(const std::string& program, const char* arg) {
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(arg),
-                               nullptr};
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(arg), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
+    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
@@ -266,8 +264,7 @@ void ServerRegistry::ShutdownHost(int id, bool restart) {
         SimHost::Get(name).RestartHost();
         return;
     }
-    if (!ws->user.empty())
-        throw CHbrException("Remote connection error ", EHOSTUNREACH);
+    if (!ws->user.empty()) throw CHbrException("Remote connection error ", EHOSTUNREACH);
     throw CHbrException("InitiateShutdown failed ", EHOSTUNREACH);
 }
 

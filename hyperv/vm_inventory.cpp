@@ -69,8 +69,8 @@ void AppendMemory(std::string& out, const WmiObject& summary) {
         const HResult hrP = ReadIntegerProperty(summary, "MemoryAvailable", p);
         if (Succeeded(hrP) && p != 0) {
             // 32-bit arithmetic as the console expects, without signed overflow.
-            const auto product = static_cast<std::int32_t>(
-                static_cast<std::uint32_t>(100 - p) * static_cast<std::uint32_t>(a));
+            const auto product = static_cast<std::int32_t>(static_cast<std::uint32_t>(100 - p) *
+                                                           static_cast<std::uint32_t>(a));
             out += "\"memoryD\": " + std::to_string(product / 100) + ",";
         } else {
             out += "\"memoryD\":null,";
@@ -181,8 +181,8 @@ void ReloadVmList(WmiWorkspace& ws) {
     }
     WmiObjectPtr signature, in;
     HResult hr = cls->GetMethod("GetSummaryInformation", signature);
-    if (Failed(hr) || !signature) throw CHypervisorException(Failed(hr) ? hr : kEFail,
-                                                             kStepSummaryMethod);
+    if (Failed(hr) || !signature)
+        throw CHypervisorException(Failed(hr) ? hr : kEFail, kStepSummaryMethod);
     hr = signature->SpawnInstance(in);
     if (Failed(hr)) throw CHypervisorException(hr, kStepSummarySpawn);
     hr = in->Put("SettingData", WmiValue::Null());
@@ -194,8 +194,8 @@ void ReloadVmList(WmiWorkspace& ws) {
     if (!services) throw CHypervisorException(kRpcEConnectionTerminated, kStepSummaryExec);
     WmiObjectPtr outParams;
     hr = services->ExecMethod(paths.managementServicePath, "GetSummaryInformation", in, outParams);
-    if (Failed(hr) || !outParams) throw CHypervisorException(Failed(hr) ? hr : kEFail,
-                                                             kStepSummaryExec);
+    if (Failed(hr) || !outParams)
+        throw CHypervisorException(Failed(hr) ? hr : kEFail, kStepSummaryExec);
     WmiValue rv;
     hr = outParams->Get("ReturnValue", rv);
     if (Failed(hr)) throw CHypervisorException(hr, kStepSummaryReturn);
@@ -239,7 +239,8 @@ void MarkVmBusy(WmiWorkspace& ws, const std::string& vmId) {
     const std::string busy = ",\"state\":\"1\"";
     std::string result;
     std::size_t pos = 0;
-    for (std::size_t at; (at = text.find(member, pos)) != std::string::npos; pos = at + member.size())
+    for (std::size_t at; (at = text.find(member, pos)) != std::string::npos;
+         pos = at + member.size())
         result.append(text, pos, at - pos).append(busy);
     result.append(text, pos);
     text = std::move(result);

@@ -1,11 +1,10 @@
 #include "hyperv/wmi_workspace.h"
 
-#include "store/json.h"
-
 #include <cctype>
 #include <cstdio>
 
 #include "cli/process_state.h"
+#include "store/json.h"
 
 namespace hbr {
 
@@ -69,7 +68,6 @@ std::string Trim(std::string s) {
     while (start < s.size() && std::isspace(static_cast<unsigned char>(s[start]))) ++start;
     return s.substr(start);
 }
-
 
 std::mutex g_refresherLock;
 WmiWorkspace::Refresher g_refreshHostLive;

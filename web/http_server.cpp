@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <future>
@@ -39,8 +39,7 @@ constexpr auto kHeaderTimeout = std::chrono::seconds(30);
 constexpr auto kBodyTimeout = std::chrono::seconds(60);
 constexpr int kWriteTimeoutMs = 60000;
 
-constexpr std::string_view kInsufficientStorage =
-    "<HTML><BODY>Insufficient Storage</BODY><HTML>";
+constexpr std::string_view kInsufficientStorage = "<HTML><BODY>Insufficient Storage</BODY><HTML>";
 
 class Connection;
 
@@ -71,15 +70,24 @@ std::unique_ptr<ServerState> g_server;
 
 HttpVerb VerbOf(http::verb v) {
     switch (v) {
-        case http::verb::get: return HttpVerb::Get;
-        case http::verb::head: return HttpVerb::Head;
-        case http::verb::post: return HttpVerb::Post;
-        case http::verb::put: return HttpVerb::Put;
-        case http::verb::delete_: return HttpVerb::Delete;
-        case http::verb::options: return HttpVerb::Options;
-        case http::verb::trace: return HttpVerb::Trace;
-        case http::verb::connect: return HttpVerb::Connect;
-        default: return HttpVerb::Unknown;
+        case http::verb::get:
+            return HttpVerb::Get;
+        case http::verb::head:
+            return HttpVerb::Head;
+        case http::verb::post:
+            return HttpVerb::Post;
+        case http::verb::put:
+            return HttpVerb::Put;
+        case http::verb::delete_:
+            return HttpVerb::Delete;
+        case http::verb::options:
+            return HttpVerb::Options;
+        case http::verb::trace:
+            return HttpVerb::Trace;
+        case http::verb::connect:
+            return HttpVerb::Connect;
+        default:
+            return HttpVerb::Unknown;
     }
 }
 
@@ -101,7 +109,7 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 }
 
 class Connection : public HttpConnection, public std::enable_shared_from_this<Connection> {
-public:
+  public:
     Connection(ServerState& server, tcp::socket socket, uint64_t id)
         : server_(server), socket_(std::move(socket)), id_(id) {
         beast::error_code ec;
@@ -167,17 +175,16 @@ public:
         socket_.shutdown(tcp::socket::shutdown_both, ec);
     }
 
-private:
+  private:
     void ReadHeader() {
         if (server_.stopping) return;
         parser_.emplace();
         parser_->header_limit(kHeaderLimit);
         parser_->body_limit(kBodyLimit);
         SetDeadline(kHeaderTimeout);
-        http::async_read_header(socket_, buffer_, *parser_,
-                                [self = shared_from_this()](beast::error_code ec, size_t) {
-                                    self->OnHeader(ec);
-                                });
+        http::async_read_header(
+            socket_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
     }
 
     void OnHeader(beast::error_code ec) {
@@ -199,8 +206,9 @@ private:
 
     void FailRead(beast::error_code ec) {
         if (ec == http::error::header_limit) {
-            std::string reply = "HTTP/1.1 507 Insufficient Storage\r\nContent-Length: 45\r\n"
-                                "Connection: close\r\n\r\n";
+            std::string reply =
+                "HTTP/1.1 507 Insufficient Storage\r\nContent-Length: 45\r\n"
+                "Connection: close\r\n\r\n";
             reply += kInsufficientStorage;
             Write(reply);
         } else if (ec == http::error::body_limit) {
@@ -277,14 +285,14 @@ private:
         deadline_ = NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
     }
 
-public:
+  public:
     // Ends a connection whose client has not delivered its request in time.
     void ShutdownIfExpired(int64_t now) {
         const int64_t d = deadline_;
         if (d != 0 && now > d) Shutdown();
     }
 
-private:
+  private:
     tcp::socket socket_;
     std::atomic<int64_t> deadline_{0};  // steady milliseconds; 0 while none runs
     beast::flat_buffer buffer_;
@@ -313,18 +321,16 @@ void Sweep(ServerState& server, net::steady_timer& timer) {
 }
 
 void Accept(ServerState& server, tcp::acceptor& acceptor) {
-    acceptor.async_accept(net::make_strand(server.ioc),
-                          [&server, &acceptor](beast::error_code ec, tcp::socket socket) {
-                              if (ec == net::error::operation_aborted || server.stopping) return;
-                              if (!ec) {
-                                  beast::error_code ignored;
-                                  socket.set_option(tcp::no_delay(true), ignored);
-                                  std::make_shared<Connection>(server, std::move(socket),
-                                                               server.nextId++)
-                                      ->Start();
-                              }
-                              Accept(server, acceptor);
-                          });
+    acceptor.async_accept(net::make_strand(server.ioc), [&server, &acceptor](beast::error_code ec,
+                                                                             tcp::socket socket) {
+        if (ec == net::error::operation_aborted || server.stopping) return;
+        if (!ec) {
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<Connection>(server, std::move(socket), server.nextId++)->Start();
+        }
+        Accept(server, acceptor);
+    });
 }
 
 [[noreturn]] void ThrowBindError(const std::string& url, int err) {
@@ -398,9 +404,8 @@ void StartServer(const std::string& url, RequestHandler handler) {
     server->sweeper = std::make_unique<net::steady_timer>(server->ioc);
     Sweep(*server, *server->sweeper);
     const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    for (unsigned i = 0; i < n; ++i) server->ioThreads.emplace_back([s = server.get()] {
-        s->ioc.run();
-    });
+    for (unsigned i = 0; i < n; ++i)
+        server->ioThreads.emplace_back([s = server.get()] { s->ioc.run(); });
     g_server = std::move(server);
 }
 

@@ -49,13 +49,20 @@ bool ReadBody(const HttpRequest& r, VmBody& body) {
 
 int StateClaim(int state) {
     switch (state) {
-        case 2: return cVm_Start;
-        case 3: return cVm_TurnOff;
-        case 4: return cVm_Shutdown;
-        case 6: return cVm_Save;
-        case 9: return cVm_Pause;
-        case 11: return cVm_Reset;
-        default: return -1;
+        case 2:
+            return cVm_Start;
+        case 3:
+            return cVm_TurnOff;
+        case 4:
+            return cVm_Shutdown;
+        case 6:
+            return cVm_Save;
+        case 9:
+            return cVm_Pause;
+        case 11:
+            return cVm_Reset;
+        default:
+            return -1;
     }
 }
 
@@ -63,14 +70,22 @@ int StateClaim(int state) {
 bool ActionRoute(HttpRequest& r, const Session& s, std::string_view path) {
     enum Op { Create, Apply, Revert, Delete, DeleteTree, Rename, State };
     Op op;
-    if (path == "/api/vm/createcp") op = Create;
-    else if (path == "/api/vm/applycp") op = Apply;
-    else if (path == "/api/vm/revert") op = Revert;
-    else if (path == "/api/vm/deletecp") op = Delete;
-    else if (path == "/api/vm/deletecptree") op = DeleteTree;
-    else if (path == "/api/vm/editcp") op = Rename;
-    else if (path == "/api/vm/state") op = State;
-    else return false;
+    if (path == "/api/vm/createcp")
+        op = Create;
+    else if (path == "/api/vm/applycp")
+        op = Apply;
+    else if (path == "/api/vm/revert")
+        op = Revert;
+    else if (path == "/api/vm/deletecp")
+        op = Delete;
+    else if (path == "/api/vm/deletecptree")
+        op = DeleteTree;
+    else if (path == "/api/vm/editcp")
+        op = Rename;
+    else if (path == "/api/vm/state")
+        op = State;
+    else
+        return false;
     VmBody b;
     if (!ReadBody(r, b)) {
         r.ReplyBadRequest();
@@ -91,13 +106,27 @@ bool ActionRoute(HttpRequest& r, const Session& s, std::string_view path) {
     ServerRegistry& reg = ServerRegistry::Instance();
     try {
         switch (op) {
-            case Create: reg.CreateCheckpoint(b.vmId); break;
-            case Apply: reg.ApplyCheckpoint(b.vmId, b.cpId); break;
-            case Revert: reg.RevertVm(b.vmId); break;
-            case Delete: reg.DeleteCheckpoint(b.vmId, b.cpId); break;
-            case DeleteTree: reg.DeleteCheckpointTree(b.vmId, b.cpId); break;
-            case Rename: reg.RenameCheckpoint(b.vmId, b.cpId, b.name); break;
-            case State: reg.ChangeVmState(b.vmId, b.state); break;
+            case Create:
+                reg.CreateCheckpoint(b.vmId);
+                break;
+            case Apply:
+                reg.ApplyCheckpoint(b.vmId, b.cpId);
+                break;
+            case Revert:
+                reg.RevertVm(b.vmId);
+                break;
+            case Delete:
+                reg.DeleteCheckpoint(b.vmId, b.cpId);
+                break;
+            case DeleteTree:
+                reg.DeleteCheckpointTree(b.vmId, b.cpId);
+                break;
+            case Rename:
+                reg.RenameCheckpoint(b.vmId, b.cpId, b.name);
+                break;
+            case State:
+                reg.ChangeVmState(b.vmId, b.state);
+                break;
         }
     } catch (const CHypervisorException& e) {
         r.ReplyServerError(e.text.empty() ? std::string("Server error: hbr exception") : e.text);

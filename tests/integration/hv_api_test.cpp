@@ -94,7 +94,8 @@ TEST_F(HvApiTest, LocalServerShowsRealFiguresWithoutHyperV) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ((*s)["status"].AsText(), "Hyper-V Service not present.");
     EXPECT_TRUE((*s)["memoryTotal"].IsNumber());
-    EXPECT_TRUE(std::regex_match((*s)["uptime"].AsText(), std::regex("[0-9]+\\.[0-9]{2}:[0-9]{2}:[0-9]{2}")));
+    EXPECT_TRUE(std::regex_match((*s)["uptime"].AsText(),
+                                 std::regex("[0-9]+\\.[0-9]{2}:[0-9]{2}:[0-9]{2}")));
     EXPECT_EQ(doc.Root()["vms"].Size(), 0u);
     const HttpReply info = Get("/api/server/info/1");
     EXPECT_EQ(info.status, 200);
@@ -109,20 +110,24 @@ TEST_F(HvApiTest, SimulatedServerListedEditedRemovedReAdded) {
     EXPECT_EQ(doc.Root()["vms"].Size(), 5u);
     const JsonValue* s = ServerOf(doc.Root(), id);
     ASSERT_NE(s, nullptr);
-    for (const char* m : {"uptime", "memoryTotal", "memoryFree", "cpuLoad", "diskLoad", "bytesPersec"})
+    for (const char* m :
+         {"uptime", "memoryTotal", "memoryFree", "cpuLoad", "diskLoad", "bytesPersec"})
         EXPECT_FALSE((*s)[m].IsNull()) << m;
     // Edited to another host: the VMs of the new host replace the old ones.
     EXPECT_EQ(Post("/api/server/" + std::to_string(id),
                    R"({"id":)" + std::to_string(id) + R"(,"host":"sim://itest-b?vms=3"})")
                   .status,
               201);
-    doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3 && Status(r, id) == "OK"; });
+    doc =
+        LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3 && Status(r, id) == "OK"; });
     EXPECT_EQ(doc.Root()["vms"].Size(), 3u);
     // Disabled: gone from the registry; enabled again: back.
-    Post("/api/server/" + std::to_string(id), R"({"id":)" + std::to_string(id) + R"(,"disabled":true})");
+    Post("/api/server/" + std::to_string(id),
+         R"({"id":)" + std::to_string(id) + R"(,"disabled":true})");
     doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == "absent"; });
     EXPECT_EQ(Status(doc.Root(), id), "absent");
-    Post("/api/server/" + std::to_string(id), R"({"id":)" + std::to_string(id) + R"(,"disabled":false})");
+    Post("/api/server/" + std::to_string(id),
+         R"({"id":)" + std::to_string(id) + R"(,"disabled":false})");
     doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3; });
     EXPECT_EQ(doc.Root()["vms"].Size(), 3u);
     EXPECT_EQ(Delete("/api/server/" + std::to_string(id)).body, "{}");
@@ -215,8 +220,9 @@ TEST_F(HvApiTest, DemoModeShowsASimulatedLocalHost) {
     HbrProcess demo(o);
     ASSERT_TRUE(demo.Ready()) << demo.Output();
     HttpClient login(static_cast<uint16_t>(std::stoi(port)));
-    const std::string cookie = CookieOf(login.Post(
-        "/login", "usr=administrator&pwd=bravo", "Content-Type: application/x-www-form-urlencoded\r\n"));
+    const std::string cookie =
+        CookieOf(login.Post("/login", "usr=administrator&pwd=bravo",
+                            "Content-Type: application/x-www-form-urlencoded\r\n"));
     JsonDocument doc;
     const auto end = std::chrono::steady_clock::now() + 20s;
     do {
@@ -229,7 +235,8 @@ TEST_F(HvApiTest, DemoModeShowsASimulatedLocalHost) {
     std::set<std::string> states;
     for (size_t i = 0; i < doc.Root()["vms"].Size(); ++i)
         states.insert(doc.Root()["vms"].At(i)["state"].AsText());
-    EXPECT_TRUE(states.count("2") && states.count("99999") && states.count("6") && states.count("9"));
+    EXPECT_TRUE(states.count("2") && states.count("99999") && states.count("6") &&
+                states.count("9"));
     EXPECT_EQ(doc.Root()["servers"].At(0)["status"].AsText(), "OK");
 }
 
