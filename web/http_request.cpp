@@ -1,10 +1,13 @@
 #include "web/http_request.h"
 
 #include <strings.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
+#include "web/file_body.h"
 #include "web/url_text.h"
 
 namespace hbr {
@@ -254,8 +257,15 @@ void HttpRequest::AddHeader(std::string_view name, std::string_view value) {
 }
 
 std::string HttpRequest::SerializeReply(std::string_view body, bool close) const {
+    bool withBody = false;
+    std::string out = SerializeHead(body.size(), close, withBody);
+    if (withBody) out += body;
+    return out;
+}
+
+std::string HttpRequest::SerializeHead(size_t bodyLength, bool close, bool& withBody) const {
     std::string out;
-    out.reserve(256 + body.size());
+    out.reserve(256);
     out += "HTTP/";
     out += std::to_string(data_.versionMajor);
     out += '.';
@@ -283,12 +293,12 @@ std::string HttpRequest::SerializeReply(std::string_view body, bool close) const
     const bool bodyless = status_ < 200 || status_ == 204 || status_ == 304;
     if (!bodyless) {
         out += "Content-Length: ";
-        out += std::to_string(body.size());
+        out += std::to_string(bodyLength);
         out += "\r\n";
     }
     if (close) out += "Connection: close\r\n";
     out += "\r\n";
-    if (!bodyless && data_.verb != HttpVerb::Head) out += body;
+    withBody = !bodyless && data_.verb != HttpVerb::Head;
     return out;
 }
 
@@ -296,10 +306,11 @@ void HttpRequest::Send(const void* body, size_t length) {
     ThrowIfSent();
     const bool close = !data_.keepAlive;
     if (close && connection_) connection_->CloseAfterReply();
-    const std::string wire =
-        SerializeReply(std::string_view(static_cast<const char*>(body), body ? length : 0), close);
+    const std::string_view bytes(static_cast<const char*>(body), body ? length : 0);
+    bool withBody = false;
+    const std::string head = SerializeHead(bytes.size(), close, withBody);
     // A client that went away is not an error of the handler.
-    if (connection_) connection_->Write(wire);
+    if (connection_) connection_->Write(head, withBody ? bytes : std::string_view());
     replySent_ = true;
 }
 
@@ -324,6 +335,34 @@ void HttpRequest::ReplyJson(std::string_view text) {
         return;
     }
     SendJson(text);
+}
+
+void HttpRequest::SendJson(const FileBody& body) {
+    ThrowIfSent();
+    OkHeaders("application/javascript; charset=utf-8", false);
+    const bool close = !data_.keepAlive;
+    if (close && connection_) connection_->CloseAfterReply();
+    bool withBody = false;
+    const std::string head = SerializeHead(body.Size(), close, withBody);
+    if (connection_) {
+        const bool written = withBody ? connection_->WriteFile(head, body.Fd(), body.Size())
+                                      : connection_->Write(head);
+        // Half a reply cannot be followed by another on the same connection.
+        if (!written) connection_->CloseAfterReply();
+    }
+    replySent_ = true;
+}
+
+bool HttpConnection::WriteFile(std::string_view head, int fd, size_t length) {
+    std::string body(length, '\0');
+    size_t off = 0;
+    while (off < length) {
+        const ssize_t n = ::pread(fd, body.data() + off, length - off, static_cast<off_t>(off));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        off += static_cast<size_t>(n);
+    }
+    return Write(head, body);
 }
 
 void HttpRequest::SendJson(std::string_view text) {

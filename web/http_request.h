@@ -14,6 +14,8 @@
 
 namespace hbr {
 
+class FileBody;
+
 // Verb codes as the rest of the system compares them.
 enum class HttpVerb : int {
     Unparsed = 0,
@@ -62,6 +64,17 @@ class HttpConnection {
     virtual uint64_t Id() const = 0;
     // Writes every byte; false when the peer is gone or stopped reading.
     virtual bool Write(std::string_view bytes) = 0;
+    // A reply's head and body, in that order. Transports that can gather override this, so a
+    // large body is never copied behind its head.
+    virtual bool Write(std::string_view head, std::string_view body) {
+        std::string all;
+        all.reserve(head.size() + body.size());
+        all.append(head).append(body);
+        return Write(all);
+    }
+    // A head, then `length` bytes of the file `fd` from its start. Transports that can send
+    // from a file without copying override this.
+    virtual bool WriteFile(std::string_view head, int fd, size_t length);
     // The connection is closed once the current reply is written.
     virtual void CloseAfterReply() = 0;
     // Hands the socket to a channel that speaks its own protocol on it (the WebSocket
@@ -139,6 +152,8 @@ class HttpRequest {
     void OkHeaders(std::string_view contentType, bool cacheable);
     void ReplyJson(std::string_view text);
     void SendJson(std::string_view text);
+    // The same reply with a body that the transport sends straight from its file.
+    void SendJson(const FileBody& body);
     void ReplyOk();
     void ReplyServerError(std::string_view text = {});
     void ReplyBadRequest();
@@ -150,6 +165,9 @@ class HttpRequest {
 
     // The reply's bytes as they go on the wire (status line, headers, body).
     std::string SerializeReply(std::string_view body, bool close) const;
+    // Status line and headers for a body of `bodyLength` bytes; `withBody` says whether the body
+    // follows them (not for HEAD, 1xx, 204 and 304).
+    std::string SerializeHead(size_t bodyLength, bool close, bool& withBody) const;
 
   private:
     void ThrowIfSent() const;

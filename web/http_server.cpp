@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <map>
 #include <memory>
@@ -134,26 +137,62 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
 
     // Runs on the handler's thread while no read is outstanding, so the socket is ours alone.
     // A peer that stops reading cannot hold the thread past the write timeout.
-    bool Write(std::string_view bytes) override {
+    bool Write(std::string_view bytes) override { return Write(bytes, {}); }
+
+    // Head and body leave in one gathered send: no copy of the body, and no small head segment
+    // of its own waiting for the peer's acknowledgement.
+    bool Write(std::string_view head, std::string_view body) override {
         const int fd = socket_.native_handle();
+        iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
+                          {const_cast<char*>(body.data()), body.size()}};
+        size_t first = 0;
+        while (first < 2) {
+            if (parts[first].iov_len == 0) {
+                ++first;
+                continue;
+            }
+            msghdr msg{};
+            msg.msg_iov = parts + first;
+            msg.msg_iovlen = 2 - first;
+            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                size_t left = static_cast<size_t>(n);
+                for (size_t i = first; i < 2 && left > 0; ++i) {
+                    const size_t step = std::min(left, parts[i].iov_len);
+                    parts[i].iov_base = static_cast<char*>(parts[i].iov_base) + step;
+                    parts[i].iov_len -= step;
+                    left -= step;
+                }
+                continue;
+            }
+            if (!WaitWritable(n)) return false;
+        }
+        return true;
+    }
+
+    bool WriteFile(std::string_view head, int fd, size_t length) override {
+        // The head goes first with MSG_MORE, so it leaves in one segment with the file's bytes.
+        const int sock = socket_.native_handle();
         size_t off = 0;
-        while (off < bytes.size()) {
-            const ssize_t n =
-                ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (off < head.size()) {
+            const ssize_t n = ::send(sock, head.data() + off, head.size() - off,
+                                     MSG_NOSIGNAL | MSG_DONTWAIT | MSG_MORE);
             if (n > 0) {
                 off += static_cast<size_t>(n);
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd pfd{fd, POLLOUT, 0};
-                const int r = ::poll(&pfd, 1, kWriteTimeoutMs);
-                if (r > 0 && !(pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
-            }
-            closeAfter_ = true;
-            return false;
+            if (!WaitWritable(n)) return false;
         }
-        return true;
+        off_t at = 0;
+        while (static_cast<size_t>(at) < length) {
+            const ssize_t n = ::sendfile(sock, fd, &at, length - static_cast<size_t>(at));
+            if (n > 0) continue;
+            if (n == 0) break;  // the file is shorter than said: the reply cannot be completed
+            if (!WaitWritable(n)) return false;
+        }
+        if (static_cast<size_t>(at) == length) return true;
+        closeAfter_ = true;
+        return false;
     }
 
     void CloseAfterReply() override { closeAfter_ = true; }
@@ -176,6 +215,19 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     }
 
   private:
+    // After a send that did not go through: true when it may be tried again (interrupted, or
+    // the socket became writable within the write timeout). False ends the connection.
+    bool WaitWritable(ssize_t result) {
+        if (result < 0 && errno == EINTR) return true;
+        if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd{socket_.native_handle(), POLLOUT, 0};
+            const int r = ::poll(&pfd, 1, kWriteTimeoutMs);
+            if (r > 0 && !(pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) return true;
+        }
+        closeAfter_ = true;
+        return false;
+    }
+
     void ReadHeader() {
         if (server_.stopping) return;
         parser_.emplace();
@@ -395,6 +447,9 @@ void StartServer(const std::string& url, RequestHandler handler) {
             "HttpServerAuthenticationProperty: integrated authentication (NTLM) is not "
             "available in this build; start the instance with -auth WEBFORM");
 
+    // A reply sent from a file (sendfile) cannot be spared the broken-pipe signal the way send()
+    // is; a client that leaves in the middle must end its connection, never the process.
+    ::signal(SIGPIPE, SIG_IGN);
     auto server = std::make_unique<ServerState>();
     server->url = *parsed;
     server->handler = std::move(handler);

@@ -3,18 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "support/hbr_process.h"
 #include "support/http_client.h"
+#include "web/file_body.h"
 #include "web/http_server.h"
 
 namespace hbr {
 namespace {
 
 class ServerHandlers : public ::testing::Test {
-protected:
+  protected:
     void Start(RequestHandler handler) {
         port_ = FreeLoopbackPort();
         StartServer("http://127.0.0.1:" + std::to_string(port_) + "/", std::move(handler));
@@ -115,6 +118,61 @@ TEST_F(ServerHandlers, StopEndsIdleAndBusyConnections) {
     EXPECT_FALSE(after.Connected());
 }
 
+TEST_F(ServerHandlers, ABodyFromAFileArrivesWholeAndTheConnectionGoesOn) {
+    std::string text(3 << 20, '\0');
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<char>('a' + (i * 7 + i / 4099) % 26);
+    const auto body = FileBody::FromText(text);
+    ASSERT_NE(body, nullptr);
+    Start([&](HttpRequest& r) {
+        if (r.Path() == "/big")
+            r.SendJson(*body);
+        else
+            r.ReplyOk();
+    });
+    HttpClient c(port_);
+    const HttpReply big = c.Get("/big");
+    EXPECT_EQ(big.status, 200);
+    EXPECT_EQ(big.Header("Content-Length"), std::to_string(text.size()));
+    EXPECT_TRUE(big.body == text) << "body of " << big.body.size() << " bytes differs";
+    // The reply was framed exactly: the next one on the same connection reads cleanly.
+    EXPECT_EQ(c.Get("/next").status, 200);
+    EXPECT_TRUE(c.Get("/big").body == text);
+}
+
+TEST_F(ServerHandlers, AClientGoneInTheMiddleOfAFileBodyEndsOnlyItsConnection) {
+    // Sending from a file cannot ask the kernel to spare the process a broken pipe; a browser
+    // that goes away while its reply leaves must not end the server.
+    const auto body = FileBody::FromText(std::string(4 << 20, 'y'));
+    ASSERT_NE(body, nullptr);
+    std::mutex m;
+    std::condition_variable cv;
+    int entered = 0, closed = 0;
+    Start([&](HttpRequest& r) {
+        if (r.Path() != "/big") return r.ReplyOk();
+        std::unique_lock lock(m);
+        const int mine = ++entered;
+        cv.notify_all();
+        cv.wait(lock, [&] { return closed >= mine; });
+        lock.unlock();
+        r.SendJson(*body);
+    });
+    for (int i = 1; i <= 8; ++i) {
+        {
+            HttpClient c(port_);
+            ASSERT_TRUE(c.SendRaw("GET /big HTTP/1.1\r\nHost: x\r\n\r\n"));
+            std::unique_lock lock(m);
+            cv.wait(lock, [&] { return entered >= i; });
+        }  // closed before the reply starts
+        std::lock_guard lock(m);
+        closed = i;
+        cv.notify_all();
+    }
+    HttpClient after(port_);
+    EXPECT_EQ(after.Get("/ok").status, 200);
+    EXPECT_EQ(after.Get("/ok").status, 200);
+}
+
 TEST_F(ServerHandlers, ASecondServerOnTheSamePortIsRefusedWithTheUrl) {
     Start([](HttpRequest& r) { r.ReplyOk(); });
     try {
@@ -132,8 +190,7 @@ TEST(ServerStart, BadTemplatesAndSchemesAreRefused) {
             StopServer();
             ADD_FAILURE() << url;
         } catch (const std::exception& e) {
-            EXPECT_EQ(std::string(e.what()).rfind(std::string("AddUrl ") + url, 0), 0u)
-                << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind(std::string("AddUrl ") + url, 0), 0u) << e.what();
         }
     }
 }
