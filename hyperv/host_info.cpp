@@ -81,7 +81,10 @@ void RefreshHostLive(WmiWorkspace& ws) {
             });
     out += "\"bytesPersec\":" + std::to_string(static_cast<std::int32_t>(sum)) + ",";
     std::lock_guard lock(Locks().cache);
-    ws.hostLiveFragment = std::move(out);
+    if (ws.hostLiveFragment != out) {
+        ws.hostLiveFragment = std::move(out);
+        NoteCachedTextChange();
+    }
 }
 
 void GetHostInfoJson(WmiWorkspace& ws, std::string& result) {

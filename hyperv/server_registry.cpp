@@ -63,6 +63,7 @@ HResult ServerRegistry::AddServer(int id, const std::string& host, const std::st
     WorkspacePtr ws = MakeWorkspace(id, host, user, password, hr);
     std::lock_guard lock(Locks().registry);
     list_.push_back(std::move(ws));
+    NoteCachedTextChange();
     return hr;
 }
 
@@ -80,6 +81,7 @@ HResult ServerRegistry::UpdateServer(int id, const std::string& host, const std:
             list_.erase(it);
         }
         list_.push_back(MakeWorkspace(id, host, user, password ? *password : std::string(), hr));
+        NoteCachedTextChange();
     }
     Retire(std::move(old));
     return hr;
@@ -94,6 +96,7 @@ void ServerRegistry::RemoveServer(int id) {
         if (it == list_.end()) return;
         old = std::move(*it);
         list_.erase(it);
+        NoteCachedTextChange();
     }
     Retire(std::move(old));
 }
@@ -125,28 +128,52 @@ bool ServerRegistry::FindCachedVm(const std::string& vmId, std::string& out) {
 
 void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool includeServers,
                                  const std::string& filter) {
+    std::lock_guard lock(Locks().registry);
+    std::lock_guard cache(Locks().cache);
+    AppendLiveData(out, includeVms, includeServers, filter);
+}
+
+std::shared_ptr<const std::string> ServerRegistry::LiveData(bool includeVms, bool includeServers,
+                                                            const std::string& filter) {
+    std::lock_guard lock(Locks().registry);
+    std::lock_guard cache(Locks().cache);
+    if (!filter.empty()) {
+        auto text = std::make_shared<std::string>();
+        AppendLiveData(*text, includeVms, includeServers, filter);
+        return text;
+    }
+    SharedReply& slot = liveReplies_[(includeVms ? 2 : 0) + (includeServers ? 1 : 0)];
+    const std::uint64_t version = CachedTextVersion();
+    if (!slot.text || slot.version != version) {
+        auto text = std::make_shared<std::string>();
+        if (slot.text) text->reserve(slot.text->size() + 4096);
+        AppendLiveData(*text, includeVms, includeServers, filter);
+        slot.text = std::move(text);
+        slot.version = version;
+    }
+    return slot.text;
+}
+
+void ServerRegistry::AppendLiveData(std::string& out, bool includeVms, bool includeServers,
+                                    const std::string& filter) const {
     // The VM objects go straight into the reply; only the short server list is kept apart.
     std::string servers;
     out += "{\"vms\":[";
     const std::size_t vmsStart = out.size();
-    {
-        std::lock_guard lock(Locks().registry);
-        std::lock_guard cache(Locks().cache);
-        for (const auto& w : list_) {
-            if (includeVms) {
-                for (const auto& [key, text] : w->vmCache) {
-                    if (!filter.empty() && filter.find(key) == std::string::npos) continue;
-                    out += text;
-                    out += ',';
-                }
+    for (const auto& w : list_) {
+        if (includeVms) {
+            for (const auto& [key, text] : w->vmCache) {
+                if (!filter.empty() && filter.find(key) == std::string::npos) continue;
+                out += text;
+                out += ',';
             }
-            if (includeServers) {
-                servers += '{';
-                servers += w->statusFragment;
-                servers += w->hostLiveFragment;
-                StripOuterCommas(servers);
-                servers += "},";
-            }
+        }
+        if (includeServers) {
+            servers += '{';
+            servers += w->statusFragment;
+            servers += w->hostLiveFragment;
+            StripOuterCommas(servers);
+            servers += "},";
         }
     }
     while (out.size() > vmsStart && out.back() == ',') out.pop_back();
@@ -298,6 +325,7 @@ void ServerRegistry::ClearAll() {
     {
         std::lock_guard lock(Locks().registry);
         all.swap(list_);
+        NoteCachedTextChange();
     }
     // Every poller is told first, so they end together rather than one after another.
     for (auto& w : all) w->RequestStop();

@@ -33,6 +33,11 @@ class ServerRegistry {
     bool FindCachedVm(const std::string& vmId, std::string& out);
     void GetLiveData(std::string& out, bool includeVms, bool includeServers,
                      const std::string& filter);
+    // The same reply as one shared text. Every browser asks for it every few seconds and it
+    // runs to hundreds of kilobytes, so an unfiltered reply is assembled once and shared until a
+    // cached text or the list changes; a filtered one (a role limited to some VMs) is built anew.
+    std::shared_ptr<const std::string> LiveData(bool includeVms, bool includeServers,
+                                                const std::string& filter);
 
     // Per-VM operations: 0, or E_INVALIDARG when no server holds the VM. Host failures pass
     // through as CHypervisorException.
@@ -63,6 +68,15 @@ class ServerRegistry {
         std::shared_ptr<std::atomic<bool>> done;
     };
     void Retire(WorkspacePtr ws);
+    // Both the registry and the cache lock held.
+    void AppendLiveData(std::string& out, bool includeVms, bool includeServers,
+                        const std::string& filter) const;
+
+    struct SharedReply {
+        std::uint64_t version = 0;
+        std::shared_ptr<const std::string> text;
+    };
+    SharedReply liveReplies_[4];  // by the two flags; guarded by the registry and cache locks
 
     std::vector<WorkspacePtr> list_;
     std::mutex retireLock_;  // guards retiring_ only; never held with another lock

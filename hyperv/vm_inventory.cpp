@@ -202,6 +202,7 @@ void ReloadVmList(WmiWorkspace& ws) {
     {
         std::lock_guard lock(Locks().cache);
         ws.vmCache.clear();
+        NoteCachedTextChange();
     }
     WmiValue list;
     long lower = 0, upper = -1;
@@ -223,6 +224,7 @@ void ReloadVmList(WmiWorkspace& ws) {
         std::string object = BuildVmObject(*summary, paths.hostSystemName);
         std::lock_guard lock(Locks().cache);
         ws.vmCache[*key] = std::move(object);
+        NoteCachedTextChange();
     }
 }
 
@@ -244,6 +246,7 @@ void MarkVmBusy(WmiWorkspace& ws, const std::string& vmId) {
         result.append(text, pos, at - pos).append(busy);
     result.append(text, pos);
     text = std::move(result);
+    NoteCachedTextChange();
 }
 
 bool GetCachedVm(WmiWorkspace& ws, const std::string& vmId, std::string& out) {

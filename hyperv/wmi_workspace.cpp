@@ -77,6 +77,18 @@ constexpr int kMaxReconnects = 3;
 
 }  // namespace
 
+namespace {
+std::atomic<std::uint64_t> g_cachedTextVersion{1};
+}  // namespace
+
+void NoteCachedTextChange() {
+    g_cachedTextVersion.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint64_t CachedTextVersion() {
+    return g_cachedTextVersion.load(std::memory_order_relaxed);
+}
+
 std::string ErrorText(HResult hr) {
     for (const auto& m : kMessages)
         if (static_cast<HResult>(m.hr) == hr) return Trim(m.text);
@@ -154,6 +166,7 @@ HResult WmiWorkspace::Initialize(int id, const std::string& hostName, const std:
 void WmiWorkspace::RebuildStatusFragment() {
     statusFragment =
         "\"id\":" + std::to_string(serverId) + ",\"status\":\"" + JsonEscape(statusText) + "\",";
+    NoteCachedTextChange();
 }
 
 HResult WmiWorkspace::ConnectNamespace(const char* suffix, WmiServicesPtr& slot) {
@@ -282,6 +295,7 @@ void WmiWorkspace::PollLoop() {
             std::lock_guard lock(Locks().cache);
             lastError = hr;
             vmCache.clear();
+            NoteCachedTextChange();
             statusCurrent = false;
             statusText = hr == kWbemEInvalidNamespace ? "Hyper-V Service not present." : text;
             RebuildStatusFragment();

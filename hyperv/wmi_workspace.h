@@ -1,8 +1,10 @@
 #pragma once
 // One managed Hyper-V host: its credentials, its two namespace connections, its cached VM list
 // and live figures, its status, and the poller that refreshes them.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -36,6 +38,12 @@ class CHypervisorException : public std::exception {
 // The user-facing message for an exception's HRESULT: the message table's text, else
 // "failed: 0x%x (%d)".
 std::string ErrorText(const CHypervisorException& e);
+
+// Counts changes of the cached texts of every workspace (VM objects, status and live fragments)
+// and of the registry's list, so a reply assembled from them can be kept until one changes.
+// Bumped while the lock that guards the changed text is held.
+void NoteCachedTextChange();
+std::uint64_t CachedTextVersion();
 std::string ErrorText(HResult hr);
 
 // Keys compared ignoring letter case, as VM ids are.
