@@ -186,6 +186,146 @@ TEST_F(HvApiTest, StateChangesChecksAndAudit) {
     (void)id;
 }
 
+// One VM's checkpoints through every checkpoint route: the tree as listed, and each change
+// as the host answers it.
+class CheckpointApi : public HvApiTest {
+  protected:
+    struct Cp {
+        std::string id, parent, name;
+    };
+    std::vector<Cp> Tree(const std::string& vm) {
+        const HttpReply r = Get("/api/vm/checkpoints/" + vm);
+        EXPECT_EQ(r.status, 200);
+        JsonDocument doc;
+        EXPECT_TRUE(ParseJson(r.body, doc)) << r.body;
+        std::vector<Cp> out;
+        for (size_t i = 0; i < doc.Root().Size(); ++i) {
+            const JsonValue& c = doc.Root().At(i);
+            out.push_back({c["id"].AsText("-"), c["parent"].AsText("null"), c["name"].AsText()});
+        }
+        return out;
+    }
+    HttpReply Act(const std::string& route, const std::string& vm, const std::string& cp = {},
+                  const std::string& nameJson = {}) {
+        std::string body = R"({"vmId":")" + vm + R"(")";
+        if (!cp.empty()) body += R"(,"cpId":")" + cp + R"(")";
+        if (!nameJson.empty()) body += R"(,"name":)" + nameJson;
+        return Post("/api/vm/" + route, body + "}");
+    }
+    std::string StateOf(const std::string& vm) {
+        JsonDocument doc = LiveWhen([](const JsonValue&) { return true; });
+        for (size_t i = 0; i < doc.Root()["vms"].Size(); ++i)
+            if (doc.Root()["vms"].At(i)["id"].AsText() == vm)
+                return doc.Root()["vms"].At(i)["state"].AsText();
+        return "absent";
+    }
+    // The state once the VM is no longer busy ("1" until the next poll after an action).
+    std::string SettledState(const std::string& vm) {
+        std::string state;
+        LiveWhen([&](const JsonValue& root) {
+            for (size_t i = 0; i < root["vms"].Size(); ++i)
+                if (root["vms"].At(i)["id"].AsText() == vm)
+                    state = root["vms"].At(i)["state"].AsText();
+            return state != "1";
+        });
+        return state;
+    }
+    std::string VmIn(const JsonValue& root, const std::string& state) {
+        for (size_t i = 0; i < root["vms"].Size(); ++i)
+            if (root["vms"].At(i)["state"].AsText() == state)
+                return root["vms"].At(i)["id"].AsText();
+        return {};
+    }
+};
+
+TEST_F(CheckpointApi, TreeCreateRenameApplyRevertDelete) {
+    AddSim("sim://itest-cp?vms=12&seed=5");
+    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 12; });
+    const std::string vm = VmIn(doc.Root(), "2");
+    const std::string offVm = VmIn(doc.Root(), "99999");
+    ASSERT_FALSE(vm.empty());
+    ASSERT_FALSE(offVm.empty());
+    // A VM with no checkpoints: an empty list, and nothing to revert to.
+    for (const Cp& c : Tree(offVm)) ASSERT_TRUE(false) << "unexpected checkpoint " << c.name;
+    const HttpReply none = Act("revert", offVm);
+    EXPECT_EQ(none.status, 500);
+    EXPECT_EQ(none.body, "VM does not have checkpoints: -2147467259");
+
+    // A, then B under it; the present state hangs below the newest.
+    const size_t before = Tree(vm).size();
+    ASSERT_EQ(Act("createcp", vm).status, 201);
+    SettledState(vm);
+    ASSERT_EQ(Act("createcp", vm).status, 201);
+    SettledState(vm);
+    std::vector<Cp> t = Tree(vm);
+    ASSERT_EQ(t.size(), before + 3);
+    const Cp a = t[before], b = t[before + 1];
+    EXPECT_EQ(b.parent, a.id);
+    EXPECT_EQ(t.back().name, "Now");
+    EXPECT_EQ(t.back().id, "-");
+    EXPECT_EQ(t.back().parent, b.id);
+
+    // A name with quotes and markup is kept as text, through the host's settings document too.
+    const std::string odd = "say \"hi\" <b>&amp;</b> 'x'";
+    ASSERT_EQ(Act("editcp", vm, b.id, R"("say \"hi\" <b>&amp;</b> 'x'")").status, 201);
+    t = Tree(vm);
+    ASSERT_EQ(t.size(), before + 3);
+    EXPECT_EQ(t[before + 1].name, odd);
+    EXPECT_EQ(
+        Get("/api/vm/checkpoints/" + vm).body.find(R"("name":"say \"hi\")") != std::string::npos,
+        true);
+    // Renaming what is no checkpoint: the host finds nothing.
+    const HttpReply missing = Act("editcp", vm, "00000000-0000-0000-0000-000000000000", R"("x")");
+    EXPECT_EQ(missing.status, 500);
+    EXPECT_NE(missing.body.find("-2147467259"), std::string::npos) << missing.body;
+    // Ids that are no GUID never reach the host's query text.
+    const HttpReply injected = Act("editcp", vm, R"(x\" or InstanceID<>\")", R"("y")");
+    EXPECT_EQ(injected.status, 500);
+    EXPECT_EQ(Tree(vm)[before + 1].name, odd);
+
+    // Applying A to the running VM: the host takes checkpoints only of a VM that is not running,
+    // so the save before and the start after are what let this succeed and keep it running.
+    const HttpReply applied = Act("applycp", vm, a.id);
+    EXPECT_EQ(applied.status, 201) << applied.body;
+    EXPECT_EQ(SettledState(vm), "2");
+    t = Tree(vm);
+    EXPECT_EQ(t.back().parent, a.id);
+    // Reverting goes back to A again; the VM stays where it was.
+    EXPECT_EQ(Act("revert", vm).status, 201);
+    EXPECT_EQ(SettledState(vm), "2");
+    EXPECT_EQ(Tree(vm).back().parent, a.id);
+
+    // Deleting B alone leaves A; C and D under A go together with their subtree.
+    EXPECT_EQ(Act("deletecp", vm, b.id).status, 201);
+    t = Tree(vm);
+    ASSERT_EQ(t.size(), before + 2);
+    EXPECT_EQ(t[before].id, a.id);
+    ASSERT_EQ(Act("createcp", vm).status, 201);
+    SettledState(vm);
+    ASSERT_EQ(Act("createcp", vm).status, 201);
+    SettledState(vm);
+    t = Tree(vm);
+    ASSERT_EQ(t.size(), before + 4);
+    const Cp c = t[before + 1];
+    EXPECT_EQ(c.parent, a.id);
+    EXPECT_EQ(t[before + 2].parent, c.id);
+    EXPECT_EQ(Act("deletecptree", vm, c.id).status, 201);
+    t = Tree(vm);
+    ASSERT_EQ(t.size(), before + 2);
+    EXPECT_EQ(t[before].id, a.id);
+    EXPECT_EQ(t.back().name, "Now");
+
+    // Applying to a VM that is off leaves it off.
+    ASSERT_EQ(Act("createcp", offVm).status, 201);
+    SettledState(offVm);
+    const std::vector<Cp> offTree = Tree(offVm);
+    ASSERT_EQ(offTree.size(), 2u);
+    EXPECT_EQ(Act("applycp", offVm, offTree[0].id).status, 201);
+    EXPECT_EQ(SettledState(offVm), "99999");
+    // Every action above was checked against the checkpoint claim and left an audit row.
+    EXPECT_GE(Count("SELECT count(*) FROM audit WHERE claim=19 AND result=0"), 12);
+}
+
 TEST_F(HvApiTest, LimitedRoleSeesOnlyItsVms) {
     AddSim("sim://itest-d?vms=6&seed=2");
     JsonDocument doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 6; });
