@@ -66,8 +66,9 @@ class StateFolder : public ::testing::Test {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "switching accounts needs root";
-        group_ = getgrnam("nogroup");
-        if (!group_ || !getpwnam("nobody")) GTEST_SKIP() << "no nobody/nogroup on this machine";
+        group_ = getgrnam("daemon");
+        if (!group_ || !getpwnam("nobody"))
+            GTEST_SKIP() << "no nobody or daemon group on this machine";
         gid_ = group_->gr_gid;
         // The temporary folder is private to root; the instance's account must reach the state
         // folder inside it.
@@ -96,7 +97,7 @@ TEST_F(StateFolder, AMemberOfTheSharedGroupFilesEventsInTheStoreRootMade) {
     FileEventAs(gid_, "Before");
     EXPECT_EQ(EventsOf("Before"), 0u);
 
-    ShareStateFolder("nogroup", "CreateService:");
+    ShareStateFolder("daemon", "CreateService:");
     struct stat st {};
     ASSERT_EQ(stat(dir_.c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, gid_);
@@ -116,13 +117,13 @@ TEST_F(StateFolder, SharingMakesAMissingStoreAndKeepsItsEntries) {
     ReportInstanceEvent("kept", kEventSuccess);  // as root, before sharing
     const size_t before = EventsOf(Config().name);
     ASSERT_EQ(before, 1u);
-    ShareStateFolder("nogroup", "CreateService:");
-    ShareStateFolder("nogroup", "CreateService:");  // again, as a second add-instance would
+    ShareStateFolder("daemon", "CreateService:");
+    ShareStateFolder("daemon", "CreateService:");  // again, as a second add-instance would
     EXPECT_EQ(EventsOf(Config().name), before);
 
     TempDir other;
     setenv("HBR_STATE_DIR", (other.Path() + "/fresh").c_str(), 1);
-    ShareStateFolder("nogroup", "CreateService:");
+    ShareStateFolder("daemon", "CreateService:");
     struct stat st {};
     EXPECT_EQ(stat(EventLogPath().c_str(), &st), 0);
 }
@@ -130,7 +131,7 @@ TEST_F(StateFolder, SharingMakesAMissingStoreAndKeepsItsEntries) {
 TEST_F(StateFolder, MembersCannotReplaceRootsInstallationId) {
     const std::string id = ReadOrCreateInstallationId(dir_);
     ASSERT_FALSE(id.empty());
-    ShareStateFolder("nogroup", "CreateService:");
+    ShareStateFolder("daemon", "CreateService:");
     RunAsNobody(gid_, [&] {
         // The file is root's alone; a member gets an id for its run but must not store it.
         if (ReadOrCreateInstallationId(dir_).empty()) _exit(4);
