@@ -9,6 +9,9 @@ free_port() {
 # its pid file is $work/nginx.pid, for the caller's exit trap.
 start_nginx() {
   mkdir -p "$work/nginx"
+  # nginx's workers run as an unprivileged account: they must reach the served folder, or every
+  # reply is a 403 and the comparison measures error pages.
+  chmod 755 "$work"
   cat > "$work/nginx.conf" <<NGX
 worker_processes auto;
 pid $work/nginx.pid;
@@ -27,6 +30,11 @@ NGX
 # wrk_run WRK-ARGS...: one run with 2 threads and 64 connections; prints "rps p99".
 wrk_run() {
   wrk -t2 -c64 -d"${duration}s" --latency "$@" > "$work/wrk.txt"
+  if grep -q "Non-2xx" "$work/wrk.txt"; then
+    echo "error replies during the run of $*:" >&2
+    cat "$work/wrk.txt" >&2
+    exit 1
+  fi
   local rps p99
   rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.txt")
   p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
