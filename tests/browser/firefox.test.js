@@ -138,6 +138,8 @@ before(async () => {
   });
   [page] = await browser.pages();
   page ??= await browser.newPage();
+  // The first tab does not take the launch's default size.
+  await page.setViewport(DESKTOP);
   page.setDefaultTimeout(GUARD);
   page.on('pageerror', (e) => pageErrors.push(`uncaught: ${e?.message || e}`));
   page.on('console', (m) => { if (m.type() === 'error') pageErrors.push(`console: ${m.text()}`); });
@@ -150,6 +152,7 @@ after(async () => {
 });
 
 test('a wrong password is reported on the login page', async () => {
+  assert.match(await browser.version(), /^firefox\//);
   await login('administrator', 'not-the-password');
   assert.match(page.url(), /login\.html/);
   assert.equal(await page.$eval('#usr', (e) => e.value), 'administrator');
@@ -198,10 +201,10 @@ test('search narrows the VM list and sorting reorders it', async () => {
   assert.deepEqual(lower(shared.vmNames), lower(byName(shared.vmNames, 1)));
   const first = shared.vmNames[0];
   await page.locator('#vm-search').fill(first);
-  await waitUntil((n) => {
+  await waitUntil((n, all) => {
     const rows = [...document.querySelectorAll('#vm-table tbody tr')];
-    return rows.length >= 1 && rows.length < 10 && rows.every((r) => r.querySelector('td a').textContent.toLowerCase().includes(n.toLowerCase()));
-  }, first);
+    return rows.length >= 1 && rows.length < all && rows.every((r) => r.querySelector('td a').textContent.toLowerCase().includes(n.toLowerCase()));
+  }, first, shared.vmNames.length);
   assert.match(await textOf('#vms-title'), /of \d+\)/);
   await page.locator('#vm-search').fill('no VM is called like this');
   await waitUntil(() => document.querySelector('#vm-table').hidden && document.body.textContent.includes('No virtual machine matches the search.'));
