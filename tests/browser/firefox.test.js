@@ -266,6 +266,8 @@ test('starting a VM from the dashboard changes its state to Running', async () =
   await waitUntil((n) => [...document.querySelectorAll('.toast')].some((t) => t.textContent.includes(`Start: ${n} — done.`)), off.name);
   await waitUntil((sel) => document.querySelector(`${sel} .state`)?.textContent === 'Running', row);
   await waitUntil((sel) => document.querySelector(`${sel} a[href^="/rdp/"]`)?.getAttribute('aria-disabled') === null, row);
+  // The notice goes away by itself (Bootstrap's timer and fade run to their end).
+  await waitUntil(() => !document.querySelector('.toast'));
   noPageErrors();
 });
 
