@@ -3,54 +3,18 @@
 // other (the role made in one is used by the next), so they run in order in one browser.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join, resolve, dirname } from 'node:path';
-import { createServer } from 'node:net';
-import { fileURLToPath } from 'node:url';
+import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-
-const here = dirname(fileURLToPath(import.meta.url));
-const SOURCE = process.env.HBR_SOURCE_DIR || resolve(here, '../..');
-const EXE = process.env.HBR_EXE || join(SOURCE, 'build/hbr');
-const OUT = process.env.HBR_TEST_OUT || join(SOURCE, 'build/browser-screens');
-const GUARD = 30000; // against hangs only; every wait is for a condition
+import { OUT, GUARD, startHbr } from './harness.js';
 
 let hbr;
-let hbrOutput = '';
 let base;
 let tmp;
 let context;
 let page;
 const shared = {};
-
-function freePort() {
-  return new Promise((ok, fail) => {
-    const s = createServer();
-    s.once('error', fail);
-    s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => ok(port)); });
-  });
-}
-
-async function startServer() {
-  const port = await freePort();
-  base = `http://127.0.0.1:${port}`;
-  mkdirSync(join(tmp, 'state'));
-  hbr = spawn(EXE, ['run-exe', '-demo', '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
-    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state') }, stdio: ['pipe', 'pipe', 'pipe'],
-  });
-  await new Promise((ok, fail) => {
-    const timer = setTimeout(() => fail(new Error(`hbr did not start:\n${hbrOutput}`)), GUARD);
-    const onData = (d) => {
-      hbrOutput += d;
-      if (hbrOutput.includes('Press a key to stop and exit')) { clearTimeout(timer); ok(); }
-    };
-    hbr.stdout.on('data', onData);
-    hbr.stderr.on('data', onData);
-    hbr.once('exit', (code) => { clearTimeout(timer); fail(new Error(`hbr exited with ${code}:\n${hbrOutput}`)); });
-  });
-}
 
 async function shot(name, width = 1280, height = 800) {
   await page.setViewportSize({ width, height });
@@ -87,7 +51,8 @@ const vmRow = (name) => page.locator('#vm-table tbody tr', { has: page.locator('
 before(async () => {
   tmp = mkdtempSync(join(tmpdir(), 'hbr-browser-'));
   mkdirSync(OUT, { recursive: true });
-  await startServer();
+  hbr = await startHbr(tmp);
+  base = hbr.base;
   context = await chromium.launchPersistentContext(join(tmp, 'profile'), {
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -102,11 +67,7 @@ before(async () => {
 
 after(async () => {
   await context?.close().catch(() => {});
-  if (hbr && hbr.exitCode === null) {
-    const exited = new Promise((ok) => hbr.once('exit', ok));
-    hbr.kill('SIGTERM');
-    await exited;
-  }
+  await hbr?.stop();
   if (tmp) rmSync(tmp, { recursive: true, force: true });
 });
 

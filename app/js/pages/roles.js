@@ -18,7 +18,7 @@ export async function render(main, ctx) {
     if (!roles.length) { area.append(h('p', { class: 'p-3 mb-0 text-secondary' }, 'No roles besides the built-in administrator role.')); return; }
     const tbody = h('tbody');
     for (const r of roles) {
-      const actions = h('td', { class: 'text-end text-nowrap' });
+      const actions = h('td', { class: 'row-actions' });
       if (ctx.can('cRoles_Edit')) actions.append(h('a', { class: 'btn btn-sm btn-outline-secondary', href: `#/role/${Number(r.id)}`, 'aria-label': `Edit ${r.name}` }, 'Edit'), ' ');
       if (ctx.can('cRoles_Delete')) {
         actions.append(h('button', { type: 'button', class: 'btn btn-sm btn-outline-danger', 'aria-label': `Delete ${r.name}`,

@@ -93,7 +93,7 @@ export async function render(main, ctx) {
     for (const s of servers) {
       const st = h('td', null, status(s));
       statusCells.set(s.id, st);
-      const actions = h('td', { class: 'text-end text-nowrap' },
+      const actions = h('td', { class: 'row-actions' },
         h('a', { class: 'btn btn-sm btn-outline-secondary', href: `#/server/${Number(s.id)}` }, 'Information'));
       if (canEdit) {
         actions.append(' ',

@@ -70,7 +70,7 @@ export async function render(main, ctx) {
     if (!users.length) { area.append(h('p', { class: 'p-3 mb-0 text-secondary' }, 'No users besides the built-in administrator.')); return; }
     const tbody = h('tbody');
     for (const u of users) {
-      const actions = h('td', { class: 'text-end text-nowrap' });
+      const actions = h('td', { class: 'row-actions' });
       if (may.edit) {
         actions.append(h('button', { type: 'button', class: 'btn btn-sm btn-outline-secondary', onclick: () => edit(u), 'aria-label': `Edit ${u.name}` }, 'Edit'), ' ',
           h('button', { type: 'button', class: 'btn btn-sm btn-outline-secondary', onclick: () => toggle(u) }, u.disabled ? 'Enable' : 'Disable'), ' ');

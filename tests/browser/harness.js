@@ -1,0 +1,53 @@
+// What every browser test needs around the browser: a real `hbr run-exe -demo` with its
+// simulated Hyper-V host on a free loopback port, its own database and state folder.
+import { spawn } from 'node:child_process';
+import { mkdirSync } from 'node:fs';
+import { join, resolve, dirname } from 'node:path';
+import { createServer } from 'node:net';
+import { fileURLToPath } from 'node:url';
+
+const here = dirname(fileURLToPath(import.meta.url));
+export const SOURCE = process.env.HBR_SOURCE_DIR || resolve(here, '../..');
+export const EXE = process.env.HBR_EXE || join(SOURCE, 'build/hbr');
+export const OUT = process.env.HBR_TEST_OUT || join(SOURCE, 'build/browser-screens');
+export const GUARD = 30000; // against hangs only; every wait is for a condition
+
+export function freePort() {
+  return new Promise((ok, fail) => {
+    const s = createServer();
+    s.once('error', fail);
+    s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => ok(port)); });
+  });
+}
+
+// Starts hbr with its files under `tmp`; resolves once it says it serves. `stop()` ends it and
+// waits for its exit.
+export async function startHbr(tmp) {
+  const port = await freePort();
+  const base = `http://127.0.0.1:${port}`;
+  mkdirSync(join(tmp, 'state'));
+  const proc = spawn(EXE, ['run-exe', '-demo', '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
+    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state') }, stdio: ['pipe', 'pipe', 'pipe'],
+  });
+  let output = '';
+  await new Promise((ok, fail) => {
+    const timer = setTimeout(() => fail(new Error(`hbr did not start:\n${output}`)), GUARD);
+    const onData = (d) => {
+      output += d;
+      if (output.includes('Press a key to stop and exit')) { clearTimeout(timer); ok(); }
+    };
+    proc.stdout.on('data', onData);
+    proc.stderr.on('data', onData);
+    proc.once('exit', (code) => { clearTimeout(timer); fail(new Error(`hbr exited with ${code}:\n${output}`)); });
+  });
+  return {
+    base,
+    output: () => output,
+    async stop() {
+      if (proc.exitCode !== null || proc.signalCode !== null) return;
+      const exited = new Promise((ok) => proc.once('exit', ok));
+      proc.kill('SIGTERM');
+      await exited;
+    },
+  };
+}
