@@ -12,6 +12,7 @@ import { tmpdir } from 'node:os';
 import { join, resolve, dirname } from 'node:path';
 import { createServer, connect } from 'node:net';
 import { fileURLToPath } from 'node:url';
+import { inflateSync } from 'node:zlib';
 import { chromium } from 'playwright-core';
 
 const here = dirname(fileURLToPath(import.meta.url));
@@ -41,6 +42,7 @@ let context;
 let page;
 let vmId;
 const pageErrors = [];
+const shared = {};
 
 const sleep = (ms) => new Promise((ok) => setTimeout(ok, ms));
 
@@ -193,10 +195,10 @@ async function startHbr() {
   });
 }
 
-// A terminal window at a known place; its shell runs `script`.
-function startTerminal(name, x, y, script) {
-  return start(name, 'xterm', ['-geometry', `${TERM.cols}x${TERM.rows}+${x}+${y}`, '-bg', 'black', '-fg', 'white',
-    '-fa', 'Monospace', '-fs', '11', '-e', 'sh', '-c', script], { env: { ...process.env, ...onDisplay() } });
+// A terminal window at a known place, titled `title`; its shell runs `script`.
+function startTerminal(title, script) {
+  return start(title, 'xterm', ['-geometry', `${TERM.cols}x${TERM.rows}+${TERM.x}+${TERM.y}`, '-bg', 'black', '-fg', 'white',
+    '-title', title, '-e', 'sh', '-c', script], { env: { ...process.env, ...onDisplay() } });
 }
 
 // Waits until X reports a mapped window whose name is `title`; its root geometry.
@@ -291,6 +293,112 @@ async function pagePoint(x, y) {
 
 const cursorOf = () => page.evaluate(() => window.hbrConsole.canvas.style.cursor);
 
+
+// The display's current pointer as the X server holds it (XFixes GetCursorImage), asked over
+// the display's local socket: position, hotspot, size and ARGB pixels.
+async function xCursor() {
+  const socket = connect({ path: `/tmp/.X11-unix/X${display.slice(1)}` });
+  let data = Buffer.alloc(0);
+  let wake = () => {};
+  socket.on('data', (d) => { data = Buffer.concat([data, d]); wake(); });
+  socket.on('error', () => wake());
+  const take = async (n) => {
+    while (data.length < n) {
+      if (socket.destroyed) throw new Error('X connection closed');
+      await new Promise((ok) => { wake = ok; });
+    }
+    const out = data.subarray(0, n);
+    data = data.subarray(n);
+    return out;
+  };
+  const reply = async () => {
+    const head = await take(32);
+    if (head[0] !== 1) throw new Error(`X error ${head[1]}`);
+    return Buffer.concat([head, await take(head.readUInt32LE(4) * 4)]);
+  };
+  try {
+    await new Promise((ok, fail) => { socket.once('connect', ok); socket.once('error', fail); });
+    // Little-endian client, protocol 11.0, no authorisation.
+    socket.write(Buffer.from([0x6c, 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0]));
+    const setup = await take(8);
+    if (setup[0] !== 1) throw new Error('the X server refused the connection');
+    await take(setup.readUInt16LE(6) * 4);
+    const name = Buffer.from('XFIXES');
+    const query = Buffer.alloc(16);
+    query.writeUInt8(98, 0); // QueryExtension
+    query.writeUInt16LE(4, 2);
+    query.writeUInt16LE(name.length, 4);
+    name.copy(query, 8);
+    socket.write(query);
+    const ext = await reply();
+    if (!ext[8]) throw new Error('no XFIXES on the display');
+    const major = ext[9];
+    const version = Buffer.alloc(12);
+    version.writeUInt8(major, 0);
+    version.writeUInt8(0, 1); // QueryVersion, which must come first
+    version.writeUInt16LE(3, 2);
+    version.writeUInt32LE(4, 4);
+    socket.write(version);
+    await reply();
+    socket.write(Buffer.from([major, 4, 1, 0])); // GetCursorImage
+    const r = await reply();
+    const width = r.readUInt16LE(12), height = r.readUInt16LE(14);
+    const argb = [];
+    for (let i = 0; i < width * height; i++) argb.push(r.readUInt32LE(32 + i * 4));
+    return { x: r.readInt16LE(8), y: r.readInt16LE(10), width, height, hotX: r.readUInt16LE(16), hotY: r.readUInt16LE(18), argb };
+  } finally {
+    socket.destroy();
+  }
+}
+
+// An 8-bit RGBA PNG without interlacing (what the server makes) to its pixels.
+function readPng(png) {
+  assert.deepEqual([...png.subarray(0, 8)], [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a], 'PNG signature');
+  let width = 0, height = 0;
+  const idat = [];
+  for (let o = 8; o + 8 <= png.length;) {
+    const length = png.readUInt32BE(o), type = png.toString('latin1', o + 4, o + 8);
+    const body = png.subarray(o + 8, o + 8 + length);
+    if (type === 'IHDR') {
+      width = body.readUInt32BE(0);
+      height = body.readUInt32BE(4);
+      assert.deepEqual([body[8], body[9], body[12]], [8, 6, 0], '8-bit RGBA, not interlaced');
+    } else if (type === 'IDAT') idat.push(body);
+    else if (type === 'IEND') break;
+    o += 12 + length;
+  }
+  const raw = inflateSync(Buffer.concat(idat));
+  const stride = width * 4;
+  const out = Buffer.alloc(stride * height);
+  for (let y = 0; y < height; y++) {
+    const filter = raw[y * (stride + 1)];
+    for (let x = 0; x < stride; x++) {
+      const v = raw[y * (stride + 1) + 1 + x];
+      const a = x >= 4 ? out[y * stride + x - 4] : 0;
+      const b = y > 0 ? out[(y - 1) * stride + x] : 0;
+      const c = x >= 4 && y > 0 ? out[(y - 1) * stride + x - 4] : 0;
+      const p = a + b - c, pa = Math.abs(p - a), pb = Math.abs(p - b), pc = Math.abs(p - c);
+      const predictor = [0, a, b, (a + b) >> 1, pa <= pb && pa <= pc ? a : pb <= pc ? b : c][filter];
+      out[y * stride + x] = (v + predictor) & 0xff;
+    }
+  }
+  return { width, height, rgba: out };
+}
+
+// Whether a served cursor file shows the X server's pointer: same size, hotspot and pixels
+// (X gives premultiplied ARGB; the cursors in use are opaque or clear, pixel by pixel).
+function sameCursor(file, x) {
+  if (file.readUInt16LE(10) !== x.hotX || file.readUInt16LE(12) !== x.hotY) return false;
+  const png = readPng(file.subarray(22));
+  if (png.width !== x.width || png.height !== x.height) return false;
+  return x.argb.every((v, i) => {
+    const [r, g, b, a] = png.rgba.subarray(i * 4, i * 4 + 4);
+    const xa = v >>> 24;
+    if (Math.abs(a - xa) > 2) return false;
+    return xa === 0 || [(v >>> 16) & 0xff, (v >>> 8) & 0xff, v & 0xff].every((c, k) => Math.abs(c - [r, g, b][k]) <= 2);
+  });
+}
+
 before(async () => {
   tmp = mkdtempSync(join(tmpdir(), 'hbr-console-'));
   mkdirSync(OUT, { recursive: true });
@@ -352,5 +460,78 @@ test('the console page draws the VM desktop exactly as the display shows it', as
   assert.ok(near(canvas.pixels[0], ROOT), `canvas root ${hex(canvas.pixels[0])}`);
   assert.ok(near(canvas.pixels[1], PANEL.rgb), `canvas panel ${hex(canvas.pixels[1])}`);
   await shot('console-desktop');
+  assert.deepEqual(pageErrors, []);
+});
+
+test('keys typed in the page reach a terminal on the VM, and Control+C interrupts there', async () => {
+  const typed = join(tmp, 'typed.txt');
+  const ended = join(tmp, 'ended.txt');
+  // cat's exit status tells how it ended: 130 is SIGINT, what Control+C in a terminal sends.
+  startTerminal('terminal', `trap : INT; cat > '${typed}'; echo "$?" > '${ended}'; exec sleep 100000`);
+  const term = await mappedWindow('terminal');
+  shared.term = term;
+  await until('the terminal\'s shell to start cat', () => existsSync(typed));
+  await page.mouse.click(...await pagePoint(term.x + (term.w >> 1), term.y + (term.h >> 1)));
+  await page.keyboard.press('Shift+KeyH');
+  await page.keyboard.type('ello, world 42');
+  await page.keyboard.press('Enter');
+  await until('the typed line in the file', () => readFileSync(typed, 'utf8') === 'Hello, world 42\n');
+  await page.keyboard.press('Control+KeyC');
+  await until('cat to end', () => existsSync(ended) && readFileSync(ended, 'utf8').endsWith('\n'));
+  assert.equal(readFileSync(ended, 'utf8'), '130\n', 'cat was interrupted by SIGINT');
+  assert.equal(readFileSync(typed, 'utf8'), 'Hello, world 42\n', 'Control+C typed nothing');
+  // The echoed text is on the page too.
+  const points = samplePoints([term]);
+  for (let x = term.x + 2; x < term.x + 160; x += 2) for (let y = term.y + 2; y < term.y + 20; y += 3) points.push([x, y]);
+  await canvasMatchesScreen(points);
+  await shot('console-typed');
+  assert.deepEqual(pageErrors, []);
+});
+
+
+test('the display\'s pointer becomes the page\'s cursor, served from /cur/', async () => {
+  const term = shared.term;
+  const sessionId = await page.evaluate(() => window.hbrConsole.state.sessionId);
+  const fetchFromPage = (path) => page.evaluate(async (p) => {
+    const r = await fetch(p);
+    return { status: r.status, bytes: Array.from(new Uint8Array(await r.arrayBuffer())) };
+  }, path);
+  // Moves the mouse in the page to desktop point (x, y), then waits until the display's pointer
+  // is there and the page's CSS cursor is a served cursor file showing that very pointer.
+  // The shadow server reads the display's cursor changes only when new X events wake it, so
+  // while the page lags, the pointer steps off the point and back to cause such events.
+  const pointerAt = (x, y, away, what) => until(what, async () => {
+    const pointer = await xCursor();
+    const css = await cursorOf();
+    const m = /^url\("?(\/cur\/([0-9a-f]+)\/(\d+))"?\) (\d+) (\d+), default$/.exec(css);
+    const reply = m && pointer.x === x && pointer.y === y ? await fetchFromPage(m[1]) : null;
+    const file = reply?.status === 200 ? Buffer.from(reply.bytes) : null;
+    if (file && sameCursor(file, pointer))
+      return { path: m[1], session: m[2], id: Number(m[3]), hot: [Number(m[4]), Number(m[5])], file, pointer };
+    if (pointer.x === x && pointer.y === y) await page.mouse.move(...await pagePoint(...away));
+    await page.mouse.move(...await pagePoint(x, y));
+    await until('the display\'s pointer to follow', async () => { const p = await xCursor(); return p.x === x && p.y === y; });
+    return null;
+  }, GUARD);
+  const inTerm = [term.x + (term.w >> 1), term.y + (term.h >> 1)];
+  const overDesktop = await pointerAt(900, 700, inTerm, 'the desktop\'s pointer in the page');
+  const overTerm = await pointerAt(...inTerm, [900, 700], 'the terminal\'s pointer in the page');
+  assert.notEqual(overTerm.pointer.argb.join(), overDesktop.pointer.argb.join(), 'X shows another pointer over the terminal');
+  assert.notEqual(overTerm.id, overDesktop.id);
+  assert.equal(overTerm.session, sessionId);
+  assert.deepEqual(overTerm.hot, [overTerm.pointer.hotX, overTerm.pointer.hotY], 'the CSS hotspot');
+  // The cursor container: reserved 0, type 2 (cursor), one image, its size, the PNG at 22.
+  const file = overTerm.file;
+  assert.deepEqual([file.readUInt16LE(0), file.readUInt16LE(2), file.readUInt16LE(4)], [0, 2, 1]);
+  assert.deepEqual([file[6], file[7]], [overTerm.pointer.width & 0xff, overTerm.pointer.height & 0xff]);
+  assert.equal(file.readUInt32LE(18), 22);
+  assert.equal(file.length, 22 + file.readUInt32LE(14));
+  writeFileSync(join(OUT, 'console-cursor-terminal.png'), file.subarray(22));
+  writeFileSync(join(OUT, 'console-cursor-desktop.png'), overDesktop.file.subarray(22));
+  // A cursor is served exactly as long as the page still holds it: a pointer the server
+  // dropped is gone from both.
+  const held = await page.evaluate((id) => window.hbrConsole.state.cursors.has(id), overDesktop.id);
+  assert.equal((await fetchFromPage(overDesktop.path)).status, held ? 200 : 404, overDesktop.path);
+  await shot('console-pointer');
   assert.deepEqual(pageErrors, []);
 });
