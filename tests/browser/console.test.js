@@ -532,6 +532,7 @@ test('the display\'s pointer becomes the page\'s cursor, served from /cur/', asy
   // dropped is gone from both.
   const held = await page.evaluate((id) => window.hbrConsole.state.cursors.has(id), overDesktop.id);
   assert.equal((await fetchFromPage(overDesktop.path)).status, held ? 200 : 404, overDesktop.path);
+  assert.deepEqual(relay.faults, []);
   await shot('console-pointer');
   assert.deepEqual(pageErrors, []);
 });
