@@ -656,6 +656,15 @@ bool LocalMachineDemo() {
     return g_localDemo;
 }
 
+std::optional<std::string> SimulatedRdpAddress(std::string_view hostText) {
+    constexpr const char* kLoopback = "127.0.0.1";
+    if (hostText.empty()) return g_localDemo ? std::optional<std::string>(kLoopback) : std::nullopt;
+    std::string name;
+    SimHostOptions options;
+    if (!ParseSimUrl(hostText, name, options)) return std::nullopt;
+    return options.rdpAddress.empty() ? std::string(kLoopback) : options.rdpAddress;
+}
+
 WmiLocatorPtr CreateWmiLocator(std::string_view hostText) {
     if (hostText.empty()) {
         if (g_localDemo) {

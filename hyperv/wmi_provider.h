@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -306,6 +307,11 @@ WmiLocatorPtr CreateWmiLocator(std::string_view hostText);
 // With demo mode on, the local machine is the simulated host "demo" (the -demo option).
 void SetLocalMachineDemo(bool on);
 bool LocalMachineDemo();
+
+// Where the RDP endpoints of a simulated host listen: the rdp= address of its host text, else
+// 127.0.0.1 (also for the local machine in demo mode). None for every other host: its host
+// text is its RDP address.
+std::optional<std::string> SimulatedRdpAddress(std::string_view hostText);
 
 // The namespace part of "\\server\ns", "//server/ns" or "ns", with "/" turned into "\".
 std::string NamespaceOfPath(std::string_view namespacePath);

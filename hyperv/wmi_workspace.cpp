@@ -275,7 +275,9 @@ WmiValue WmiWorkspace::GetTypedProperty(const WmiObject& object, const std::stri
 }
 
 WmiWorkspace::RdpTarget WmiWorkspace::GetRdpTarget() const {
-    return {host, domain, accountName.empty() ? user : accountName, password};
+    // A simulated host's text is no host name; its consoles go where it says they listen.
+    std::string address = SimulatedRdpAddress(host).value_or(host);
+    return {std::move(address), domain, accountName.empty() ? user : accountName, password};
 }
 
 void WmiWorkspace::PollLoop() {

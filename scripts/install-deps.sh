@@ -16,7 +16,7 @@ pkgs=(
   libssl-dev libpng-dev libsystemd-dev freerdp2-dev
   libgtest-dev libgmock-dev
   nlohmann-json3-dev wrk nginx-light curl
-  xvfb freerdp2-shadow-x11 x11-xserver-utils x11-utils chromium firefox-esr
+  xvfb freerdp2-shadow-x11 x11-xserver-utils x11-utils x11-apps xterm chromium firefox-esr
 )
 # The machine may bring its own Node.js; Debian's is taken only when there is none.
 command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)

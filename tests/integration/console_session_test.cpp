@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "console/console_routes.h"
@@ -134,8 +135,59 @@ TEST_F(ConsoleSession, ConnectsAndRelaysTheScreen) {
     EXPECT_TRUE(last) << "bitmaps seen: " << bitmaps << " area " << area;
 }
 
-// The shadow server on Xvfb sends no pointer updates, so the pointer itself is covered by
-// the unit tests that drive the pointer callbacks; here /cur/ of a live session.
+// The shadow server's pointer is the X display's: the desktop's cursor and a terminal's text
+// cursor each arrive as PointerNew, and the cursor file of each is served under /cur/.
+TEST_F(ConsoleSession, TheDisplaysPointersArriveAndTheirCursorFilesAreServed) {
+    ShadowRdpServer own;  // a display of its own: no other test sees the window
+    ASSERT_TRUE(own.Running());
+    Lookup(own.Port());
+    own.RunOnDisplay({"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "exec sleep 100000"});
+    WsTestClient ws;
+    const std::string id = OpenConsole(ws);
+    ASSERT_FALSE(id.empty());
+    // The pointer crosses the terminal's edge again and again: each crossing changes the
+    // display's cursor, and the shadow server reads cursor changes when X events wake it.
+    bool inside = false;
+    const auto poke = [&] {
+        inside = !inside;
+        return U32Message({0, 0x0800, inside ? 200u : 700u, inside ? 150u : 600u});
+    };
+    std::set<std::string> images;
+    size_t pointers = 0;
+    const auto end = std::chrono::steady_clock::now() + 90s;
+    while (images.size() < 2 && std::chrono::steady_clock::now() < end) {
+        auto m = ws.ReadUntilPoking(
+            [](const Msg& m) { return IsBinaryType(m, rconsole::kMsgPointerNew); }, poke, 100ms);
+        ASSERT_TRUE(m) << ws.Error() << "; pointers so far " << pointers;
+        ASSERT_EQ(m->data.size(), 16u);
+        ++pointers;
+        const uint32_t cursor = U32At(m->data, 4);
+        HttpClient c(port_);
+        const auto r = c.Get("/cur/" + id + "/" + std::to_string(cursor));
+        if (r.status == 404) continue;  // a newer pointer replaced it meanwhile
+        ASSERT_EQ(r.status, 200);
+        const std::string& f = r.body;
+        ASSERT_GT(f.size(), 22u + 24u);
+        auto u16 = [&](size_t o) { return uint32_t{uint8_t(f[o])} | uint32_t{uint8_t(f[o + 1])} << 8; };
+        EXPECT_EQ(u16(0), 0u);
+        EXPECT_EQ(u16(2), 2u);
+        EXPECT_EQ(u16(4), 1u);
+        EXPECT_EQ(u16(10), U32At(m->data, 8));  // the message's hotspot
+        EXPECT_EQ(u16(12), U32At(m->data, 12));
+        EXPECT_EQ(U32At(f, 14), f.size() - 22);
+        EXPECT_EQ(U32At(f, 18), 22u);
+        EXPECT_EQ(f.substr(22, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+        const auto be32 = [&](size_t o) {
+            return uint32_t{uint8_t(f[o])} << 24 | uint32_t{uint8_t(f[o + 1])} << 16 |
+                   uint32_t{uint8_t(f[o + 2])} << 8 | uint32_t{uint8_t(f[o + 3])};
+        };
+        EXPECT_EQ(be32(22 + 16) & 0xFF, uint8_t(f[6]));  // PNG width, low byte in the header
+        EXPECT_EQ(be32(22 + 20) & 0xFF, uint8_t(f[7]));
+        images.insert(f.substr(22));
+    }
+    EXPECT_GE(images.size(), 2u) << pointers << " pointers";
+}
+
 TEST_F(ConsoleSession, CurAnswers404ForWhatNoSessionHolds) {
     WsTestClient ws;
     const std::string id = OpenConsole(ws);

@@ -195,6 +195,72 @@ std::optional<WsTestClient::Message> WsTestClient::Read(std::chrono::millisecond
     return m;
 }
 
+std::optional<WsTestClient::Message> WsTestClient::ReadUntilPoking(
+    const std::function<bool(const Message&)>& pred,
+    const std::function<std::vector<uint8_t>()>& poke, std::chrono::milliseconds every,
+    std::chrono::milliseconds guard) {
+    if (closed_) return std::nullopt;
+    auto& ws = impl_->ws;
+    net::steady_timer timer(impl_->ioc);
+    std::vector<uint8_t> out;
+    beast::flat_buffer buffer;
+    std::optional<Message> result;
+    bool stop = false;
+    bool writing = false;
+    bool reading = true;
+    std::function<void()> arm = [&] {
+        timer.expires_after(every);
+        timer.async_wait([&](beast::error_code ec) {
+            if (ec || stop) return;
+            if (!writing) {
+                out = poke();
+                writing = true;
+                ws.binary(true);
+                ws.async_write(net::buffer(out), [&](beast::error_code, size_t) { writing = false; });
+            }
+            arm();
+        });
+    };
+    std::function<void()> read = [&] {
+        ws.async_read(buffer, [&](beast::error_code ec, size_t) {
+            if (!ec) {
+                Message m{ws.got_text(), beast::buffers_to_string(buffer.data())};
+                buffer.consume(buffer.size());
+                if (!pred(m)) return read();
+                result = std::move(m);
+            } else {
+                closed_ = true;
+                error_ = ec.message();
+            }
+            reading = false;
+            stop = true;
+            timer.cancel();
+        });
+    };
+    arm();
+    read();
+    impl_->ioc.restart();
+    const auto end = std::chrono::steady_clock::now() + guard;
+    while ((reading || writing) && std::chrono::steady_clock::now() < end)
+        impl_->ioc.run_one_until(end);
+    if (reading || writing) {
+        // The guard against a hang ran out: the socket is given up.
+        stop = true;
+        timer.cancel();
+        beast::error_code ignored;
+        ws.next_layer().close(ignored);
+        impl_->ioc.restart();
+        impl_->ioc.run();
+        closed_ = true;
+        error_ = "timed out";
+        return std::nullopt;
+    }
+    timer.cancel();
+    impl_->ioc.restart();
+    impl_->ioc.poll();
+    return result;
+}
+
 void WsTestClient::Abort() {
     beast::error_code ignored;
     // A reset, as a browser tab that is killed leaves it.

@@ -125,6 +125,29 @@ TEST_F(WorkspaceTest, CredentialsAndRdpTarget) {
     EXPECT_EQ(plain.GetRdpTarget().domain, "");
 }
 
+// Consoles of simulated hosts go to the address the host text gives, by default loopback;
+// the host text itself is no host name. Real hosts keep theirs.
+TEST_F(WorkspaceTest, SimulatedHostsGiveTheirRdpAddress) {
+    WmiWorkspace given;
+    given.Initialize(4, "sim://" + name + "?vms=2&rdp=10.1.2.3", "CORP\\ops", "pw", 1h);
+    EXPECT_EQ(given.GetRdpTarget().host, "10.1.2.3");
+    EXPECT_EQ(given.GetRdpTarget().accountName, "ops");
+    EXPECT_EQ(given.GetRdpTarget().password, "pw");
+    WmiWorkspace plain;
+    plain.Initialize(5, "sim://" + name + "?vms=2", "", "", 1h);
+    EXPECT_EQ(plain.GetRdpTarget().host, "127.0.0.1");
+    WmiWorkspace broken;  // not a valid simulated host: the text stays what it is
+    broken.Initialize(6, "sim://" + name + "?bogus=1", "", "", 1h);
+    EXPECT_EQ(broken.GetRdpTarget().host, "sim://" + name + "?bogus=1");
+    const bool demo = LocalMachineDemo();
+    SetLocalMachineDemo(false);
+    EXPECT_EQ(SimulatedRdpAddress(""), std::nullopt);
+    SetLocalMachineDemo(true);
+    EXPECT_EQ(SimulatedRdpAddress(""), "127.0.0.1");
+    SetLocalMachineDemo(demo);
+    EXPECT_EQ(SimulatedRdpAddress("hv1.corp"), std::nullopt);
+}
+
 TEST_F(WorkspaceTest, PollerTurnsOutcomesIntoStatus) {
     std::atomic<HResult> fail{0};
     std::atomic<int> vmListCalls{0};

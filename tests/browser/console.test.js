@@ -1,0 +1,538 @@
+// End-to-end test of the remote console: Chromium on the console page of a real
+// `hbr run-exe -demo`, whose simulated VM's console endpoint (127.0.0.1:2179) is a relay that
+// checks the pre-connection PDU and then hands the connection to FreeRDP's shadow server on
+// an Xvfb display. What the page draws is compared with the display's real pixels; keys typed
+// in the page must reach a program on the display; the display's pointer must come back as
+// the page's cursor.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn, execFile } from 'node:child_process';
+import { mkdtempSync, mkdirSync, rmSync, readFileSync, existsSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join, resolve, dirname } from 'node:path';
+import { createServer, connect } from 'node:net';
+import { fileURLToPath } from 'node:url';
+import { inflateSync } from 'node:zlib';
+import { chromium } from 'playwright-core';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const SOURCE = process.env.HBR_SOURCE_DIR || resolve(here, '../..');
+const EXE = process.env.HBR_EXE || join(SOURCE, 'build/hbr');
+const OUT = process.env.HBR_TEST_OUT || join(SOURCE, 'build/browser-screens');
+const GUARD = 60000; // against hangs only; every wait is for a condition
+const VM_CONSOLE_PORT = 2179;
+const WIDTH = 1024;
+const HEIGHT = 768;
+// 16-bit colour keeps 5 or 6 bits of a channel.
+const TOLERANCE = 12;
+
+// The picture on the display: a solid root and a window of another colour at a known place.
+const ROOT = [0x33, 0x66, 0xcc];
+const PANEL = { x: 40, y: 420, rgb: [0xe0, 0x90, 0x20] };
+// The terminal that receives the typed text.
+const TERM = { x: 520, y: 80, cols: 60, rows: 14 };
+
+const children = [];
+let tmp;
+let display;
+let rdpPort;
+let relay;
+let base;
+let context;
+let page;
+let vmId;
+const pageErrors = [];
+const shared = {};
+
+const sleep = (ms) => new Promise((ok) => setTimeout(ok, ms));
+
+// Polls `check` until it returns a truthy value; the guard only stops a hang.
+async function until(what, check, guard = GUARD) {
+  const end = Date.now() + guard;
+  let last;
+  for (;;) {
+    try {
+      last = await check();
+      if (last) return last;
+    } catch (err) {
+      last = err;
+    }
+    if (Date.now() > end) throw new Error(`gave up waiting for ${what}${last instanceof Error ? `: ${last.message}` : ''}`);
+    await sleep(50);
+  }
+}
+
+function freePort() {
+  return new Promise((ok, fail) => {
+    const s = createServer();
+    s.once('error', fail);
+    s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => ok(port)); });
+  });
+}
+
+function accepts(port) {
+  return new Promise((ok) => {
+    const s = connect(port, '127.0.0.1');
+    s.once('connect', () => { s.destroy(); ok(true); });
+    s.once('error', () => ok(false));
+  });
+}
+
+// Starts a process that `after` stops; its output is kept for failure messages.
+function start(name, command, args, options = {}) {
+  const child = spawn(command, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
+  const record = { name, child, output: '', exited: false };
+  record.exit = new Promise((ok) => child.once('exit', (code, signal) => { record.exited = true; ok({ code, signal }); }));
+  child.once('error', (err) => { record.output += `\n${err}`; });
+  child.stdout?.on('data', (d) => { record.output = (record.output + d).slice(-20000); });
+  child.stderr?.on('data', (d) => { record.output = (record.output + d).slice(-20000); });
+  children.push(record);
+  return record;
+}
+
+async function stop(record, signal = 'SIGKILL') {
+  if (!record.exited) record.child.kill(signal);
+  await record.exit;
+}
+
+function run(command, args, env = {}) {
+  return new Promise((ok, fail) => {
+    execFile(command, args, { env: { ...process.env, ...env }, encoding: 'buffer', maxBuffer: 64 << 20 }, (err, stdout, stderr) => {
+      if (err) fail(new Error(`${command} ${args.join(' ')}: ${err.message} ${stderr}`));
+      else ok(stdout);
+    });
+  });
+}
+
+const onDisplay = () => ({ DISPLAY: display });
+
+async function startDisplay() {
+  // Xvfb writes the display number it took to the descriptor named by -displayfd.
+  const xvfb = start('Xvfb', 'Xvfb', ['-displayfd', '3', '-screen', '0', `${WIDTH}x${HEIGHT}x24`, '-nolisten', 'tcp', '-noreset'],
+    { stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
+  let number = '';
+  xvfb.child.stdio[3].on('data', (d) => { number += d; });
+  await until('the Xvfb display number', () => {
+    if (xvfb.exited) throw new Error(`Xvfb exited: ${xvfb.output}`);
+    return /\d+\n/.test(number);
+  });
+  display = `:${number.trim()}`;
+  await run('xsetroot', ['-solid', hex(ROOT)], onDisplay());
+}
+
+async function startShadowServer() {
+  rdpPort = await freePort();
+  const home = join(tmp, 'rdp-home');
+  mkdirSync(home);
+  const shadow = start('freerdp-shadow-cli', 'freerdp-shadow-cli', [`/port:${rdpPort}`, '/bind-address:127.0.0.1', '-auth'], {
+    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: join(home, '.config'), DISPLAY: display },
+  });
+  await until('the shadow server to listen', async () => {
+    if (shadow.exited) throw new Error(`freerdp-shadow-cli exited: ${shadow.output}`);
+    return accepts(rdpPort);
+  });
+}
+
+// Stands where a Hyper-V host's VM console endpoint would: the client must open with an RDP
+// pre-connection PDU (version 2) naming the VM; then the rest goes to the shadow server.
+function startRelay(expectedBlob) {
+  const state = { blobs: [], faults: [], sockets: new Set() };
+  const server = createServer((client) => {
+    state.sockets.add(client);
+    client.once('close', () => state.sockets.delete(client));
+    client.on('error', () => {});
+    let buffered = Buffer.alloc(0);
+    const refuse = (why) => { state.faults.push(why); client.destroy(); };
+    const onData = (chunk) => {
+      buffered = Buffer.concat([buffered, chunk]);
+      if (buffered.length < 4) return;
+      const size = buffered.readUInt32LE(0);
+      if (size < 18 || size > 65535) return refuse(`pre-connection PDU of ${size} bytes`);
+      if (buffered.length < size) return;
+      client.off('data', onData);
+      client.pause();
+      const version = buffered.readUInt32LE(8);
+      const units = buffered.readUInt16LE(16);
+      if (version !== 2) return refuse(`pre-connection PDU version ${version}`);
+      if (18 + units * 2 > size) return refuse(`pre-connection blob of ${units} units in ${size} bytes`);
+      const blob = buffered.subarray(18, 18 + units * 2).toString('utf16le').replace(/\0+$/, '');
+      state.blobs.push(blob);
+      if (blob !== expectedBlob) return refuse(`pre-connection blob ${JSON.stringify(blob)}, expected ${JSON.stringify(expectedBlob)}`);
+      const upstream = connect(rdpPort, '127.0.0.1');
+      state.sockets.add(upstream);
+      upstream.once('close', () => { state.sockets.delete(upstream); client.destroy(); });
+      client.once('close', () => upstream.destroy());
+      upstream.on('error', () => {});
+      upstream.once('connect', () => {
+        const rest = buffered.subarray(size);
+        if (rest.length) upstream.write(rest);
+        client.pipe(upstream);
+        upstream.pipe(client);
+        client.resume();
+      });
+    };
+    client.on('data', onData);
+  });
+  return new Promise((ok, fail) => {
+    server.once('error', (err) => fail(new Error(`the VM console relay cannot listen on 127.0.0.1:${VM_CONSOLE_PORT}: ${err.message}`)));
+    server.listen(VM_CONSOLE_PORT, '127.0.0.1', () => {
+      state.close = () => new Promise((done) => { for (const s of state.sockets) s.destroy(); server.close(() => done()); });
+      ok(state);
+    });
+  });
+}
+
+async function startHbr() {
+  const port = await freePort();
+  base = `http://127.0.0.1:${port}`;
+  mkdirSync(join(tmp, 'state'));
+  const hbr = start('hbr', EXE, ['run-exe', '-demo', '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
+    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state') }, stdio: ['pipe', 'pipe', 'pipe'],
+  });
+  await until('hbr to start', () => {
+    if (hbr.exited) throw new Error(`hbr exited:\n${hbr.output}`);
+    return hbr.output.includes('Press a key to stop and exit');
+  });
+}
+
+// A terminal window at a known place, titled `title`; its shell runs `script`.
+function startTerminal(title, script) {
+  return start(title, 'xterm', ['-geometry', `${TERM.cols}x${TERM.rows}+${TERM.x}+${TERM.y}`, '-bg', 'black', '-fg', 'white',
+    '-title', title, '-e', 'sh', '-c', script], { env: { ...process.env, ...onDisplay() } });
+}
+
+// Waits until X reports a mapped window whose name is `title`; its root geometry.
+async function mappedWindow(title) {
+  return until(`the window "${title}" on the display`, async () => {
+    const out = (await run('xwininfo', ['-name', title], onDisplay()).catch(() => Buffer.from(''))).toString();
+    if (!/Map State: IsViewable/.test(out)) return null;
+    const n = (label) => Number(new RegExp(`${label}:\\s+(-?\\d+)`).exec(out)[1]);
+    return { x: n('Absolute upper-left X'), y: n('Absolute upper-left Y'), w: n('Width'), h: n('Height') };
+  });
+}
+
+function hex(rgb) {
+  return `#${rgb.map((c) => c.toString(16).padStart(2, '0')).join('')}`;
+}
+
+// The display's real pixels: `xwd -root`, read as the X Window Dump it is (a big-endian header
+// of 25 CARD32s, the window name, the colour map, then the image).
+async function captureScreen() {
+  const file = await run('xwd', ['-root', '-silent'], onDisplay());
+  const h = (i) => file.readUInt32BE(i * 4);
+  const headerSize = h(0), version = h(1), format = h(2), width = h(4), height = h(5), byteOrder = h(7);
+  const bitsPerPixel = h(11), bytesPerLine = h(12), masks = [h(14), h(15), h(16)], colours = h(19);
+  assert.equal(version, 7, 'XWD version');
+  assert.equal(format, 2, 'XWD image format (ZPixmap)');
+  assert.equal(bitsPerPixel, 32, 'XWD bits per pixel');
+  const start = headerSize + colours * 12;
+  assert.ok(file.length >= start + bytesPerLine * height, 'XWD image is complete');
+  const shift = (m) => { let s = 0; while (m && !(m & 1)) { m >>>= 1; s++; } return s; };
+  const shifts = masks.map(shift);
+  return {
+    width,
+    height,
+    at(x, y) {
+      const o = start + y * bytesPerLine + x * 4;
+      const v = byteOrder === 0 ? file.readUInt32LE(o) : file.readUInt32BE(o);
+      return masks.map((m, i) => ((v & m) >>> shifts[i]) & 0xff);
+    },
+  };
+}
+
+// Points spread over the whole desktop, plus a few inside each of `windows`.
+function samplePoints(windows = []) {
+  const points = [];
+  for (let y = 8; y < HEIGHT; y += 48) for (let x = 8; x < WIDTH; x += 48) points.push([x, y]);
+  for (const w of windows) for (let k = 1; k < 8; k++) points.push([w.x + Math.floor((k * w.w) / 8), w.y + Math.floor((k * w.h) / 8)]);
+  return points;
+}
+
+function canvasPixels(points) {
+  return page.evaluate((pts) => {
+    const c = window.hbrConsole.canvas;
+    const data = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+    return { width: c.width, height: c.height, pixels: pts.map(([x, y]) => Array.from(data.subarray((y * c.width + x) * 4, (y * c.width + x) * 4 + 3))) };
+  }, points);
+}
+
+// Compares the canvas with the display at `points` until they agree (the canvas catches up
+// with the display as the server's updates arrive); the differences when they never do.
+async function canvasMatchesScreen(points) {
+  let report = '';
+  try {
+    await until('the canvas to show the display', async () => {
+      const screen = await captureScreen();
+      const canvas = await canvasPixels(points);
+      if (canvas.width !== screen.width || canvas.height !== screen.height) {
+        report = `canvas ${canvas.width}x${canvas.height}, display ${screen.width}x${screen.height}`;
+        return false;
+      }
+      const wrong = [];
+      points.forEach(([x, y], i) => {
+        const want = screen.at(x, y), got = canvas.pixels[i];
+        if (want.some((c, k) => Math.abs(c - got[k]) > TOLERANCE)) wrong.push(`(${x},${y}) display ${hex(want)} canvas ${hex(got)}`);
+      });
+      report = `${wrong.length} of ${points.length} points differ: ${wrong.slice(0, 8).join('; ')}`;
+      return wrong.length === 0;
+    });
+  } catch (err) {
+    throw new Error(`${err.message}\n${report}`);
+  }
+}
+
+async function shot(name) {
+  await page.screenshot({ path: join(OUT, `${name}.png`) });
+}
+
+// A point of the desktop in page coordinates (the canvas may be scaled by CSS).
+async function pagePoint(x, y) {
+  const box = await page.locator('#screen').boundingBox();
+  return [box.x + ((x + 0.5) * box.width) / WIDTH, box.y + ((y + 0.5) * box.height) / HEIGHT];
+}
+
+const cursorOf = () => page.evaluate(() => window.hbrConsole.canvas.style.cursor);
+
+
+// The display's current pointer as the X server holds it (XFixes GetCursorImage), asked over
+// the display's local socket: position, hotspot, size and ARGB pixels.
+async function xCursor() {
+  const socket = connect({ path: `/tmp/.X11-unix/X${display.slice(1)}` });
+  let data = Buffer.alloc(0);
+  let wake = () => {};
+  socket.on('data', (d) => { data = Buffer.concat([data, d]); wake(); });
+  socket.on('error', () => wake());
+  const take = async (n) => {
+    while (data.length < n) {
+      if (socket.destroyed) throw new Error('X connection closed');
+      await new Promise((ok) => { wake = ok; });
+    }
+    const out = data.subarray(0, n);
+    data = data.subarray(n);
+    return out;
+  };
+  const reply = async () => {
+    const head = await take(32);
+    if (head[0] !== 1) throw new Error(`X error ${head[1]}`);
+    return Buffer.concat([head, await take(head.readUInt32LE(4) * 4)]);
+  };
+  try {
+    await new Promise((ok, fail) => { socket.once('connect', ok); socket.once('error', fail); });
+    // Little-endian client, protocol 11.0, no authorisation.
+    socket.write(Buffer.from([0x6c, 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0]));
+    const setup = await take(8);
+    if (setup[0] !== 1) throw new Error('the X server refused the connection');
+    await take(setup.readUInt16LE(6) * 4);
+    const name = Buffer.from('XFIXES');
+    const query = Buffer.alloc(16);
+    query.writeUInt8(98, 0); // QueryExtension
+    query.writeUInt16LE(4, 2);
+    query.writeUInt16LE(name.length, 4);
+    name.copy(query, 8);
+    socket.write(query);
+    const ext = await reply();
+    if (!ext[8]) throw new Error('no XFIXES on the display');
+    const major = ext[9];
+    const version = Buffer.alloc(12);
+    version.writeUInt8(major, 0);
+    version.writeUInt8(0, 1); // QueryVersion, which must come first
+    version.writeUInt16LE(3, 2);
+    version.writeUInt32LE(4, 4);
+    socket.write(version);
+    await reply();
+    socket.write(Buffer.from([major, 4, 1, 0])); // GetCursorImage
+    const r = await reply();
+    const width = r.readUInt16LE(12), height = r.readUInt16LE(14);
+    const argb = [];
+    for (let i = 0; i < width * height; i++) argb.push(r.readUInt32LE(32 + i * 4));
+    return { x: r.readInt16LE(8), y: r.readInt16LE(10), width, height, hotX: r.readUInt16LE(16), hotY: r.readUInt16LE(18), argb };
+  } finally {
+    socket.destroy();
+  }
+}
+
+// An 8-bit RGBA PNG without interlacing (what the server makes) to its pixels.
+function readPng(png) {
+  assert.deepEqual([...png.subarray(0, 8)], [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a], 'PNG signature');
+  let width = 0, height = 0;
+  const idat = [];
+  for (let o = 8; o + 8 <= png.length;) {
+    const length = png.readUInt32BE(o), type = png.toString('latin1', o + 4, o + 8);
+    const body = png.subarray(o + 8, o + 8 + length);
+    if (type === 'IHDR') {
+      width = body.readUInt32BE(0);
+      height = body.readUInt32BE(4);
+      assert.deepEqual([body[8], body[9], body[12]], [8, 6, 0], '8-bit RGBA, not interlaced');
+    } else if (type === 'IDAT') idat.push(body);
+    else if (type === 'IEND') break;
+    o += 12 + length;
+  }
+  const raw = inflateSync(Buffer.concat(idat));
+  const stride = width * 4;
+  const out = Buffer.alloc(stride * height);
+  for (let y = 0; y < height; y++) {
+    const filter = raw[y * (stride + 1)];
+    for (let x = 0; x < stride; x++) {
+      const v = raw[y * (stride + 1) + 1 + x];
+      const a = x >= 4 ? out[y * stride + x - 4] : 0;
+      const b = y > 0 ? out[(y - 1) * stride + x] : 0;
+      const c = x >= 4 && y > 0 ? out[(y - 1) * stride + x - 4] : 0;
+      const p = a + b - c, pa = Math.abs(p - a), pb = Math.abs(p - b), pc = Math.abs(p - c);
+      const predictor = [0, a, b, (a + b) >> 1, pa <= pb && pa <= pc ? a : pb <= pc ? b : c][filter];
+      out[y * stride + x] = (v + predictor) & 0xff;
+    }
+  }
+  return { width, height, rgba: out };
+}
+
+// Whether a served cursor file shows the X server's pointer: same size, hotspot and pixels
+// (X gives premultiplied ARGB; the cursors in use are opaque or clear, pixel by pixel).
+function sameCursor(file, x) {
+  if (file.readUInt16LE(10) !== x.hotX || file.readUInt16LE(12) !== x.hotY) return false;
+  const png = readPng(file.subarray(22));
+  if (png.width !== x.width || png.height !== x.height) return false;
+  return x.argb.every((v, i) => {
+    const [r, g, b, a] = png.rgba.subarray(i * 4, i * 4 + 4);
+    const xa = v >>> 24;
+    if (Math.abs(a - xa) > 2) return false;
+    return xa === 0 || [(v >>> 16) & 0xff, (v >>> 8) & 0xff, v & 0xff].every((c, k) => Math.abs(c - [r, g, b][k]) <= 2);
+  });
+}
+
+before(async () => {
+  tmp = mkdtempSync(join(tmpdir(), 'hbr-console-'));
+  mkdirSync(OUT, { recursive: true });
+  await startDisplay();
+  await startShadowServer();
+  await startHbr();
+  context = await chromium.launchPersistentContext(join(tmp, 'profile'), {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+    viewport: { width: 1280, height: 900 },
+  });
+  context.setDefaultTimeout(GUARD);
+  page = context.pages()[0] || await context.newPage();
+  page.on('pageerror', (e) => pageErrors.push(String(e)));
+  await page.goto(`${base}/login.html`);
+  await page.fill('#usr', 'administrator');
+  await page.fill('#pwd', 'bravo');
+  await page.click('button[type=submit]');
+  await page.locator('body.app').waitFor();
+  const live = await page.evaluate(async () => (await fetch('/api/livedata')).json());
+  const running = live.vms.find((v) => v.state === '2');
+  assert.ok(running, 'the simulated host has a running VM');
+  vmId = running.id;
+  relay = await startRelay(vmId);
+});
+
+after(async () => {
+  await context?.close().catch(() => {});
+  await relay?.close?.();
+  // The programs on the display first, the display last; hbr is asked to stop.
+  for (const record of [...children].reverse()) await stop(record, record.name === 'hbr' ? 'SIGTERM' : 'SIGKILL');
+  if (tmp) rmSync(tmp, { recursive: true, force: true });
+});
+
+test('the console page draws the VM desktop exactly as the display shows it', async () => {
+  // The panel: a window of its own colour at a known place, with nothing in it.
+  // Text, text cursor and background all in one colour: a plain rectangle.
+  const colour = hex(PANEL.rgb);
+  start('panel', 'xterm', ['-geometry', `40x12+${PANEL.x}+${PANEL.y}`, '-bg', colour, '-fg', colour, '-cr', colour, '-title', 'panel',
+    '-e', 'sh', '-c', 'exec sleep 100000'], { env: { ...process.env, ...onDisplay() } });
+  const panel = await mappedWindow('panel');
+  assert.equal(panel.x, PANEL.x);
+  assert.equal(panel.y, PANEL.y);
+  await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+  await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+  const state = await page.evaluate(() => ({ texts: window.hbrConsole.state.texts, errors: window.hbrConsole.state.errors }));
+  assert.deepEqual(state.errors, []);
+  assert.match(state.texts[0], /^S:[0-9a-f]+$/);
+  assert.deepEqual(relay.blobs, [vmId], 'one connection, naming the VM');
+  assert.deepEqual(relay.faults, []);
+  await canvasMatchesScreen(samplePoints([panel]));
+  // The known picture is really there, not merely two equal blank images.
+  const screen = await captureScreen();
+  const near = (got, want) => want.every((c, k) => Math.abs(c - got[k]) <= TOLERANCE);
+  assert.ok(near(screen.at(8, 8), ROOT), `root colour ${hex(screen.at(8, 8))}`);
+  const canvas = await canvasPixels([[8, 8], [panel.x + (panel.w >> 1), panel.y + (panel.h >> 1)]]);
+  assert.ok(near(canvas.pixels[0], ROOT), `canvas root ${hex(canvas.pixels[0])}`);
+  assert.ok(near(canvas.pixels[1], PANEL.rgb), `canvas panel ${hex(canvas.pixels[1])}`);
+  await shot('console-desktop');
+  assert.deepEqual(pageErrors, []);
+});
+
+test('keys typed in the page reach a terminal on the VM, and Control+C interrupts there', async () => {
+  const typed = join(tmp, 'typed.txt');
+  const ended = join(tmp, 'ended.txt');
+  // cat's exit status tells how it ended: 130 is SIGINT, what Control+C in a terminal sends.
+  startTerminal('terminal', `trap : INT; cat > '${typed}'; echo "$?" > '${ended}'; exec sleep 100000`);
+  const term = await mappedWindow('terminal');
+  shared.term = term;
+  await until('the terminal\'s shell to start cat', () => existsSync(typed));
+  await page.mouse.click(...await pagePoint(term.x + (term.w >> 1), term.y + (term.h >> 1)));
+  await page.keyboard.press('Shift+KeyH');
+  await page.keyboard.type('ello, world 42');
+  await page.keyboard.press('Enter');
+  await until('the typed line in the file', () => readFileSync(typed, 'utf8') === 'Hello, world 42\n');
+  await page.keyboard.press('Control+KeyC');
+  await until('cat to end', () => existsSync(ended) && readFileSync(ended, 'utf8').endsWith('\n'));
+  assert.equal(readFileSync(ended, 'utf8'), '130\n', 'cat was interrupted by SIGINT');
+  assert.equal(readFileSync(typed, 'utf8'), 'Hello, world 42\n', 'Control+C typed nothing');
+  // The echoed text is on the page too.
+  const points = samplePoints([term]);
+  for (let x = term.x + 2; x < term.x + 160; x += 2) for (let y = term.y + 2; y < term.y + 20; y += 3) points.push([x, y]);
+  await canvasMatchesScreen(points);
+  await shot('console-typed');
+  assert.deepEqual(pageErrors, []);
+});
+
+
+test('the display\'s pointer becomes the page\'s cursor, served from /cur/', async () => {
+  const term = shared.term;
+  const sessionId = await page.evaluate(() => window.hbrConsole.state.sessionId);
+  const fetchFromPage = (path) => page.evaluate(async (p) => {
+    const r = await fetch(p);
+    return { status: r.status, bytes: Array.from(new Uint8Array(await r.arrayBuffer())) };
+  }, path);
+  // Moves the mouse in the page to desktop point (x, y), then waits until the display's pointer
+  // is there and the page's CSS cursor is a served cursor file showing that very pointer.
+  // The shadow server reads the display's cursor changes only when new X events wake it, so
+  // while the page lags, the pointer steps off the point and back to cause such events.
+  const pointerAt = (x, y, away, what) => until(what, async () => {
+    const pointer = await xCursor();
+    const css = await cursorOf();
+    const m = /^url\("?(\/cur\/([0-9a-f]+)\/(\d+))"?\) (\d+) (\d+), default$/.exec(css);
+    const reply = m && pointer.x === x && pointer.y === y ? await fetchFromPage(m[1]) : null;
+    const file = reply?.status === 200 ? Buffer.from(reply.bytes) : null;
+    if (file && sameCursor(file, pointer))
+      return { path: m[1], session: m[2], id: Number(m[3]), hot: [Number(m[4]), Number(m[5])], file, pointer };
+    if (pointer.x === x && pointer.y === y) await page.mouse.move(...await pagePoint(...away));
+    await page.mouse.move(...await pagePoint(x, y));
+    await until('the display\'s pointer to follow', async () => { const p = await xCursor(); return p.x === x && p.y === y; });
+    return null;
+  }, GUARD);
+  const inTerm = [term.x + (term.w >> 1), term.y + (term.h >> 1)];
+  const overDesktop = await pointerAt(900, 700, inTerm, 'the desktop\'s pointer in the page');
+  const overTerm = await pointerAt(...inTerm, [900, 700], 'the terminal\'s pointer in the page');
+  assert.notEqual(overTerm.pointer.argb.join(), overDesktop.pointer.argb.join(), 'X shows another pointer over the terminal');
+  assert.notEqual(overTerm.id, overDesktop.id);
+  assert.equal(overTerm.session, sessionId);
+  assert.deepEqual(overTerm.hot, [overTerm.pointer.hotX, overTerm.pointer.hotY], 'the CSS hotspot');
+  // The cursor container: reserved 0, type 2 (cursor), one image, its size, the PNG at 22.
+  const file = overTerm.file;
+  assert.deepEqual([file.readUInt16LE(0), file.readUInt16LE(2), file.readUInt16LE(4)], [0, 2, 1]);
+  assert.deepEqual([file[6], file[7]], [overTerm.pointer.width & 0xff, overTerm.pointer.height & 0xff]);
+  assert.equal(file.readUInt32LE(18), 22);
+  assert.equal(file.length, 22 + file.readUInt32LE(14));
+  writeFileSync(join(OUT, 'console-cursor-terminal.png'), file.subarray(22));
+  writeFileSync(join(OUT, 'console-cursor-desktop.png'), overDesktop.file.subarray(22));
+  // A cursor is served exactly as long as the page still holds it: a pointer the server
+  // dropped is gone from both.
+  const held = await page.evaluate((id) => window.hbrConsole.state.cursors.has(id), overDesktop.id);
+  assert.equal((await fetchFromPage(overDesktop.path)).status, held ? 200 : 404, overDesktop.path);
+  assert.deepEqual(relay.faults, []);
+  await shot('console-pointer');
+  assert.deepEqual(pageErrors, []);
+});
