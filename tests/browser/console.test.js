@@ -9,16 +9,11 @@ import assert from 'node:assert/strict';
 import { spawn, execFile } from 'node:child_process';
 import { mkdtempSync, mkdirSync, rmSync, readFileSync, existsSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join, resolve, dirname } from 'node:path';
+import { join } from 'node:path';
 import { createServer, connect } from 'node:net';
-import { fileURLToPath } from 'node:url';
 import { inflateSync } from 'node:zlib';
-import { chromium } from 'playwright-core';
+import { OUT, freePort, launchChromium, startHbr } from './harness.js';
 
-const here = dirname(fileURLToPath(import.meta.url));
-const SOURCE = process.env.HBR_SOURCE_DIR || resolve(here, '../..');
-const EXE = process.env.HBR_EXE || join(SOURCE, 'build/hbr');
-const OUT = process.env.HBR_TEST_OUT || join(SOURCE, 'build/browser-screens');
 const GUARD = 60000; // against hangs only; every wait is for a condition
 const VM_CONSOLE_PORT = 2179;
 const WIDTH = 1024;
@@ -33,6 +28,7 @@ const PANEL = { x: 40, y: 420, rgb: [0xe0, 0x90, 0x20] };
 const TERM = { x: 520, y: 80, cols: 60, rows: 14 };
 
 const children = [];
+let hbr;
 let tmp;
 let display;
 let rdpPort;
@@ -62,13 +58,6 @@ async function until(what, check, guard = GUARD) {
   }
 }
 
-function freePort() {
-  return new Promise((ok, fail) => {
-    const s = createServer();
-    s.once('error', fail);
-    s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => ok(port)); });
-  });
-}
 
 function accepts(port) {
   return new Promise((ok) => {
@@ -90,8 +79,8 @@ function start(name, command, args, options = {}) {
   return record;
 }
 
-async function stop(record, signal = 'SIGKILL') {
-  if (!record.exited) record.child.kill(signal);
+async function stop(record) {
+  if (!record.exited) record.child.kill('SIGKILL');
   await record.exit;
 }
 
@@ -182,18 +171,6 @@ function startRelay(expectedBlob) {
   });
 }
 
-async function startHbr() {
-  const port = await freePort();
-  base = `http://127.0.0.1:${port}`;
-  mkdirSync(join(tmp, 'state'));
-  const hbr = start('hbr', EXE, ['run-exe', '-demo', '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
-    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state') }, stdio: ['pipe', 'pipe', 'pipe'],
-  });
-  await until('hbr to start', () => {
-    if (hbr.exited) throw new Error(`hbr exited:\n${hbr.output}`);
-    return hbr.output.includes('Press a key to stop and exit');
-  });
-}
 
 // A terminal window at a known place, titled `title`; its shell runs `script`.
 function startTerminal(title, script) {
@@ -404,14 +381,9 @@ before(async () => {
   mkdirSync(OUT, { recursive: true });
   await startDisplay();
   await startShadowServer();
-  await startHbr();
-  context = await chromium.launchPersistentContext(join(tmp, 'profile'), {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
-    viewport: { width: 1280, height: 900 },
-  });
+  hbr = await startHbr(tmp);
+  base = hbr.base;
+  context = await launchChromium(join(tmp, 'profile'), { width: 1280, height: 900 });
   context.setDefaultTimeout(GUARD);
   page = context.pages()[0] || await context.newPage();
   page.on('pageerror', (e) => pageErrors.push(String(e)));
@@ -430,8 +402,9 @@ before(async () => {
 after(async () => {
   await context?.close().catch(() => {});
   await relay?.close?.();
-  // The programs on the display first, the display last; hbr is asked to stop.
-  for (const record of [...children].reverse()) await stop(record, record.name === 'hbr' ? 'SIGTERM' : 'SIGKILL');
+  await hbr?.stop();
+  // The programs on the display first, the display last.
+  for (const record of [...children].reverse()) await stop(record);
   if (tmp) rmSync(tmp, { recursive: true, force: true });
 });
 

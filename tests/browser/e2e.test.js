@@ -6,8 +6,7 @@ import assert from 'node:assert/strict';
 import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { chromium } from 'playwright-core';
-import { OUT, GUARD, startHbr } from './harness.js';
+import { OUT, GUARD, launchChromium, startHbr } from './harness.js';
 
 let hbr;
 let base;
@@ -53,13 +52,7 @@ before(async () => {
   mkdirSync(OUT, { recursive: true });
   hbr = await startHbr(tmp);
   base = hbr.base;
-  context = await chromium.launchPersistentContext(join(tmp, 'profile'), {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
-    viewport: { width: 1280, height: 800 },
-  });
+  context = await launchChromium(join(tmp, 'profile'), { width: 1280, height: 800 });
   context.setDefaultTimeout(GUARD);
   page = context.pages()[0] || await context.newPage();
   page.on('pageerror', (e) => { shared.pageErrors = [...(shared.pageErrors || []), String(e)]; });

@@ -5,6 +5,7 @@ import { mkdirSync } from 'node:fs';
 import { join, resolve, dirname } from 'node:path';
 import { createServer } from 'node:net';
 import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
 
 const here = dirname(fileURLToPath(import.meta.url));
 export const SOURCE = process.env.HBR_SOURCE_DIR || resolve(here, '../..');
@@ -50,4 +51,16 @@ export async function startHbr(tmp) {
       await exited;
     },
   };
+}
+
+// Debian's Chromium, headless, with a fresh profile under `profileDir`. The flags keep it off the
+// network: without them it keeps trying hosts this machine cannot reach.
+export function launchChromium(profileDir, viewport) {
+  return chromium.launchPersistentContext(profileDir, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+    viewport,
+  });
 }
