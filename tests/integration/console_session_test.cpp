@@ -141,7 +141,8 @@ TEST_F(ConsoleSession, TheDisplaysPointersArriveAndTheirCursorFilesAreServed) {
     ShadowRdpServer own;  // a display of its own: no other test sees the window
     ASSERT_TRUE(own.Running());
     Lookup(own.Port());
-    own.RunOnDisplay({"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "exec sleep 100000"});
+    own.RunOnDisplay(
+        {"xterm", "-geometry", "40x10+100+100", "-e", "sh", "-c", "exec sleep 100000"});
     WsTestClient ws;
     const std::string id = OpenConsole(ws);
     ASSERT_FALSE(id.empty());
@@ -157,7 +158,7 @@ TEST_F(ConsoleSession, TheDisplaysPointersArriveAndTheirCursorFilesAreServed) {
     const auto end = std::chrono::steady_clock::now() + 90s;
     while (images.size() < 2 && std::chrono::steady_clock::now() < end) {
         auto m = ws.ReadUntilPoking(
-            [](const Msg& m) { return IsBinaryType(m, rconsole::kMsgPointerNew); }, poke, 100ms);
+            [](const Msg& x) { return IsBinaryType(x, rconsole::kMsgPointerNew); }, poke, 100ms);
         ASSERT_TRUE(m) << ws.Error() << "; pointers so far " << pointers;
         ASSERT_EQ(m->data.size(), 16u);
         ++pointers;
@@ -168,7 +169,9 @@ TEST_F(ConsoleSession, TheDisplaysPointersArriveAndTheirCursorFilesAreServed) {
         ASSERT_EQ(r.status, 200);
         const std::string& f = r.body;
         ASSERT_GT(f.size(), 22u + 24u);
-        auto u16 = [&](size_t o) { return uint32_t{uint8_t(f[o])} | uint32_t{uint8_t(f[o + 1])} << 8; };
+        auto u16 = [&](size_t o) {
+            return uint32_t{uint8_t(f[o])} | uint32_t{uint8_t(f[o + 1])} << 8;
+        };
         EXPECT_EQ(u16(0), 0u);
         EXPECT_EQ(u16(2), 2u);
         EXPECT_EQ(u16(4), 1u);

@@ -216,7 +216,8 @@ std::optional<WsTestClient::Message> WsTestClient::ReadUntilPoking(
                 out = poke();
                 writing = true;
                 ws.binary(true);
-                ws.async_write(net::buffer(out), [&](beast::error_code, size_t) { writing = false; });
+                ws.async_write(net::buffer(out),
+                               [&](beast::error_code, size_t) { writing = false; });
             }
             arm();
         });

@@ -75,10 +75,10 @@ class WsTestClient {
     }
     // Like ReadUntil, and every `every` also sends the binary message `poke` returns, on the
     // same thread as the reads: for servers that act on their own events, which input causes.
-    std::optional<Message> ReadUntilPoking(const std::function<bool(const Message&)>& pred,
-                                           const std::function<std::vector<uint8_t>()>& poke,
-                                           std::chrono::milliseconds every,
-                                           std::chrono::milliseconds guard = std::chrono::seconds(60));
+    std::optional<Message> ReadUntilPoking(
+        const std::function<bool(const Message&)>& pred,
+        const std::function<std::vector<uint8_t>()>& poke, std::chrono::milliseconds every,
+        std::chrono::milliseconds guard = std::chrono::seconds(60));
     bool Closed() const { return closed_; }
     // Drops the TCP connection without a close frame.
     void Abort();
