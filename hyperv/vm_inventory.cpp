@@ -199,16 +199,21 @@ void ReloadVmList(WmiWorkspace& ws) {
     WmiValue rv;
     hr = outParams->Get("ReturnValue", rv);
     if (Failed(hr)) throw CHypervisorException(hr, kStepSummaryReturn);
-    {
+    // The new list is built aside and published whole: a reader between two cycles sees the
+    // old list or the new one, never a half-filled one that would answer a held VM as unknown.
+    decltype(ws.vmCache) fresh;
+    auto publish = [&ws, &fresh] {
         std::lock_guard lock(Locks().cache);
-        ws.vmCache.clear();
+        ws.vmCache.swap(fresh);
         NoteCachedTextChange();
-    }
+    };
     WmiValue list;
     long lower = 0, upper = -1;
     if (Failed(outParams->Get("SummaryInformation", list)) ||
-        Failed(list.GetArrayBounds(lower, upper)))
+        Failed(list.GetArrayBounds(lower, upper))) {
+        publish();
         return;
+    }
     for (long i = lower; i <= upper; ++i) {
         WmiValue element;
         hr = list.GetElement(i, element);
@@ -221,11 +226,9 @@ void ReloadVmList(WmiWorkspace& ws) {
         const std::string* key = name.AsBstr();
         // A VM without a usable id cannot be addressed; it is left out rather than cached.
         if (!key || !IsGuidText(*key)) continue;
-        std::string object = BuildVmObject(*summary, paths.hostSystemName);
-        std::lock_guard lock(Locks().cache);
-        ws.vmCache[*key] = std::move(object);
-        NoteCachedTextChange();
+        fresh[*key] = BuildVmObject(*summary, paths.hostSystemName);
     }
+    publish();
 }
 
 void MarkVmBusy(WmiWorkspace& ws, const std::string& vmId) {

@@ -2,6 +2,7 @@
 // against hand-made objects and the simulated host.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "cli/process_state.h"
@@ -168,7 +169,8 @@ TEST(Thumbnail, BmpOfTheImageReversed) {
 // A workspace on its own simulated host, with the real refreshers and a long poll interval.
 struct SimWorkspace : ::testing::Test {
     void SetUp() override {
-        name = std::string("ops-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        name =
+            std::string("ops-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         SimHost::Remove(name);
         sim = std::make_unique<SimHost>(SimHost::Get(name, {12, 7, {}}));
         sim->SetJobDuration(20ms);
@@ -220,6 +222,35 @@ TEST_F(SimWorkspace, ListsEveryVmWithItsState) {
         for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         EXPECT_EQ(Cached(lower), text);
     }
+}
+
+TEST_F(SimWorkspace, ReloadsNeverShowAHalfFilledList) {
+    // A request looking a VM up while the poller reloads must find it: readers see the whole
+    // old list or the whole new one.
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> seenWrong{0}, lastWrong{0};
+    std::thread reader([&] {
+        while (!done) {
+            std::size_t n;
+            {
+                std::lock_guard lock(Locks().cache);
+                n = ws.vmCache.size();
+            }
+            if (n != 12u) {
+                ++seenWrong;
+                lastWrong = n;
+            }
+        }
+    });
+    for (int i = 0; i < 200; ++i) ReloadVmList(ws);
+    // A reload that fails keeps the list it had until the poller reports the failure.
+    sim->FailCalls("ExecMethod", "GetSummaryInformation", kRpcEDisconnected, 1);
+    EXPECT_THROW(ReloadVmList(ws), CHypervisorException);
+    done = true;
+    reader.join();
+    EXPECT_EQ(seenWrong.load(), 0u) << "a reader saw " << lastWrong.load() << " VMs";
+    std::lock_guard lock(Locks().cache);
+    EXPECT_EQ(ws.vmCache.size(), 12u);
 }
 
 TEST_F(SimWorkspace, MarkVmBusyChangesOnlyTheState) {
@@ -290,7 +321,8 @@ TEST_F(SimWorkspace, StateChangeFailureTexts) {
 
 TEST_F(SimWorkspace, BadIdsNeverReachTheHost) {
     const auto calls = sim->CallCount("ExecQuery") + sim->CallCount("ExecMethod");
-    for (const std::string id : {"x\" or Name like \"%", "", "1891102a-5DE8-4BD6-AF5F-97EA2A331B9C"}) {
+    for (const std::string id :
+         {"x\" or Name like \"%", "", "1891102a-5DE8-4BD6-AF5F-97EA2A331B9C"}) {
         EXPECT_THROW(ChangeVmState(ws, id, 2), CHypervisorException);
         std::string out;
         EXPECT_THROW(GetVmReplicationJson(ws, id, out), CHypervisorException);

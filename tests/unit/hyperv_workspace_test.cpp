@@ -40,6 +40,9 @@ struct WorkspaceTest : ::testing::Test {
     void SetUp() override {
         name = std::string("ws-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         SimHost::Remove(name);
+        // Another suite in this binary may have left the real refreshers installed; these tests
+        // count the host's calls, so no poller may make any of its own.
+        WmiWorkspace::SetPollRefreshers(nullptr, nullptr);
     }
     void TearDown() override {
         WmiWorkspace::SetPollRefreshers(nullptr, nullptr);
