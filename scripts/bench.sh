@@ -8,6 +8,14 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)"
 echo "== JSON parser"; build/bench/bench_json
 echo "== Audit page"; build/bench/bench_audit
+echo "== Logins and account reads"; bash bench/http_login.sh
 echo "== HTTP static file"; bash bench/http_static.sh
+echo "== Simulated host's own answers"; build/bench/sim_host_bench
 echo "== Poll cycle and memory of simulated hosts"; build/bench/hv_poll_bench
 echo "== Live data of 10 x 100 VMs"; bash bench/http_livedata.sh
+echo "== Remote console relay"
+if [ -x build/bench/console_relay_bench ]; then
+  build/bench/console_relay_bench 10
+else
+  echo "console_relay_bench was not built (it needs X11 and the test fixtures)"
+fi
