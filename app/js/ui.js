@@ -28,6 +28,13 @@ export function dialog({ title, body, buttons, onSubmit, size }) {
       h('div', { class: `modal-dialog modal-dialog-scrollable ${size ? `modal-${size}` : ''}` }, form));
     document.body.append(root);
     const modal = new window.bootstrap.Modal(root);
+    // Bootstrap ignores hide() while the opening animation runs, so a quick submit (Enter right
+    // away, a fast reply) would leave a finished dialog open and its caller waiting for good.
+    let shown = false;
+    const close = () => {
+      if (shown) modal.hide();
+      else root.addEventListener('shown.bs.modal', () => modal.hide(), { once: true });
+    };
     form.addEventListener('submit', async (ev) => {
       ev.preventDefault();
       const submitBtn = footer.querySelector('[type=submit]');
@@ -35,7 +42,7 @@ export function dialog({ title, body, buttons, onSubmit, size }) {
       try {
         result = onSubmit ? await onSubmit() : true;
         if (result === undefined) result = true;
-        modal.hide();
+        close();
       } catch (e) {
         error.textContent = e.message || String(e);
         error.classList.remove('d-none');
@@ -44,6 +51,7 @@ export function dialog({ title, body, buttons, onSubmit, size }) {
       }
     });
     root.addEventListener('shown.bs.modal', () => {
+      shown = true;
       const first = form.querySelector('.modal-body input:not([type=hidden]):not([disabled]), .modal-body select, .modal-body textarea')
         || footer.querySelector('[type=submit]');
       first?.focus();

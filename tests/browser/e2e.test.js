@@ -260,6 +260,26 @@ test('the other pages render', async () => {
   assert.deepEqual(shared.pageErrors || [], []);
 });
 
+test('a dialog submitted while it is still opening closes and hands back its result', async () => {
+  // Enter pressed at once, or a reply faster than the opening animation: the dialog must still
+  // close and its caller go on (it once stayed open and the list behind it never reloaded).
+  await page.goto(`${base}/start.html#/users`);
+  await page.locator('#user-add').waitFor();
+  const outcome = await page.evaluate(async () => {
+    const { dialog } = await import('/js/ui.js');
+    const body = document.createElement('p');
+    body.textContent = 'quick';
+    const done = dialog({ title: 'Quick', body, buttons: [{ label: 'Cancel' }, { label: 'OK', style: 'primary', submit: true }],
+      onSubmit: async () => 'sent' });
+    [...document.querySelectorAll('.modal')].find((m) => m.contains(body)).querySelector('form').requestSubmit();
+    // Only a guard against a hang: the answer comes when the opening animation ends.
+    const guard = new Promise((ok) => setTimeout(() => ok('still open'), 15000));
+    const result = await Promise.race([done, guard]);
+    return { result, dialogsLeft: document.querySelectorAll('.modal').length };
+  });
+  assert.deepEqual(outcome, { result: 'sent', dialogsLeft: 0 });
+});
+
 test('signing out returns to the login page and ends the session', async () => {
   await page.goto(`${base}/start.html`);
   await page.locator('#vm-table tbody tr').first().waitFor();
