@@ -147,7 +147,7 @@ TEST_F(ServerHandlers, AClientGoneInTheMiddleOfAFileBodyEndsOnlyItsConnection) {
     ASSERT_NE(body, nullptr);
     std::mutex m;
     std::condition_variable cv;
-    int entered = 0, closed = 0;
+    int entered = 0, closed = 0, left = 0;
     Start([&](HttpRequest& r) {
         if (r.Path() != "/big") return r.ReplyOk();
         std::unique_lock lock(m);
@@ -156,6 +156,9 @@ TEST_F(ServerHandlers, AClientGoneInTheMiddleOfAFileBodyEndsOnlyItsConnection) {
         cv.wait(lock, [&] { return closed >= mine; });
         lock.unlock();
         r.SendJson(*body);
+        lock.lock();
+        ++left;
+        cv.notify_all();
     });
     for (int i = 1; i <= 8; ++i) {
         {
@@ -171,6 +174,9 @@ TEST_F(ServerHandlers, AClientGoneInTheMiddleOfAFileBodyEndsOnlyItsConnection) {
     HttpClient after(port_);
     EXPECT_EQ(after.Get("/ok").status, 200);
     EXPECT_EQ(after.Get("/ok").status, 200);
+    // The handlers use this frame's lock and counters: none may still be running when it ends.
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return left == 8; });
 }
 
 TEST_F(ServerHandlers, ASecondServerOnTheSamePortIsRefusedWithTheUrl) {
