@@ -59,8 +59,7 @@ int main() {
                       "", "");
     std::string live;
     for (int i = 0; i < 500; ++i) {
-        live.clear();
-        reg.GetLiveData(live, true, true, "");
+        live = *reg.LiveData(true, true, "");
         JsonDocument doc;
         if (ParseJson(live, doc) && doc.Root()["vms"].Size() == 1000) break;
         std::this_thread::sleep_for(20ms);

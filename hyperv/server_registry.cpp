@@ -126,13 +126,6 @@ bool ServerRegistry::FindCachedVm(const std::string& vmId, std::string& out) {
     return false;
 }
 
-void ServerRegistry::GetLiveData(std::string& out, bool includeVms, bool includeServers,
-                                 const std::string& filter) {
-    std::lock_guard lock(Locks().registry);
-    std::lock_guard cache(Locks().cache);
-    AppendLiveData(out, includeVms, includeServers, filter);
-}
-
 std::shared_ptr<const std::string> ServerRegistry::LiveData(bool includeVms, bool includeServers,
                                                             const std::string& filter) {
     std::lock_guard lock(Locks().registry);

@@ -31,9 +31,7 @@ class ServerRegistry {
     WorkspacePtr FindServerById(int id);
     WorkspacePtr FindServerByVm(const std::string& vmId);
     bool FindCachedVm(const std::string& vmId, std::string& out);
-    void GetLiveData(std::string& out, bool includeVms, bool includeServers,
-                     const std::string& filter);
-    // The same reply as one shared text. Every browser asks for it every few seconds and it
+    // The live data reply as one shared text. Every browser asks for it every few seconds and it
     // runs to hundreds of kilobytes, so an unfiltered reply is assembled once and shared until a
     // cached text or the list changes; a filtered one (a role limited to some VMs) is built anew.
     std::shared_ptr<const std::string> LiveData(bool includeVms, bool includeServers,

@@ -1,6 +1,5 @@
 // The server registry: live data, lookups, edits while requests and pollers run, hanging hosts.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <atomic>
@@ -40,9 +39,7 @@ struct RegistryTest : ::testing::Test {
         }
     }
     std::string Live(bool vms = true, bool servers = true, const std::string& filter = {}) {
-        std::string out;
-        ServerRegistry::Instance().GetLiveData(out, vms, servers, filter);
-        return out;
+        return *ServerRegistry::Instance().LiveData(vms, servers, filter);
     }
     size_t VmCount() {
         JsonDocument doc;
@@ -56,7 +53,8 @@ TEST_F(RegistryTest, EmptyAndFlags) {
     auto& reg = ServerRegistry::Instance();
     reg.AddServer(5, "sim://reg-a?vms=4", "", "");
     EXPECT_TRUE(WaitFor([&] { return VmCount() == 4; }));
-    EXPECT_EQ(Live(false, true).rfind("{\"vms\":[],\"servers\":[{\"id\":5,\"status\":\"OK\",", 0), 0u);
+    EXPECT_EQ(Live(false, true).rfind("{\"vms\":[],\"servers\":[{\"id\":5,\"status\":\"OK\",", 0),
+              0u);
     EXPECT_TRUE(Live(true, false).ends_with("],\"servers\":[]}"));
     const auto vms = SimHost::Get("reg-a").ListVms();
     JsonDocument doc;
@@ -209,7 +207,7 @@ TEST_F(RegistryTest, EditsWhileRequestsRun) {
                 std::string out;
                 try {
                     reg.GetVmGeneral(vms[static_cast<size_t>(i + t) % vms.size()].id, out);
-                    reg.GetLiveData(out, true, true, "");
+                    reg.LiveData(true, true, "");
                 } catch (const CHypervisorException&) {
                 }
             }
