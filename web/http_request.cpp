@@ -302,13 +302,17 @@ std::string HttpRequest::SerializeHead(size_t bodyLength, bool close, bool& with
     return out;
 }
 
-void HttpRequest::Send(const void* body, size_t length) {
+std::string HttpRequest::BeginReply(size_t bodyLength, bool& withBody) {
     ThrowIfSent();
     const bool close = !data_.keepAlive;
     if (close && connection_) connection_->CloseAfterReply();
+    return SerializeHead(bodyLength, close, withBody);
+}
+
+void HttpRequest::Send(const void* body, size_t length) {
     const std::string_view bytes(static_cast<const char*>(body), body ? length : 0);
     bool withBody = false;
-    const std::string head = SerializeHead(bytes.size(), close, withBody);
+    const std::string head = BeginReply(bytes.size(), withBody);
     // A client that went away is not an error of the handler.
     if (connection_) connection_->Write(head, withBody ? bytes : std::string_view());
     replySent_ = true;
@@ -338,12 +342,9 @@ void HttpRequest::ReplyJson(std::string_view text) {
 }
 
 void HttpRequest::SendJson(const FileBody& body) {
-    ThrowIfSent();
     OkHeaders("application/javascript; charset=utf-8", false);
-    const bool close = !data_.keepAlive;
-    if (close && connection_) connection_->CloseAfterReply();
     bool withBody = false;
-    const std::string head = SerializeHead(body.Size(), close, withBody);
+    const std::string head = BeginReply(body.Size(), withBody);
     if (connection_) {
         const bool written = withBody ? connection_->WriteFile(head, body.Fd(), body.Size())
                                       : connection_->Write(head);

@@ -171,6 +171,9 @@ class HttpRequest {
 
   private:
     void ThrowIfSent() const;
+    // Checks that nothing was sent yet, arranges the close a non-keep-alive client asks for, and
+    // gives the head for a body of `bodyLength` bytes (`withBody` as SerializeHead says).
+    std::string BeginReply(size_t bodyLength, bool& withBody);
 
     std::shared_ptr<HttpConnection> connection_;
     HttpRequestData data_;
