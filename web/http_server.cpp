@@ -145,47 +145,13 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     // Head and body leave in one gathered send: no copy of the body, and no small head segment
     // of its own waiting for the peer's acknowledgement.
     bool Write(std::string_view head, std::string_view body) override {
-        const int fd = socket_.native_handle();
-        iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
-                          {const_cast<char*>(body.data()), body.size()}};
-        size_t first = 0;
-        while (first < 2) {
-            if (parts[first].iov_len == 0) {
-                ++first;
-                continue;
-            }
-            msghdr msg{};
-            msg.msg_iov = parts + first;
-            msg.msg_iovlen = 2 - first;
-            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                size_t left = static_cast<size_t>(n);
-                for (size_t i = first; i < 2 && left > 0; ++i) {
-                    const size_t step = std::min(left, parts[i].iov_len);
-                    parts[i].iov_base = static_cast<char*>(parts[i].iov_base) + step;
-                    parts[i].iov_len -= step;
-                    left -= step;
-                }
-                continue;
-            }
-            if (!WaitWritable(n)) return false;
-        }
-        return true;
+        return SendAll(head, body, 0);
     }
 
     bool WriteFile(std::string_view head, int fd, size_t length) override {
-        // The head goes first with MSG_MORE, so it leaves in one segment with the file's bytes.
+        // The head goes with MSG_MORE, so it leaves in one segment with the file's first bytes.
+        if (!SendAll(head, {}, MSG_MORE)) return false;
         const int sock = socket_.native_handle();
-        size_t off = 0;
-        while (off < head.size()) {
-            const ssize_t n = ::send(sock, head.data() + off, head.size() - off,
-                                     MSG_NOSIGNAL | MSG_DONTWAIT | MSG_MORE);
-            if (n > 0) {
-                off += static_cast<size_t>(n);
-                continue;
-            }
-            if (!WaitWritable(n)) return false;
-        }
         off_t at = 0;
         while (static_cast<size_t>(at) < length) {
             const ssize_t n = ::sendfile(sock, fd, &at, length - static_cast<size_t>(at));
@@ -218,6 +184,36 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     }
 
   private:
+    // Sends head then body, gathered, with `flags` added to each send; false ends the connection.
+    bool SendAll(std::string_view head, std::string_view body, int flags) {
+        const int fd = socket_.native_handle();
+        iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
+                          {const_cast<char*>(body.data()), body.size()}};
+        size_t first = 0;
+        while (first < 2) {
+            if (parts[first].iov_len == 0) {
+                ++first;
+                continue;
+            }
+            msghdr msg{};
+            msg.msg_iov = parts + first;
+            msg.msg_iovlen = 2 - first;
+            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT | flags);
+            if (n > 0) {
+                size_t left = static_cast<size_t>(n);
+                for (size_t i = first; i < 2 && left > 0; ++i) {
+                    const size_t step = std::min(left, parts[i].iov_len);
+                    parts[i].iov_base = static_cast<char*>(parts[i].iov_base) + step;
+                    parts[i].iov_len -= step;
+                    left -= step;
+                }
+                continue;
+            }
+            if (!WaitWritable(n)) return false;
+        }
+        return true;
+    }
+
     // After a send that did not go through: true when it may be tried again (interrupted, or
     // the socket became writable within the write timeout). False ends the connection.
     bool WaitWritable(ssize_t result) {
