@@ -11,7 +11,9 @@ void ServeConsoleSocket(HttpRequest& request, const Session& session,
                         const ConsoleAccessCheck& check) {
     rconsole::CRdp::AccessCheck sessionCheck;
     if (check)
-        sessionCheck = [&check, &session](std::string_view pcb) { return check(session, pcb); };
+        sessionCheck = [&check, &session](const rconsole::ConsoleTarget& target) {
+            return check(session, target);
+        };
     try {
         rconsole::CRdp console(request, std::move(sessionCheck));
         console.Serve();

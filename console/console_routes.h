@@ -4,14 +4,15 @@
 #include <functional>
 #include <string_view>
 
+#include "console/rdp_target.h"
 #include "web/http_request.h"
 #include "web/session.h"
 
 namespace hbr {
 
-// May the session open the console named by the connect message's id (a VM id or a server
-// id)? The route table passes its VM rights check here; empty: every id.
-using ConsoleAccessCheck = std::function<bool(const Session&, std::string_view pcb)>;
+// May the session open the console of the target the connect message names (a VM or a
+// managed server)? The route table passes its rights checks here; empty: every target.
+using ConsoleAccessCheck = std::function<bool(const Session&, const rconsole::ConsoleTarget&)>;
 
 // "/ws", exact, after the route's claim check passed: runs the whole console session on this
 // thread and returns when it has ended. A request that is no WebSocket handshake is answered

@@ -274,7 +274,14 @@ void CRdp::OnBinaryMessage(const uint8_t* bytes, size_t length) {
     if (U32(bytes) == kInputConnect) {
         if (State() != SessionState::AwaitingConnect) return;
         auto request = ParseConnectMessage(bytes, length);
-        if (!request || (check_ && !check_(request->pcb))) return;
+        if (!request) return;
+        // The rights follow from what the id turns out to name, not from how it looks: a
+        // server id written like a VM id still needs the server's claim.
+        request->target = ResolveConsoleTarget(request->pcb);
+        if (request->target.kind == ConsoleTarget::Kind::None)
+            request->refusal = kUnknownTargetText;
+        else if (check_ && !check_(request->target))
+            request->refusal = kAccessDeniedText;
         {
             std::lock_guard lock(inputMutex_);
             connectRequest_ = std::move(request);
@@ -309,7 +316,7 @@ void CRdp::ApplyQueuedInput() {
 
 void CRdp::ApplyConnectRequest(const ConnectRequest& r) {
     rdpSettings* s = settings_;
-    const ConsoleTarget t = ResolveConsoleTarget(r.pcb);
+    const ConsoleTarget& t = r.target;
     SetText(s, FreeRDP_ServerHostname, t.host);
     if (t.port) freerdp_settings_set_uint32(s, FreeRDP_ServerPort, t.port);
     if (t.preconnectionBlob) {
@@ -363,6 +370,11 @@ void CRdp::RunSession() {
                 {
                     std::lock_guard lock(inputMutex_);
                     request.swap(connectRequest_);
+                }
+                if (request && !request->refusal.empty()) {
+                    state_.store(SessionState::Disconnected, std::memory_order_release);
+                    AppendPendingText(request->refusal);
+                    break;
                 }
                 if (request) ApplyConnectRequest(*request);
                 if (request && freerdp_connect(instance_)) {

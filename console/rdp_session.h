@@ -17,6 +17,7 @@
 #include "console/console_input.h"
 #include "console/rdp_target.h"
 #include "console/screen_updates.h"
+#include "console/rdp_target.h"
 #include "console/web_socket.h"
 
 namespace hbr::rconsole {
@@ -41,6 +42,8 @@ enum class SessionState : int32_t {
 // What a connect message asks for.
 struct ConnectRequest {
     std::string pcb;
+    ConsoleTarget target;  // what `pcb` names, resolved when the message arrived
+    std::string refusal;   // not empty: the "E:" text sent instead of connecting
     bool noWallpaper = false;
     bool noMenuAnimations = false;
     bool noThemes = false;
@@ -58,6 +61,9 @@ inline constexpr char kConnectFailedText[] =
     "E:Could not connect to RDP backend. Error: protocol security negotiation or connection "
     "failure.";
 inline constexpr char kConnectedText[] = "C:RDP session connection started.";
+inline constexpr char kAccessDeniedText[] = "E:Access Denied";
+inline constexpr char kUnknownTargetText[] =
+    "E:The console target is neither a known VM nor a managed server.";
 inline constexpr char kOtherUserText[] =
     "E:Another user connected to the server,\nforcing the disconnection of the current "
     "connection.";
@@ -68,8 +74,9 @@ std::string ErrorInfoText(uint32_t code, bool& running);
 
 class CRdp : public CWebSocket {
   public:
-    // May refuse the connect message's id (the session then stays waiting); empty: all ids.
-    using AccessCheck = std::function<bool(std::string_view pcb)>;
+    // May refuse the target the connect message names (the browser is then told so and the
+    // session ends); empty: every target.
+    using AccessCheck = std::function<bool(const ConsoleTarget& target)>;
 
     explicit CRdp(HttpRequest& request, AccessCheck check = {});
     ~CRdp() override;

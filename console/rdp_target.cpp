@@ -47,6 +47,8 @@ ConsoleTarget ResolveConsoleTarget(std::string_view pcb) {
     if (lookup.byVm) {
         if (auto t = lookup.byVm(pcb)) {
             Apply(*t, out);
+            out.kind = ConsoleTarget::Kind::Vm;
+            out.vmId = std::string(pcb);
             out.port = t->port ? t->port : kVmConsolePort;
             if (!pcb.empty()) out.preconnectionBlob = std::string(pcb);
             return out;
@@ -57,6 +59,8 @@ ConsoleTarget ResolveConsoleTarget(std::string_view pcb) {
         id <= std::numeric_limits<int32_t>::max() && lookup.byServer) {
         if (auto t = lookup.byServer(static_cast<int32_t>(id))) {
             Apply(*t, out);
+            out.kind = ConsoleTarget::Kind::Server;
+            out.serverId = static_cast<int32_t>(id);
             out.port = t->port ? t->port : kHostRdpPort;
             return out;
         }

@@ -34,6 +34,11 @@ inline constexpr uint16_t kHostRdpPort = 3389;
 
 // What the connect message's id resolves to, before it goes into the library's settings.
 struct ConsoleTarget {
+    // What the id names: the rights a console needs follow from it.
+    enum class Kind { None, Vm, Server };
+    Kind kind = Kind::None;
+    std::string vmId;      // Kind::Vm: the VM id as the host knows it
+    int32_t serverId = 0;  // Kind::Server
     std::string host = "localhost";
     std::string domain;
     std::string user;
@@ -43,7 +48,7 @@ struct ConsoleTarget {
 };
 
 // A VM id first; otherwise the id read as a decimal integer (C rules) naming a server;
-// otherwise "localhost" without credentials.
+// otherwise nothing (Kind::None: no console is opened).
 ConsoleTarget ResolveConsoleTarget(std::string_view pcb);
 
 // strtol-style reading: optional white space and sign, then digits; 0 when there are none.

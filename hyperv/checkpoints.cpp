@@ -134,6 +134,17 @@ void DeleteCheckpointTree(WmiWorkspace& ws, const std::string& cpId) {
     RunSnapshotMethod(ws, "DestroySnapshotTree", "SnapshotSettingData", cpId);
 }
 
+std::string CheckpointVmId(WmiWorkspace& ws, const std::string& cpId) {
+    if (!IsGuidText(cpId)) return {};
+    auto e = ws.QueryVirtualization(
+        "Select * from Msvm_VirtualSystemSettingData where InstanceID=\"Microsoft:" + cpId + "\"");
+    WmiObjectPtr settings;
+    if (e->Next(kWbemInfinite, settings) != kSOk || !settings) return {};
+    // The VM's own settings share the id form; only a checkpoint's count.
+    if (!TextOf(*settings, "VirtualSystemType").starts_with("Microsoft:Hyper-V:Snapshot:")) return {};
+    return TextOf(*settings, "VirtualSystemIdentifier");
+}
+
 void RenameCheckpoint(WmiWorkspace& ws, const std::string& cpId, const std::string& name) {
     // An id that is not a GUID names no checkpoint, as an unknown one does.
     if (!IsGuidText(cpId)) throw CHypervisorException(kEFail, kStepCheckpointNone);

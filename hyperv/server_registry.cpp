@@ -15,6 +15,7 @@
 #include "store/json.h"
 #include "store/records.h"
 #include "store/rights.h"
+#include "store/vm_limits.h"
 
 extern char** environ;
 
@@ -128,19 +129,23 @@ bool ServerRegistry::FindCachedVm(const std::string& vmId, std::string& out) {
 
 std::shared_ptr<const std::string> ServerRegistry::LiveData(bool includeVms, bool includeServers,
                                                             const std::string& filter) {
-    std::lock_guard lock(Locks().registry);
-    std::lock_guard cache(Locks().cache);
     if (!filter.empty()) {
+        // Read before the locks are taken; ids compared as values, not found in the text.
+        const VmLimit limit = ReadVmLimit(filter);
+        std::lock_guard lock(Locks().registry);
+        std::lock_guard cache(Locks().cache);
         auto text = std::make_shared<std::string>();
-        AppendLiveData(*text, includeVms, includeServers, filter);
+        AppendLiveData(*text, includeVms, includeServers, &limit);
         return text;
     }
+    std::lock_guard lock(Locks().registry);
+    std::lock_guard cache(Locks().cache);
     SharedReply& slot = liveReplies_[(includeVms ? 2 : 0) + (includeServers ? 1 : 0)];
     const std::uint64_t version = CachedTextVersion();
     if (!slot.text || slot.version != version) {
         auto text = std::make_shared<std::string>();
         if (slot.text) text->reserve(slot.text->size() + 4096);
-        AppendLiveData(*text, includeVms, includeServers, filter);
+        AppendLiveData(*text, includeVms, includeServers, nullptr);
         slot.text = std::move(text);
         slot.version = version;
     }
@@ -148,7 +153,7 @@ std::shared_ptr<const std::string> ServerRegistry::LiveData(bool includeVms, boo
 }
 
 void ServerRegistry::AppendLiveData(std::string& out, bool includeVms, bool includeServers,
-                                    const std::string& filter) const {
+                                    const VmLimit* limit) const {
     // The VM objects go straight into the reply; only the short server list is kept apart.
     std::string servers;
     out += "{\"vms\":[";
@@ -156,7 +161,7 @@ void ServerRegistry::AppendLiveData(std::string& out, bool includeVms, bool incl
     for (const auto& w : list_) {
         if (includeVms) {
             for (const auto& [key, text] : w->vmCache) {
-                if (!filter.empty() && filter.find(key) == std::string::npos) continue;
+                if (limit && !limit->Allows(key)) continue;
                 out += text;
                 out += ',';
             }
@@ -245,6 +250,14 @@ HResult ServerRegistry::RenameCheckpoint(const std::string& vmId, const std::str
     WorkspacePtr ws = FindServerByVm(vmId);
     if (!ws) return kEInvalidArg;
     hbr::RenameCheckpoint(*ws, cpId, name);
+    return 0;
+}
+
+HResult ServerRegistry::CheckpointOwner(const std::string& vmId, const std::string& cpId,
+                                        std::string& owner) {
+    WorkspacePtr ws = FindServerByVm(vmId);
+    if (!ws) return kEInvalidArg;
+    owner = CheckpointVmId(*ws, cpId);
     return 0;
 }
 

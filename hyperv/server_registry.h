@@ -14,6 +14,7 @@
 
 namespace hbr {
 
+struct VmLimit;
 using WorkspacePtr = std::shared_ptr<WmiWorkspace>;
 
 class ServerRegistry {
@@ -51,6 +52,9 @@ class ServerRegistry {
     HResult RenameCheckpoint(const std::string& vmId, const std::string& cpId,
                              const std::string& name);
     HResult ChangeVmState(const std::string& vmId, int code);
+    // The id of the VM whose checkpoint `cpId` is, asked of the host that holds `vmId`; empty
+    // when that host knows no such checkpoint.
+    HResult CheckpointOwner(const std::string& vmId, const std::string& cpId, std::string& owner);
 
     HResult GetHostInfo(int id, std::string& out);
     // Throws CHbrException.
@@ -68,7 +72,7 @@ class ServerRegistry {
     void Retire(WorkspacePtr ws);
     // Both the registry and the cache lock held.
     void AppendLiveData(std::string& out, bool includeVms, bool includeServers,
-                        const std::string& filter) const;
+                        const VmLimit* limit) const;
 
     struct SharedReply {
         std::uint64_t version = 0;

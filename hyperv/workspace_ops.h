@@ -74,6 +74,9 @@ void RevertVm(WmiWorkspace& ws, const std::string& vmId);
 void DeleteCheckpoint(WmiWorkspace& ws, const std::string& cpId);
 void DeleteCheckpointTree(WmiWorkspace& ws, const std::string& cpId);
 void RenameCheckpoint(WmiWorkspace& ws, const std::string& cpId, const std::string& name);
+// The VM a checkpoint belongs to (its settings' VirtualSystemIdentifier); empty when the host
+// has no checkpoint of that id.
+std::string CheckpointVmId(WmiWorkspace& ws, const std::string& cpId);
 
 // ---- host ----
 void RefreshHostLive(WmiWorkspace& ws);

@@ -673,6 +673,16 @@ std::string JsonEscape(std::string_view text) {
                 replacement = '\\';
                 break;
             default:
+                // Every other control byte as \u00XX: copied raw, it would make the text (a
+                // stored row, a reply) invalid JSON.
+                if (static_cast<unsigned char>(text[i]) < 0x20) {
+                    static constexpr char kHex[] = "0123456789abcdef";
+                    out.append(text.data() + run, i - run);
+                    out.append("\\u00");
+                    out.push_back(kHex[static_cast<unsigned char>(text[i]) >> 4]);
+                    out.push_back(kHex[static_cast<unsigned char>(text[i]) & 0xf]);
+                    run = i + 1;
+                }
                 continue;
         }
         out.append(text.data() + run, i - run);

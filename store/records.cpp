@@ -154,6 +154,14 @@ void AppendValueText(std::string& out, const JsonValue& value) {
     }
 }
 
+// A j_ column holds only text that reads back: anything else is refused before it is stored.
+const std::string& StorableJson(const std::string& text) {
+    JsonDocument doc;
+    if (!ParseJson(text, doc) || text.find('\0') != std::string::npos)
+        throw SQLite::Exception("the record would store text that is not valid JSON");
+    return text;
+}
+
 }  // namespace
 
 std::string ObjectToJsonText(const JsonValue& object) {
@@ -201,7 +209,7 @@ void BindRecordValues(SQLite::Statement& statement, const JsonValue& record) {
                 statement.bind(index, value.IsTrue() ? 1 : 0);
                 break;
             case JsonKind::Object: {
-                const std::string text = ObjectToJsonText(value);
+                const std::string text = StorableJson(ObjectToJsonText(value));
                 if (text == "{}")
                     statement.bind(index);
                 else
@@ -209,7 +217,7 @@ void BindRecordValues(SQLite::Statement& statement, const JsonValue& record) {
                 break;
             }
             case JsonKind::Array: {
-                const std::string text = ArrayToJsonText(value);
+                const std::string text = StorableJson(ArrayToJsonText(value));
                 if (text == "[]")
                     statement.bind(index);
                 else

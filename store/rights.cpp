@@ -9,6 +9,7 @@
 #include "store/claims.h"
 #include "store/records.h"
 #include "store/users.h"
+#include "store/vm_limits.h"
 
 namespace hbr {
 namespace {
@@ -34,15 +35,31 @@ std::string ServerName(SQLite::Database& db, int32_t serverId) {
     return doc.Root().At(doc.Root().Size() - 1)["name"].AsText();
 }
 
+enum class StoredRole { Missing, Unreadable, Read };
+
+// The stored role `roleId` as an object. Unreadable when its row (its claims or VM list) does
+// not parse, or the read failed.
+StoredRole ReadStoredRole(SQLite::Database& db, int32_t roleId, JsonDocument& doc) {
+    std::string text;
+    RoleJson(db, roleId, text);
+    if (text.empty()) return StoredRole::Missing;
+    if (!ParseJson(text, doc) || !doc.Root().IsObject()) return StoredRole::Unreadable;
+    const JsonValue& claims = doc.Root()["claims"];
+    return claims.IsNull() || claims.IsObject() ? StoredRole::Read : StoredRole::Unreadable;
+}
+
 // The posted role may be handed out by this session: it is the session's own role, or one the
 // session could have made itself.
 bool MayHandOutRole(SQLite::Database& db, const Session& session, int32_t roleId,
                     std::string& reason) {
     if (roleId == session.roleId) return true;
-    std::string text;
-    RoleJson(db, roleId, text);
     JsonDocument doc;
-    ParseJson(text, doc);  // an unreadable role decides as an empty object
+    if (ReadStoredRole(db, roleId, doc) == StoredRole::Unreadable) {
+        // A role whose stored text does not read grants nothing; only the built-in
+        // administrator, who may grant everything, hands it out.
+        reason = "unreadable role";
+        return session.userId == 1;
+    }
     return CanGrantRole(session, doc.Root(), reason);
 }
 
@@ -57,7 +74,52 @@ std::optional<int32_t> CurrentRoleOf(SQLite::Database& db, int32_t userId) {
     return std::nullopt;
 }
 
+// The name and role of user `userId`; false for an unknown user or a failed read.
+bool ReadUser(SQLite::Database& db, int32_t userId, std::string& name, int32_t& roleId) {
+    try {
+        SQLite::Statement statement(db, "SELECT name, roleId FROM users WHERE id=?");
+        statement.bind(1, userId);
+        if (!statement.executeStep()) return false;
+        name = statement.getColumn(0).isNull() ? std::string() : statement.getColumn(0).getString();
+        roleId = statement.getColumn(1).getInt();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 }  // namespace
+
+bool CheckUserDelete(SQLite::Database& db, const Session& session, int32_t userId,
+                     std::string& reason) {
+    std::string name;
+    int32_t roleId = 0;
+    const bool known = ReadUser(db, userId, name, roleId);
+    // The same rules as an edit of that user: never user 1 or oneself, and only a user whose
+    // role the session could hand out (so no one of a higher rank).
+    bool allowed = HasClaim(session, cUsers_Edit) && HasClaim(session, cUsers_Delete) &&
+                   userId != 1 && userId != session.userId;
+    if (allowed && known) allowed = MayHandOutRole(db, session, roleId, reason);
+    WriteAudit(db, session, cUsers_Delete, allowed ? 0 : 1, name,
+               reason.empty() ? std::nullopt : std::optional<std::string_view>(reason));
+    return allowed;
+}
+
+bool CheckRoleDelete(SQLite::Database& db, const Session& session, int32_t roleId,
+                     std::string& reason) {
+    JsonDocument doc;
+    const StoredRole stored = ReadStoredRole(db, roleId, doc);
+    const std::string name = doc.Root()["name"].AsText();
+    bool allowed = HasClaim(session, cRoles_Edit) && HasClaim(session, cRoles_Delete) && roleId != 1;
+    // Missing: nothing to delete. Unreadable: only the built-in administrator decides.
+    if (allowed && stored == StoredRole::Read)
+        allowed = CanGrantRole(session, doc.Root(), reason);
+    else if (allowed && stored == StoredRole::Unreadable)
+        allowed = session.userId == 1;
+    WriteAudit(db, session, cRoles_Delete, allowed ? 0 : 1, name,
+               reason.empty() ? std::nullopt : std::optional<std::string_view>(reason));
+    return allowed;
+}
 
 void SetVmNameLookup(std::function<std::string(const std::string& vmId)> lookup) {
     std::lock_guard<std::mutex> lock(g_lookupLock);
@@ -65,9 +127,18 @@ void SetVmNameLookup(std::function<std::string(const std::string& vmId)> lookup)
 }
 
 bool IsVmAssigned(const std::string& assignedVms, const std::string& vmId) {
-    // Quoted, so that an empty or partial id cannot match a piece of another VM's id.
-    if (vmId.empty()) return false;
-    return assignedVms.find("\"" + vmId + "\"") != std::string::npos;
+    return ReadVmLimit(assignedVms).Allows(vmId);
+}
+
+bool VmClaimAllowed(const Session& session, int number, const std::string& vmId) {
+    if (!session.assignedVms.empty() && !IsVmAssigned(session.assignedVms, vmId)) return false;
+    return HasClaim(session, number);
+}
+
+void WriteVmAudit(SQLite::Database& db, const Session& session, int number, bool allowed,
+                  const std::string& vmId) {
+    const std::string name = VmName(vmId);  // the registry's locks are released after this
+    WriteAudit(db, session, number, allowed ? 0 : 1, name);
 }
 
 bool CheckClaim(SQLite::Database& db, const Session& session, int number, bool audit) {
@@ -84,15 +155,8 @@ bool CheckServerClaim(SQLite::Database& db, const Session& session, int number, 
 
 bool CheckVmClaim(SQLite::Database& db, const Session& session, int number, const std::string& vmId,
                   bool audit) {
-    bool allowed;
-    if (!session.assignedVms.empty())
-        allowed = IsVmAssigned(session.assignedVms, vmId) && HasClaim(session, number);
-    else
-        allowed = HasClaim(session, number);
-    if (audit) {
-        const std::string name = VmName(vmId);  // the registry's locks are released after this
-        WriteAudit(db, session, number, allowed ? 0 : 1, name);
-    }
+    const bool allowed = VmClaimAllowed(session, number, vmId);
+    if (audit) WriteVmAudit(db, session, number, allowed, vmId);
     return allowed;
 }
 
@@ -153,9 +217,15 @@ bool CanGrantRole(const Session& session, const JsonValue& role, std::string& re
         reason = "assigned vms empty";
         return false;
     }
+    // Every element must name exactly one VM, and that VM must be one the session has: an
+    // element with a second `id`, or none, would grant what this rule never looked at.
+    const VmLimit mine = ReadVmLimit(session.assignedVms);
     for (auto e = vms.ElementsBegin(); e != vms.ElementsEnd(); ++e) {
         const JsonValue& vm = **e;
-        if (!IsVmAssigned(session.assignedVms, vm["id"].AsText())) {
+        size_t ids = 0;
+        for (const JsonMember* m = vm.MembersBegin(); m != vm.MembersEnd(); ++m)
+            if (m->key == "id") ++ids;
+        if (ids != 1 || !vm["id"].IsString() || !mine.Allows(vm["id"].StringView())) {
             reason = vm["name"].AsText();
             return false;
         }

@@ -32,9 +32,23 @@ bool CanEditUser(SQLite::Database& db, const Session& session, const JsonValue& 
 // Whether the session may save or hand out the role object; a refusal may fill `reason`.
 bool CanGrantRole(const Session& session, const JsonValue& role, std::string& reason);
 
-// True when `vmId` is among the assigned-VMs text (one or more j_vms JSON texts) as a whole
-// JSON string.
+// True when `vmId` is one of the VMs the assigned-VMs text (one or more j_vms JSON texts)
+// grants, compared as ids (letter case aside).
 bool IsVmAssigned(const std::string& assignedVms, const std::string& vmId);
+
+// CheckVmClaim's answer without its audit row, and the row on its own (resource: the VM's
+// name), for routes that decide more before they write it.
+bool VmClaimAllowed(const Session& session, int number, const std::string& vmId);
+void WriteVmAudit(SQLite::Database& db, const Session& session, int number, bool allowed,
+                  const std::string& vmId);
+
+// Deleting is editing: the delete claim (cUsers_Delete, cRoles_Delete) and the rules that an
+// edit of the same record passes. Audited under the delete claim with the record's name and
+// the reason.
+bool CheckUserDelete(SQLite::Database& db, const Session& session, int32_t userId,
+                     std::string& reason);
+bool CheckRoleDelete(SQLite::Database& db, const Session& session, int32_t roleId,
+                     std::string& reason);
 
 // The server registry's name of a VM id, for audit rows; without one the name is empty.
 void SetVmNameLookup(std::function<std::string(const std::string& vmId)> lookup);

@@ -26,8 +26,8 @@ void ReplaceWithError(std::string& out, const std::exception& e) {
 bool LookupUser(SQLite::Database& db, std::string_view name, Session& session,
                 bool excludeWindowsAccounts) {
     std::string query =
-        "SELECT users.id, users.roleId, users.name, users.pwd, roles.j_claims, roles.j_vms FROM "
-        "users LEFT JOIN roles ON users.roleId = roles.Id";
+        "SELECT users.id, users.roleId, users.name, users.pwd, roles.j_claims, roles.j_vms, "
+        "roles.b_disabled FROM users LEFT JOIN roles ON users.roleId = roles.Id";
     query += " WHERE users.b_disabled = 0 AND";
     query += session.userId != 0 ? " users.id=?" : " users.name = ? COLLATE NOCASE";
     if (excludeWindowsAccounts) query += " AND users.name NOT LIKE '%\\%'";
@@ -46,7 +46,9 @@ bool LookupUser(SQLite::Database& db, std::string_view name, Session& session,
             session.roleId = statement.getColumn(1).getInt();
             session.userName = Text(statement.getColumn(2));
             session.pwd = Text(statement.getColumn(3));
-            session.claimSets.push_back(Text(statement.getColumn(4)));
+            // A disabled role grants nothing; its VM limit still holds.
+            const bool roleDisabled = statement.getColumn(6).getInt() != 0;
+            if (!roleDisabled) session.claimSets.push_back(Text(statement.getColumn(4)));
             session.assignedVms = Text(statement.getColumn(5));
             found = true;
         }

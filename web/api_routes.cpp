@@ -10,6 +10,9 @@
 #include <limits>
 #include <string>
 
+#include <SQLiteCpp/Statement.h>
+
+#include "cli/process_state.h"
 #include "store/audit.h"
 #include "store/claims.h"
 #include "store/database.h"
@@ -19,6 +22,7 @@
 #include "store/records.h"
 #include "store/rights.h"
 #include "store/users.h"
+#include "store/vm_limits.h"
 #include "web/server_routes.h"
 #include "web/session_table.h"
 #include "web/static_pages.h"
@@ -49,14 +53,42 @@ bool IsPost(const HttpRequest& request) {
     return request.Verb() == HttpVerb::Post;
 }
 
+// A member named twice, at any depth: the rights checks read the first, while the stored text
+// keeps both and a later reader (or the statement) may take the last.
+bool HasDuplicateMembers(const JsonValue& value) {
+    if (value.IsObject()) {
+        for (const JsonMember* m = value.MembersBegin(); m != value.MembersEnd(); ++m) {
+            for (const JsonMember* n = value.MembersBegin(); n != m; ++n)
+                if (n->key == m->key) return true;
+            if (HasDuplicateMembers(*m->value)) return true;
+        }
+    } else if (value.IsArray()) {
+        for (auto e = value.ElementsBegin(); e != value.ElementsEnd(); ++e)
+            if (HasDuplicateMembers(**e)) return true;
+    }
+    return false;
+}
+
 // The body as a JSON object with, when present, a numeric (or null) `id`; anything else is
 // refused before a check or a write.
 bool ParseRecordBody(const HttpRequest& request, JsonDocument& doc) {
     std::string body;
     request.BodyText(body);
-    if (!ParseJson(body, doc) || !doc.Root().IsObject()) return false;
+    if (!ParseJson(body, doc) || !doc.Root().IsObject() || HasDuplicateMembers(doc.Root()))
+        return false;
     const JsonValue& id = doc.Root()["id"];
     return id.IsNull() || id.IsNumber();
+}
+
+bool HasMember(const JsonValue& object, std::string_view key) {
+    for (const JsonMember* m = object.MembersBegin(); m != object.MembersEnd(); ++m)
+        if (m->key == key) return true;
+    return false;
+}
+
+// The id of the caller's own session, which a password change leaves open.
+std::string CallerSessionId(const HttpRequest& request) {
+    return request.Cookie(SessionCookieName());
 }
 
 std::string Trim(std::string_view text) {
@@ -91,8 +123,8 @@ void User(RouteCall& c) {
         return r.ReplyJson(out);
     }
     if (r.Verb() == HttpVerb::Delete) {
-        if (!CheckClaim(Db(), s, cUsers_Edit, true) || c.id == 1 || c.id == s.userId)
-            return r.ReplyForbidden();
+        std::string reason;
+        if (!CheckUserDelete(Db(), s, c.id, reason)) return r.ReplyForbidden();
         DeleteRecord(Db(), "users", c.id, out);
         // The deleted user's open sessions must not keep its rights.
         if (out.empty()) RefreshSessions(Db(), c.id);
@@ -104,7 +136,13 @@ void User(RouteCall& c) {
     std::string reason;
     if (!CheckUserEdit(Db(), s, user, reason)) return r.ReplyForbidden();
     if (const int32_t id = user["id"].AsInt(); id != 0) {
-        if (UpdateRecord(Db(), "users", user, out)) RefreshSessions(Db(), id);
+        if (UpdateRecord(Db(), "users", user, out)) {
+            // A password set for a user ends the user's other sessions: whoever knew the old
+            // one is logged out. An editor setting its own keeps this session.
+            if (HasMember(user, "pwd"))
+                EndUserSessions(id, id == s.userId ? CallerSessionId(r) : std::string());
+            RefreshSessions(Db(), id);
+        }
     } else {
         int64_t newId = 0;
         InsertRecord(Db(), "users", user, out, newId);
@@ -125,9 +163,24 @@ void ChangePassword(RouteCall& c) {
     std::string out;
     SetPassword(Db(), c.session, newPassword, out);
     // The caller's own sessions take the new digest, whatever id the path names: only the
-    // caller's password was changed.
-    if (out.empty() && c.session.userId != 0) RefreshSessions(Db(), c.session.userId);
+    // caller's password was changed. Its other sessions end; this one stays.
+    if (out.empty() && c.session.userId != 0) {
+        EndUserSessions(c.session.userId, CallerSessionId(r));
+        RefreshSessions(Db(), c.session.userId);
+    }
     r.ReplyJson(out);
+}
+
+constexpr std::string_view kRoleInUseText = "error: the role still has users";
+
+bool RoleHasUsers(int32_t roleId) {
+    try {
+        SQLite::Statement statement(Db(), "SELECT 1 FROM users WHERE roleId=? LIMIT 1");
+        statement.bind(1, roleId);
+        return statement.executeStep();
+    } catch (const std::exception&) {
+        return false;  // the delete itself then reports the failure
+    }
 }
 
 void Roles(RouteCall& c) {
@@ -147,13 +200,18 @@ void Role(RouteCall& c) {
         return r.ReplyJson(out);
     }
     if (r.Verb() == HttpVerb::Delete) {
-        if (!CheckClaim(Db(), s, cRoles_Edit, true) || c.id == 1) return r.ReplyForbidden();
+        std::string reason;
+        if (!CheckRoleDelete(Db(), s, c.id, reason)) return r.ReplyForbidden(reason);
+        if (RoleHasUsers(c.id)) return r.ReplyJson(kRoleInUseText);
         DeleteRecord(Db(), "roles", c.id, out);
+        // Between the count and the delete a user may have been given the role.
+        if (out.find("FOREIGN KEY") != std::string::npos) out = kRoleInUseText;
         return r.ReplyJson(out);
     }
     JsonDocument doc;
     if (!IsPost(r) || !ParseRecordBody(r, doc)) return r.ReplyBadRequest();
     const JsonValue& role = doc.Root();
+    if (!IsValidVmList(role["vms"])) return r.ReplyBadRequest();
     std::string reason;
     if (!CheckRoleEdit(Db(), s, role, reason)) return r.ReplyForbidden(reason);
     if (role["id"].AsInt() != 0) {
@@ -231,13 +289,16 @@ void DispatchAuthenticated(HttpRequest& request, const std::string& path, const 
     if (ServeCursor(request, path)) return;  // every path under "/cur/" is answered there
     if (path == "/ws") {
         if (!CheckClaim(Db(), session, cVm_Connect, false)) return request.ReplyForbidden();
-        // The VM is named only in the connect message: a role limited to some VMs must not
+        // The target is named only in the connect message: a role limited to some VMs must not
         // reach the others' screens, and a host's own desktop needs the host claim.
-        return ServeConsoleSocket(request, session, [](const Session& s, std::string_view id) {
-            if (IsGuidText(id))
-                return CheckVmClaim(Db(), s, cVm_Connect, std::string(id), true);
-            return HasClaim(s, static_cast<int>(cHost_Connect));
-        });
+        using Kind = rconsole::ConsoleTarget::Kind;
+        return ServeConsoleSocket(
+            request, session, [](const Session& s, const rconsole::ConsoleTarget& t) {
+                if (t.kind == Kind::Vm) return CheckVmClaim(Db(), s, cVm_Connect, t.vmId, true);
+                if (t.kind == Kind::Server)
+                    return CheckServerClaim(Db(), s, cHost_Connect, t.serverId);
+                return false;
+            });
     }
     if (TryVmRoute(request, session, path) || TryServerRoute(request, session, path)) return;
     for (const RouteRow& row : kRoutes) {

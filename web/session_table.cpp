@@ -105,6 +105,14 @@ void RefreshSessions(SQLite::Database& db, int32_t userId) {
     }
 }
 
+void EndUserSessions(int32_t userId, const std::string& keepId) {
+    if (userId == 0) return;  // group-based sessions belong to no user row
+    std::lock_guard lock(Locks().sessionTable);
+    std::erase_if(Table(), [&](const auto& entry) {
+        return entry.second.userId == userId && entry.first != keepId;
+    });
+}
+
 size_t SessionCount() {
     std::lock_guard lock(Locks().sessionTable);
     return Table().size();

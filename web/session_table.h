@@ -30,6 +30,10 @@ void SweepSessions(int64_t now);
 // built-in administrator when it is 0, after users, roles or passwords changed.
 void RefreshSessions(SQLite::Database& db, int32_t userId);
 
+// Ends every session of user `userId` except the one under `keepId` (empty: all of them), after
+// that user's password changed.
+void EndUserSessions(int32_t userId, const std::string& keepId);
+
 // Number of sessions in the table, and emptying it (tests).
 size_t SessionCount();
 void ClearSessions();

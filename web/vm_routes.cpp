@@ -9,6 +9,7 @@
 #include "store/database.h"
 #include "store/json.h"
 #include "store/rights.h"
+#include "store/vm_limits.h"
 #include "web/api_routes.h"
 #include "web/file_body.h"
 #include "web/static_pages.h"
@@ -88,7 +89,9 @@ int StateClaim(int state) {
     }
 }
 
-// Rows 11-17: a body, a check, an action whose result code is not looked at.
+constexpr std::string_view kNoHostText = "error: no managed server holds the VM";
+
+// Rows 11-17: a body, a check, an action.
 bool ActionRoute(HttpRequest& r, const Session& s, std::string_view path) {
     enum Op { Create, Apply, Revert, Delete, DeleteTree, Rename, State };
     Op op;
@@ -121,37 +124,67 @@ bool ActionRoute(HttpRequest& r, const Session& s, std::string_view path) {
             return true;
         }
     }
-    if (!CheckVmClaim(Db(), s, claim, b.vmId, true)) {
+    ServerRegistry& reg = ServerRegistry::Instance();
+    bool allowed = VmClaimAllowed(s, claim, b.vmId);
+    // A checkpoint is acted on through its VM's rights only when it is that VM's: the host is
+    // asked whose it is. The audit row names the VM the checkpoint belongs to.
+    std::string auditVm = b.vmId;
+    const bool namesCheckpoint = op == Apply || op == Delete || op == DeleteTree || op == Rename;
+    if (allowed && namesCheckpoint) {
+        std::string owner;
+        try {
+            if (reg.CheckpointOwner(b.vmId, b.cpId, owner) != 0) {
+                WriteVmAudit(Db(), s, claim, false, b.vmId);
+                r.ReplyJson(kNoHostText);
+                return true;
+            }
+        } catch (const CHypervisorException& e) {
+            WriteVmAudit(Db(), s, claim, false, b.vmId);
+            r.ReplyServerError(e.text.empty() ? std::string("Server error: hbr exception") : e.text);
+            return true;
+        }
+        if (!SameVmId(owner, b.vmId)) {
+            allowed = false;
+            if (!owner.empty()) auditVm = owner;
+        }
+    }
+    WriteVmAudit(Db(), s, claim, allowed, auditVm);
+    if (!allowed) {
         r.ReplyForbidden();
         return true;
     }
-    ServerRegistry& reg = ServerRegistry::Instance();
+    HResult hr = 0;
     try {
         switch (op) {
             case Create:
-                reg.CreateCheckpoint(b.vmId);
+                hr = reg.CreateCheckpoint(b.vmId);
                 break;
             case Apply:
-                reg.ApplyCheckpoint(b.vmId, b.cpId);
+                hr = reg.ApplyCheckpoint(b.vmId, b.cpId);
                 break;
             case Revert:
-                reg.RevertVm(b.vmId);
+                hr = reg.RevertVm(b.vmId);
                 break;
             case Delete:
-                reg.DeleteCheckpoint(b.vmId, b.cpId);
+                hr = reg.DeleteCheckpoint(b.vmId, b.cpId);
                 break;
             case DeleteTree:
-                reg.DeleteCheckpointTree(b.vmId, b.cpId);
+                hr = reg.DeleteCheckpointTree(b.vmId, b.cpId);
                 break;
             case Rename:
-                reg.RenameCheckpoint(b.vmId, b.cpId, b.name);
+                hr = reg.RenameCheckpoint(b.vmId, b.cpId, b.name);
                 break;
             case State:
-                reg.ChangeVmState(b.vmId, b.state);
+                hr = reg.ChangeVmState(b.vmId, b.state);
                 break;
         }
     } catch (const CHypervisorException& e) {
         r.ReplyServerError(e.text.empty() ? std::string("Server error: hbr exception") : e.text);
+        return true;
+    }
+    // Nothing was done for a VM that no managed server holds: that is no success.
+    if (hr != 0) {
+        r.ReplyJson(kNoHostText);
         return true;
     }
     r.SendJson("");

@@ -168,11 +168,11 @@ TEST_F(HvApiTest, StateChangesChecksAndAudit) {
         if (doc.Root()["vms"].At(i)["id"].AsText() == offVm)
             running = doc.Root()["vms"].At(i)["state"].AsText() == "2";
     EXPECT_TRUE(running);
-    // Ids that are no VM's: answered as unknown VMs.
+    // Ids that are no VM's: nothing was done, and the reply says so.
     for (const std::string bad : {"\\\" or 1=1", "1891102a-5DE8-4BD6-AF5F-97EA2A331B9C", "x"}) {
         const HttpReply b = Post("/api/vm/createcp", R"({"vmId":")" + bad + R"("})");
-        EXPECT_EQ(b.status, 201) << bad;
-        EXPECT_EQ(b.body, "{}");
+        EXPECT_EQ(b.status, 500) << bad;
+        EXPECT_EQ(b.body, "error: no managed server holds the VM");
     }
     EXPECT_EQ(Get("/api/vm/general/00000000-0000-0000-0000-000000000000").body, "{}");
     EXPECT_EQ(Get("/api/vm/general/\"'--<>0000-0000-0000-0000-000000000000").body, "{}");
@@ -265,13 +265,12 @@ TEST_F(CheckpointApi, TreeCreateRenameApplyRevertDelete) {
     EXPECT_EQ(
         Get("/api/vm/checkpoints/" + vm).body.find(R"("name":"say \"hi\")") != std::string::npos,
         true);
-    // Renaming what is no checkpoint: the host finds nothing.
+    // Renaming what is no checkpoint of the VM: refused before the host is asked to change it.
     const HttpReply missing = Act("editcp", vm, "00000000-0000-0000-0000-000000000000", R"("x")");
-    EXPECT_EQ(missing.status, 500);
-    EXPECT_NE(missing.body.find("-2147467259"), std::string::npos) << missing.body;
+    EXPECT_EQ(missing.status, 403);
     // Ids that are no GUID never reach the host's query text.
     const HttpReply injected = Act("editcp", vm, R"(x\" or InstanceID<>\")", R"("y")");
-    EXPECT_EQ(injected.status, 500);
+    EXPECT_EQ(injected.status, 403);
     EXPECT_EQ(Tree(vm)[before + 1].name, odd);
 
     // Applying A to the running VM: the host takes checkpoints only of a VM that is not running,

@@ -48,6 +48,7 @@ void HbrProcess::Launch(Options options) {
     if (args.empty()) {
         args = {"run-exe", "-url", "http://127.0.0.1:" + std::to_string(port_) + "/",
                 "-dbpath", dbPath_};
+        args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
     }
     if (options.webRoot.empty()) options.webRoot = std::string(HBR_SOURCE_DIR) + "/app";
     bool hasWebRoot = false;

@@ -22,6 +22,7 @@ class HbrProcess {
 public:
     struct Options {
         std::vector<std::string> args;  // after the program name; empty: run-exe on a free port
+        std::vector<std::string> extraArgs;  // after the default run-exe arguments ("-demo")
         std::string stateDir;           // empty: a folder of this object
         std::string dbPath;             // empty: hbr.db in this object's folder
         std::string webRoot;            // empty: the source tree's app folder

@@ -54,8 +54,9 @@ class WsTestClient {
     };
     WsTestClient();
     ~WsTestClient();
-    // The upgrade to ws://127.0.0.1:port/path; false with the reason in Error().
-    bool Connect(uint16_t port, const std::string& path = "/ws");
+    // The upgrade to ws://127.0.0.1:port/path, with `cookie` (name=value) when given; false
+    // with the reason in Error().
+    bool Connect(uint16_t port, const std::string& path = "/ws", const std::string& cookie = {});
     bool SendBinary(const std::vector<uint8_t>& bytes);
     bool SendText(const std::string& text);
     // The next message, or none when the guard ran out or the socket closed.

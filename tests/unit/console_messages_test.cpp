@@ -389,6 +389,8 @@ TEST_F(Targets, VmIdsFirstThenServerIdsThenLocalhost) {
     EXPECT_EQ(*t.preconnectionBlob, "vm-1");
     EXPECT_EQ(t.user, "admin");
     EXPECT_EQ(t.domain, "DOM");
+    EXPECT_EQ(t.kind, ConsoleTarget::Kind::Vm);
+    EXPECT_EQ(t.vmId, "vm-1");
     EXPECT_TRUE(serverAsked.empty());
 
     t = ResolveConsoleTarget("3");  // a VM named "3" wins over server 3
@@ -398,6 +400,8 @@ TEST_F(Targets, VmIdsFirstThenServerIdsThenLocalhost) {
     EXPECT_EQ(t.host, "localhost");  // server 4 has no host name
     EXPECT_EQ(t.port, kHostRdpPort);
     EXPECT_FALSE(t.preconnectionBlob);
+    EXPECT_EQ(t.kind, ConsoleTarget::Kind::Server);
+    EXPECT_EQ(t.serverId, 4);
 
     serverAsked.clear();
     for (const char* none : {"", "0", "abc", "-0", "99999999999", "5"}) {
@@ -405,6 +409,7 @@ TEST_F(Targets, VmIdsFirstThenServerIdsThenLocalhost) {
         EXPECT_EQ(t.host, "localhost") << none;
         EXPECT_EQ(t.port, 0) << none;
         EXPECT_TRUE(t.user.empty() && t.password.empty()) << none;
+        EXPECT_EQ(t.kind, ConsoleTarget::Kind::None) << none;
     }
     EXPECT_EQ(serverAsked, (std::vector<int32_t>{5}));  // out-of-range ids name no server
 }

@@ -380,12 +380,18 @@ TEST(JsonAccess, LargeArrayOfObjects) {
 
 // ----- writing --------------------------------------------------------------------------------
 
-TEST(JsonEscape, EightEscapesAndNothingElse) {
+TEST(JsonEscape, EightEscapesAndEveryControlByte) {
     EXPECT_EQ(JsonEscape("a\tb/c"), "a\\tb\\/c");
     EXPECT_EQ(JsonEscape("\b\f\n\r\t\"/\\"), "\\b\\f\\n\\r\\t\\\"\\/\\\\");
-    EXPECT_EQ(JsonEscape("\x01\x1f\x7f"), "\x01\x1f\x7f");
+    EXPECT_EQ(JsonEscape("\x01\x1f\x7f"), "\\u0001\\u001f\x7f");
     EXPECT_EQ(JsonEscape("\xc3\xa9\xff"), "\xc3\xa9\xff");
-    EXPECT_EQ(JsonEscape(std::string_view("a\0b", 3)), std::string("a\0b", 3));
+    EXPECT_EQ(JsonEscape(std::string_view("a\0b", 3)), "a\\u0000b");
+    // Every byte below 0x20 reads back as itself from the escaped text.
+    std::string all;
+    for (int c = 0; c < 0x20; ++c) all.push_back(static_cast<char>(c));
+    JsonDocument doc;
+    ASSERT_TRUE(ParseJson("\"" + JsonEscape(all) + "\"", doc));
+    EXPECT_EQ(doc.Root().StringView(), all);
     EXPECT_EQ(JsonEscape(""), "");
     EXPECT_EQ(JsonEscapeW("x/y"), "x\\/y");
 }

@@ -115,9 +115,14 @@ TEST_F(UsersTest, DisabledUnknownAndWindowsNamesDoNotLogInByForm) {
     EXPECT_EQ(s.userId, 4);
 }
 
-TEST_F(UsersTest, UserOfADisabledRoleKeepsItsClaims) {
+TEST_F(UsersTest, UserOfADisabledRoleLogsInWithoutClaims) {
     Session s;
     ASSERT_TRUE(FindLoginUser(*t.db, "dave", s));
+    EXPECT_TRUE(s.claimSets.empty());
+    EXPECT_FALSE(s.canViewHosts);
+    // Enabled again, the role's claims come back at the next lookup.
+    t.db->exec("UPDATE roles SET b_disabled=0 WHERE name='auditors'");
+    ASSERT_TRUE(FindLoginUser(*t.db, s.userName, s));
     EXPECT_TRUE(s.canViewHosts);
 }
 
