@@ -17,7 +17,6 @@
 #include "console/console_input.h"
 #include "console/rdp_target.h"
 #include "console/screen_updates.h"
-#include "console/rdp_target.h"
 #include "console/web_socket.h"
 
 namespace hbr::rconsole {

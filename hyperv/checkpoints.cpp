@@ -141,7 +141,8 @@ std::string CheckpointVmId(WmiWorkspace& ws, const std::string& cpId) {
     WmiObjectPtr settings;
     if (e->Next(kWbemInfinite, settings) != kSOk || !settings) return {};
     // The VM's own settings share the id form; only a checkpoint's count.
-    if (!TextOf(*settings, "VirtualSystemType").starts_with("Microsoft:Hyper-V:Snapshot:")) return {};
+    if (!TextOf(*settings, "VirtualSystemType").starts_with("Microsoft:Hyper-V:Snapshot:"))
+        return {};
     return TextOf(*settings, "VirtualSystemIdentifier");
 }
 

@@ -110,7 +110,8 @@ bool CheckRoleDelete(SQLite::Database& db, const Session& session, int32_t roleI
     JsonDocument doc;
     const StoredRole stored = ReadStoredRole(db, roleId, doc);
     const std::string name = doc.Root()["name"].AsText();
-    bool allowed = HasClaim(session, cRoles_Edit) && HasClaim(session, cRoles_Delete) && roleId != 1;
+    bool allowed =
+        HasClaim(session, cRoles_Edit) && HasClaim(session, cRoles_Delete) && roleId != 1;
     // Missing: nothing to delete. Unreadable: only the built-in administrator decides.
     if (allowed && stored == StoredRole::Read)
         allowed = CanGrantRole(session, doc.Root(), reason);

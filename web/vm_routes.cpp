@@ -140,7 +140,8 @@ bool ActionRoute(HttpRequest& r, const Session& s, std::string_view path) {
             }
         } catch (const CHypervisorException& e) {
             WriteVmAudit(Db(), s, claim, false, b.vmId);
-            r.ReplyServerError(e.text.empty() ? std::string("Server error: hbr exception") : e.text);
+            r.ReplyServerError(e.text.empty() ? std::string("Server error: hbr exception")
+                                              : e.text);
             return true;
         }
         if (!SameVmId(owner, b.vmId)) {

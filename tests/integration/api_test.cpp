@@ -73,7 +73,9 @@ class ApiTest : public ::testing::Test {
         Exec(R"(INSERT INTO roles (id,name,j_claims,j_vms) VALUES (2,'ops',)"
              R"('{"cUsers_View":true,"cUsers_Edit":true,"cRoles_View":true,"cRoles_Edit":true,)"
              R"("cUsers_Delete":true,"cVm_Start":true,"cLog_Audit":true}',)"
-             R"('[{"id":")" + std::string(kVmA) + R"(","name":"vmA"}]'),)"
+             R"('[{"id":")" +
+             std::string(kVmA) +
+             R"(","name":"vmA"}]'),)"
              R"( (3,'big','{"cLog_System":true}',NULL))");
         const std::string admin = Session("administrator", "bravo");
         EXPECT_EQ(

@@ -144,8 +144,10 @@ WsTestClient::~WsTestClient() = default;
 bool WsTestClient::Connect(uint16_t port, const std::string& path, const std::string& cookie) {
     beast::error_code ec;
     if (!cookie.empty()) {
-        impl_->ws.set_option(websocket::stream_base::decorator(
-            [cookie](websocket::request_type& req) { req.set(beast::http::field::cookie, cookie); }));
+        impl_->ws.set_option(
+            websocket::stream_base::decorator([cookie](websocket::request_type& req) {
+                req.set(beast::http::field::cookie, cookie);
+            }));
     }
     impl_->ws.next_layer().connect({net::ip::make_address("127.0.0.1"), port}, ec);
     if (!ec) impl_->ws.handshake("127.0.0.1:" + std::to_string(port), path, ec);
