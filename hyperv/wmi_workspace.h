@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr {
 
@@ -87,6 +87,9 @@ class WmiWorkspace {
         std::string host, domain, accountName, password;
     };
     RdpTarget GetRdpTarget() const;
+
+    // Shuts the host down or restarts it through its provider, with the stored credentials.
+    HostShutdownResult ShutdownHost(bool restart);
 
     // The connections as they are now (each caller holds its own reference).
     WmiServicesPtr VirtualizationServices() const;

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <map>
 
-#include "hyperv/sim_host_internal.h"
+#include "hyperv/providers/sim/sim_host_internal.h"
 
 namespace hbr {
 
@@ -271,6 +271,11 @@ void Impl::SetJobDuration(std::chrono::milliseconds d) {
     jobDuration_ = std::max(d, std::chrono::milliseconds(0));
 }
 
+void Impl::SetJobRunningStates(std::vector<int> states) {
+    std::lock_guard lock(mu_);
+    runningStates_ = states.empty() ? std::vector<int>{2, 4} : std::move(states);
+}
+
 void Impl::ClearHooks() {
     {
         std::lock_guard lock(mu_);
@@ -280,6 +285,7 @@ void Impl::ClearHooks() {
         delays_.clear();
         virtPresent_ = cimPresent_ = true;
         jobDuration_ = std::chrono::milliseconds(1000);
+        runningStates_ = {2, 4};
         ++hookEpoch_;
     }
     hookCv_.notify_all();
@@ -358,7 +364,8 @@ void Impl::Settle() {
     for (auto& job : jobs_) {
         if (job.settled || now < job.end) continue;
         job.settled = true;
-        if (job.endState == 7) {
+        // 32768 is "completed with warnings": the work is done.
+        if (job.endState == 7 || job.endState == 32768) {
             if (job.effect) job.effect();
         } else if (job.rollback) {
             job.rollback();
@@ -620,7 +627,8 @@ class SimServices : public WmiServices {
 
 class SimLocator : public WmiLocator {
   public:
-    explicit SimLocator(std::shared_ptr<Impl> host) : host_(std::move(host)) {}
+    SimLocator(std::shared_ptr<Impl> host, std::string rdpAddress)
+        : host_(std::move(host)), rdpAddress_(std::move(rdpAddress)) {}
     HResult ConnectServer(std::string_view path, std::string_view, std::string_view,
                           WmiServicesPtr& services) override {
         services.reset();
@@ -630,9 +638,20 @@ class SimLocator : public WmiLocator {
         services = std::make_shared<SimServices>(host_, ns);
         return kSOk;
     }
+    // Powering a simulated host off or on ends the same way: it starts again.
+    HostShutdownResult ShutdownHost(bool, std::string_view, std::string_view) override {
+        host_->RestartHost();
+        return {};
+    }
+    // The rdp= address of the host text (a simulated host's text is no host name), by default
+    // loopback.
+    std::string ConsoleAddress() const override {
+        return rdpAddress_.empty() ? std::string("127.0.0.1") : rdpAddress_;
+    }
 
   private:
     std::shared_ptr<Impl> host_;
+    std::string rdpAddress_;
 };
 
 std::mutex& RegistryLock() {
@@ -724,7 +743,7 @@ WmiLocatorPtr CreateSimLocator(std::string_view hostText) {
         if (!slot) slot = std::make_shared<SimHostImpl>(hostName, options);
         host = slot;
     }
-    return std::make_shared<SimLocator>(host);
+    return std::make_shared<SimLocator>(host, options.rdpAddress);
 }
 
 const std::string& SimHost::Name() const {
@@ -755,6 +774,9 @@ void SimHost::SetCallDelay(std::string op, std::string match, std::chrono::milli
 }
 void SimHost::SetJobDuration(std::chrono::milliseconds duration) {
     impl_->SetJobDuration(duration);
+}
+void SimHost::SetJobRunningStates(std::vector<int> states) {
+    impl_->SetJobRunningStates(std::move(states));
 }
 void SimHost::ClearHooks() {
     impl_->ClearHooks();

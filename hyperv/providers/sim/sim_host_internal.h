@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hyperv/sim_host.h"
-#include "hyperv/wmi_path.h"
-#include "hyperv/wql.h"
+#include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/wmi/wmi_path.h"
+#include "hyperv/wmi/wql.h"
 
 namespace hbr::simhost {
 
@@ -110,6 +110,7 @@ struct Job {
     std::function<void()> effect;    // the work, done when the job completes
     std::function<void()> rollback;  // undoes the transitional state when it fails
     bool settled = false;
+    int reads = 0;  // how often the job object was read while running
 };
 
 struct Fault {
@@ -169,6 +170,7 @@ class Impl : public std::enable_shared_from_this<Impl> {
     void SetNamespacePresent(std::string_view ns, bool present);
     void SetCallDelay(std::string op, std::string match, std::chrono::milliseconds d, int count);
     void SetJobDuration(std::chrono::milliseconds d);
+    void SetJobRunningStates(std::vector<int> states);
     void ClearHooks();
     std::vector<SimVmInfo> ListVms();
     std::vector<SimCheckpointInfo> ListCheckpoints(std::string_view vmId);
@@ -211,7 +213,7 @@ class Impl : public std::enable_shared_from_this<Impl> {
     HResult RunMethod(const Ref& target, const ClassEntry& cls, const WmiMethodDef& m,
                       const WmiObjectPtr& in, WmiObjectPtr& out);
     std::uint32_t RequestStateChange(int vm, int requested, std::string& jobPath);
-    std::uint32_t InitiateShutdown(int vm, std::string& jobPath);
+    std::uint32_t InitiateShutdown(int vm);
     std::uint32_t CreateSnapshot(const WmiObjectPtr& in, std::string& jobPath,
                                  std::string& resulting);
     std::uint32_t ApplySnapshot(const WmiObjectPtr& in, std::string& jobPath);
@@ -251,6 +253,7 @@ class Impl : public std::enable_shared_from_this<Impl> {
     std::vector<JobOutcome> jobOutcomes_;
     std::vector<Delay> delays_;
     std::chrono::milliseconds jobDuration_{1000};
+    std::vector<int> runningStates_{2, 4};  // JobState by read while running; the last repeats
     bool virtPresent_ = true;
     bool cimPresent_ = true;
     std::unordered_map<std::string, std::uint64_t> callCounts_;
