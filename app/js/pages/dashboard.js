@@ -79,14 +79,21 @@ export async function render(main, ctx) {
   const updated = h('span', { class: 'text-secondary small', 'aria-live': 'off' });
   main.append(pageHeader('Dashboard', updated));
   const alertArea = h('div');
-  const serversArea = h('div', { class: 'row g-3 mb-4', id: 'server-cards' });
-  main.append(alertArea, serversArea);
+  const serversArea = h('div', { class: 'row g-3', id: 'server-cards' });
+  // Many servers would push the VM list far down: beyond a few their cards start folded.
+  const serversTitle = h('summary', { class: 'h6 mb-2' }, 'Servers');
+  const serversBox = h('details', { class: 'servers-box mb-4', open: true }, serversTitle, serversArea);
+  let folded = false;
+  main.append(alertArea, serversBox);
 
   const tbody = h('tbody');
   const headRow = h('tr');
   const table = h('table', { class: 'table table-hover table-vms mb-0', id: 'vm-table' },
     h('caption', { class: 'visually-hidden' }, 'Virtual machines'), h('thead', null, headRow), tbody);
-  const scroller = h('div', { class: 'vm-scroll', id: 'vm-scroll' }, table);
+  // The rows above and below the window are padding of this box: padding always counts in the
+  // scrolled length, where a margin below the table might not.
+  const sizer = h('div', { class: 'vm-sizer' }, table);
+  const scroller = h('div', { class: 'vm-scroll', id: 'vm-scroll' }, sizer);
   const countText = h('span', { class: 'text-secondary small', id: 'vm-count' });
   const empty = h('div', { class: 'text-secondary p-3', hidden: true });
   const bulkBar = h('div', { class: 'vm-bulk px-3 py-2', id: 'vm-bulk', hidden: true });
@@ -297,8 +304,8 @@ export async function render(main, ctx) {
       if (row.tr !== at) tbody.insertBefore(row.tr, at); else at = at.nextSibling;
     }
     // The space of the rows above and below the window, so the scroll bar tells the truth.
-    table.style.marginTop = `${first * rh}px`;
-    table.style.marginBottom = `${(n - last) * rh}px`;
+    sizer.style.paddingTop = `${first * rh}px`;
+    sizer.style.paddingBottom = `${(n - last) * rh}px`;
   }
 
   let paintQueued = false;
@@ -345,7 +352,7 @@ export async function render(main, ctx) {
     const text = hosts.join('\n');
     if (text !== hostList) {
       hostList = text;
-      clear(hostFilter).append(h('option', { value: '' }, 'All hosts'), hosts.map((name) => h('option', { value: name }, name)));
+      clear(hostFilter).append(h('option', { value: '' }, 'All hosts'), ...hosts.map((name) => h('option', { value: name }, name)));
     }
     if (hostFilter.value !== view.host) hostFilter.value = view.host;
   }
@@ -503,7 +510,9 @@ export async function render(main, ctx) {
       if (c.last !== s) { c.last = s; fillCard(c, s); }
     }
     for (const [id, c] of cards) if (!seen.has(id)) { c.card.remove(); cards.delete(id); }
-    serversArea.hidden = cards.size === 0;
+    serversBox.hidden = cards.size === 0;
+    setText(serversTitle, `Servers (${cards.size})`);
+    if (!folded && cards.size > 6) { folded = true; serversBox.open = false; }
   }
 
   // ---- live data -----------------------------------------------------------------------------
