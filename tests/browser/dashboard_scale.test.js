@@ -65,13 +65,18 @@ function renderedRows() {
 }
 
 // The order the dashboard promises for a text column: the browser's collation of the texts,
-// then the name, then the id.
-function expectedOrder(vms, key, dir = 1) {
-  return page.evaluate(([list, k, d]) => {
+// then the name, then the id. Worked out in the page, so the collation is the browser's own.
+const orders = new Map();
+async function expectedOrder(vms, key, dir = 1) {
+  const cacheKey = vms === live.vms ? `${key}/${dir}` : null;
+  if (cacheKey && orders.has(cacheKey)) return orders.get(cacheKey);
+  const slim = vms.map((v) => [v.id, v.name || '', v[key] || '']);
+  const order = await page.evaluate(([list, d]) => {
     const c = new Intl.Collator(undefined, { sensitivity: 'base', numeric: false });
-    return [...list].sort((a, b) => (c.compare(a[k] || '', b[k] || '') * d) || c.compare(a.name || '', b.name || '') || (a.id < b.id ? -1 : 1))
-      .map((v) => v.id);
-  }, [vms, key, dir]);
+    return list.sort((a, b) => (c.compare(a[2], b[2]) * d) || c.compare(a[1], b[1]) || (a[0] < b[0] ? -1 : 1)).map((v) => v[0]);
+  }, [slim, dir]);
+  if (cacheKey) orders.set(cacheKey, order);
+  return order;
 }
 
 before(async () => {
