@@ -526,6 +526,13 @@ export async function render(main, ctx) {
     }
     if (failing) { failing = false; clear(alertArea); }
     setText(updated, `Updated ${new Date().toLocaleTimeString()}`);
+    // A search field changed without an input event (form restoration, autofill, a script)
+    // still counts from the next refresh on.
+    if (search.value.slice(0, 200) !== view.q) {
+      view.q = search.value.slice(0, 200);
+      writeView(view);
+      viewDirty = true;
+    }
     if (!changed && !viewDirty) return;
     showServers(data.servers);
     merge(data.vms);
