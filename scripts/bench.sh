@@ -13,6 +13,7 @@ echo "== HTTP static file"; bash bench/http_static.sh
 echo "== Simulated host's own answers"; build/bench/sim_host_bench
 echo "== Poll cycle and memory of simulated hosts"; build/bench/hv_poll_bench
 echo "== Live data of 10 x 100 VMs"; bash bench/http_livedata.sh
+echo "== Dashboard in Chromium at 1,000 to 25,000 VMs"; bash bench/dashboard_scale.sh
 echo "== Remote console relay"
 if [ -x build/bench/console_relay_bench ]; then
   build/bench/console_relay_bench 10

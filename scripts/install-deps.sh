@@ -13,7 +13,7 @@ export DEBIAN_FRONTEND=noninteractive
 pkgs=(
   build-essential cmake ninja-build pkg-config git
   libboost1.81-dev libsqlite3-dev libsqlitecpp-dev sqlite3
-  libssl-dev libpng-dev libsystemd-dev freerdp2-dev
+  libssl-dev libpng-dev zlib1g-dev libsystemd-dev freerdp2-dev
   libgtest-dev libgmock-dev
   nlohmann-json3-dev wrk nginx-light curl
   xvfb freerdp2-shadow-x11 x11-xserver-utils x11-utils x11-apps xterm chromium firefox-esr

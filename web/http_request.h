@@ -38,8 +38,11 @@ enum HttpResponseHeader : int {
     kHeaderDate = 2,
     kHeaderContentLength = 11,
     kHeaderContentType = 12,
+    kHeaderContentEncoding = 13,
+    kHeaderETag = 22,
     kHeaderLocation = 23,
     kHeaderSetCookie = 27,
+    kHeaderVary = 28,
     kHeaderWwwAuthenticate = 29,
     kResponseHeaderCount = 30,
 };

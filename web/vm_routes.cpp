@@ -11,32 +11,13 @@
 #include "store/rights.h"
 #include "store/vm_limits.h"
 #include "web/api_routes.h"
-#include "web/file_body.h"
+#include "web/live_reply.h"
 #include "web/static_pages.h"
 
 namespace hbr {
 namespace {
 
 using ViewOp = HResult (ServerRegistry::*)(const std::string&, std::string&);
-
-// The shared live data reply as a file body, made once for each reply the registry assembles
-// (one slot for each pair of view rights, as the registry keeps them).
-std::shared_ptr<const FileBody> LiveReplyFile(const std::shared_ptr<const std::string>& text,
-                                              bool vms, bool hosts) {
-    struct Slot {
-        std::shared_ptr<const std::string> source;
-        std::shared_ptr<const FileBody> file;
-    };
-    static std::mutex lock;
-    static Slot slots[4];
-    std::lock_guard guard(lock);
-    Slot& slot = slots[(vms ? 2 : 0) + (hosts ? 1 : 0)];
-    if (slot.source != text) {
-        slot.file = FileBody::FromText(*text);
-        slot.source = text;
-    }
-    return slot.file;
-}
 
 void View(HttpRequest& r, const std::string& vmId, ViewOp op) {
     std::string out;
@@ -203,17 +184,7 @@ std::string VmRouteId(std::string_view path, std::string_view prefix) {
 
 bool TryVmRoute(HttpRequest& r, const Session& s, std::string_view path) {
     if (path == "/api/livedata") {
-        const auto reply =
-            ServerRegistry::Instance().LiveData(s.canViewVms, s.canViewHosts, s.assignedVms);
-        // Every browser asks for the same reply every few seconds: it leaves from one file
-        // without being copied. A reply filtered for a limited role is sent as it is.
-        if (s.assignedVms.empty()) {
-            if (auto file = LiveReplyFile(reply, s.canViewVms, s.canViewHosts)) {
-                r.SendJson(*file);
-                return true;
-            }
-        }
-        r.SendJson(*reply);
+        ServeLiveData(r, s);
         return true;
     }
     if (std::string id = VmRouteId(path, "/rdp/"); !id.empty()) {

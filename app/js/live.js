@@ -1,30 +1,40 @@
 // The dashboard's live data, fetched every few seconds while anybody listens and the page is
-// visible. Listeners get the whole reply; a failure is handed on as an error.
-import { get } from './api.js';
+// visible. The request names the tag of the reply held, so an unchanged reply costs the server
+// a "not modified" and the page nothing. Listeners get the whole reply and whether it changed
+// since the last call; a failure is handed on as an error.
+import { getIfChanged } from './api.js';
 
 const PERIOD_MS = 3000;
 const listeners = new Set();
 let timer = null;
 let last = null;
+let lastTag = null;
 let inFlight = false;
 
 async function tick() {
   timer = null;
   if (inFlight) return;
   inFlight = true;
-  let data;
+  let data = last;
+  let changed = false;
   let error = null;
   try {
-    data = await get('/api/livedata');
-    if (!Array.isArray(data.vms)) data.vms = [];
-    if (!Array.isArray(data.servers)) data.servers = [];
-    last = data;
+    const reply = {};
+    const fresh = await getIfChanged('/api/livedata', last ? lastTag : null, reply);
+    if (fresh !== null || !last) {
+      data = fresh && typeof fresh === 'object' ? fresh : {};
+      if (!Array.isArray(data.vms)) data.vms = [];
+      if (!Array.isArray(data.servers)) data.servers = [];
+      last = data;
+      lastTag = reply.etag || null;
+      changed = true;
+    }
   } catch (e) {
     error = e;
   }
   inFlight = false;
   for (const fn of [...listeners]) {
-    try { fn(error ? null : data, error); } catch (e) { console.error(e); }
+    try { fn(error ? null : data, error, changed); } catch (e) { console.error(e); }
   }
   schedule();
 }
@@ -39,10 +49,10 @@ document.addEventListener('visibilitychange', () => {
 });
 
 // Subscribes; the listener is called at once with the last reply (if any) and then after every
-// fetch. Returns the function that unsubscribes.
+// fetch, as fn(data, error, changed). Returns the function that unsubscribes.
 export function subscribe(fn) {
   listeners.add(fn);
-  if (last) fn(last, null);
+  if (last) fn(last, null, true);
   if (!timer && !inFlight) tick();
   return () => listeners.delete(fn);
 }

@@ -36,25 +36,31 @@ export async function runAction(action, vm) {
   }
 }
 
+// Actions under way, by VM and action, so a control shows them whichever row shows the VM.
+const busy = new Set();
+const busyKey = (vm, a) => `${vm.id}|${a.id}`;
+
 // Builds the controls for a VM; `update(vm)` re-enables the items that fit the current state.
+// The controls follow `vmRef()`: a row of a long list that is reused for another VM calls
+// `update` with that VM and its names and link change with it.
 export function actionControls(ctx, vmRef, { compact = true } = {}) {
   const actions = allowedActions(ctx);
   const canConnect = ctx.can('cVm_Connect');
   const wrap = h('div', { class: 'd-inline-flex gap-1 align-items-center vm-action-bar flex-wrap' });
   const items = new Map();
   let connect = null;
-  if (canConnect && isVmId(vmRef().id)) {
-    connect = h('a', { class: 'btn btn-sm btn-outline-primary', href: `/rdp/${vmRef().id}`, target: '_blank', rel: 'noopener',
-      'aria-label': `Connect to ${vmRef().name || vmRef().id}` }, 'Connect');
+  let toggle = null;
+  let boundId = null;
+  if (canConnect) {
+    connect = h('a', { class: 'btn btn-sm btn-outline-primary', target: '_blank', rel: 'noopener' }, 'Connect');
     wrap.append(connect);
   }
-  const busy = new Set();
-  const click = async (a, btn) => {
-    busy.add(a.id);
-    btn.disabled = true;
-    btn.classList.add('disabled');
-    await runAction(a, vmRef());
-    busy.delete(a.id);
+  const click = async (a) => {
+    const vm = vmRef();
+    busy.add(busyKey(vm, a));
+    update(vmRef());
+    await runAction(a, vm);
+    busy.delete(busyKey(vm, a));
     update(vmRef());
   };
   if (actions.length) {
@@ -62,29 +68,40 @@ export function actionControls(ctx, vmRef, { compact = true } = {}) {
       const menu = h('ul', { class: 'dropdown-menu dropdown-menu-end' });
       for (const a of actions) {
         const btn = h('button', { type: 'button', class: `dropdown-item${a.danger ? ' text-danger' : ''}`, dataset: { action: a.id } }, a.label);
-        btn.addEventListener('click', () => click(a, btn));
+        btn.addEventListener('click', () => click(a));
         items.set(a.id, btn);
         menu.append(h('li', null, btn));
       }
-      wrap.append(h('div', { class: 'dropdown' },
-        h('button', { type: 'button', class: 'btn btn-sm btn-outline-secondary dropdown-toggle', 'data-bs-toggle': 'dropdown',
-          'aria-expanded': 'false', 'aria-label': `Actions for ${vmRef().name || vmRef().id}` }, 'Actions'),
-        menu));
+      // Fixed, so a menu opened in a scrolling list is not cut off at the list's edge.
+      toggle = h('button', { type: 'button', class: 'btn btn-sm btn-outline-secondary dropdown-toggle', 'data-bs-toggle': 'dropdown',
+        'data-bs-popper-config': '{"strategy":"fixed"}', 'aria-expanded': 'false' }, 'Actions');
+      wrap.append(h('div', { class: 'dropdown' }, toggle, menu));
     } else {
       for (const a of actions) {
         const btn = h('button', { type: 'button', class: `btn btn-sm btn-${a.style ? a.style : a.danger ? 'outline-danger' : 'outline-secondary'}`, dataset: { action: a.id } }, a.label);
-        btn.addEventListener('click', () => click(a, btn));
+        btn.addEventListener('click', () => click(a));
         items.set(a.id, btn);
         wrap.append(btn);
       }
     }
   }
   function update(vm) {
+    if (vm.id !== boundId) {
+      // Another VM in the same controls: an open menu belonged to the previous one.
+      if (boundId !== null && toggle) window.bootstrap?.Dropdown.getInstance(toggle)?.hide();
+      boundId = vm.id;
+      const name = vm.name || vm.id;
+      if (toggle) toggle.setAttribute('aria-label', `Actions for ${name}`);
+      if (connect) {
+        connect.setAttribute('aria-label', `Connect to ${name}`);
+        if (isVmId(vm.id)) connect.setAttribute('href', `/rdp/${vm.id}`); else connect.removeAttribute('href');
+      }
+    }
     const kind = vmState(vm.state).kind;
     for (const a of actions) {
       const el = items.get(a.id);
-      const ok = a.when.includes(kind) && !busy.has(a.id);
-      el.disabled = !ok;
+      const ok = a.when.includes(kind) && !busy.has(busyKey(vm, a));
+      if (el.disabled !== !ok) el.disabled = !ok;
       el.classList.toggle('disabled', !ok);
       if (!compact) el.hidden = !a.when.includes(kind);
     }
@@ -95,6 +112,7 @@ export function actionControls(ctx, vmRef, { compact = true } = {}) {
       connect.tabIndex = ok ? 0 : -1;
     }
   }
-  update(vmRef());
+  // A row made before it is given its VM is filled by its first update.
+  if (vmRef()) update(vmRef());
   return { el: wrap, update, empty: !connect && actions.length === 0 };
 }

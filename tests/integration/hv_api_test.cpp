@@ -2,6 +2,7 @@
 // through the API.
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <regex>
@@ -336,6 +337,117 @@ TEST_F(HvApiTest, LimitedRoleSeesOnlyItsVms) {
     EXPECT_EQ(Get("/api/server/info/1", lim).status, 403);
     EXPECT_EQ(Post("/api/server/state", R"({"id":1,"state":0})", lim).status, 403);
     EXPECT_EQ(Post("/api/server/state", R"({"id":1,"state":7})").status, 403);
+}
+
+std::string Gunzip(const std::string& in) {
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return "(inflateInit2 failed)";
+    std::string out;
+    char buffer[65536];
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+    }
+    inflateEnd(&z);
+    return rc == Z_STREAM_END && z.avail_in == 0 ? out : "(not one whole gzip member)";
+}
+
+// The tag of the gzip form names the same bytes as the plain tag.
+std::string GzipTagOf(const std::string& plainTag) {
+    return plainTag.substr(0, plainTag.size() - 1) + "-gzip\"";
+}
+
+TEST_F(HvApiTest, LiveDataCompressedAndTagged) {
+    const int id = AddSim("sim://gzip01?vms=40&seed=9");
+    LiveWhen([&](const JsonValue& r) { return Status(r, id) == "OK" && r["vms"].Size() == 40; });
+    const std::string cookie = CookieHeader(admin_);
+    auto live = [&](const std::string& headers, const std::string& verb = "GET") {
+        HttpClient c(hbr_.Port());
+        return c.Request(verb + " /api/livedata HTTP/1.1\r\nHost: t\r\n" + cookie + headers +
+                         (verb == "POST" ? "Content-Length: 0\r\n" : "") + "\r\n");
+    };
+    // The pollers change the data now and then: a pair of replies is compared only when a plain
+    // reply before and after it carry the same tag, so both describe the same bytes.
+    bool compared = false;
+    bool notModified = false;
+    for (int attempt = 0; attempt < 40 && !(compared && notModified); ++attempt) {
+        const HttpReply before = live("");
+        const HttpReply gz = live("Accept-Encoding: deflate, gzip;q=0.9, br\r\n");
+        const HttpReply again = live("If-None-Match: \"other\", " + before.Header("ETag") + "\r\n");
+        const HttpReply gzAgain =
+            live("Accept-Encoding: gzip\r\nIf-None-Match: " + gz.Header("ETag") + "\r\n");
+        const HttpReply after = live("");
+        ASSERT_EQ(before.status, 200);
+        EXPECT_EQ(before.Header("Vary"), "Accept-Encoding");
+        EXPECT_FALSE(before.HasHeader("Content-Encoding"));
+        EXPECT_EQ(before.Header("Content-Type"), "application/javascript; charset=utf-8");
+        EXPECT_EQ(before.Header("Cache-Control"), "no-store");
+        ASSERT_EQ(gz.status, 200);
+        EXPECT_EQ(gz.Header("Content-Encoding"), "gzip");
+        EXPECT_EQ(gz.Header("Vary"), "Accept-Encoding");
+        EXPECT_LT(gz.body.size(), before.body.size());
+        if (before.Header("ETag") != after.Header("ETag")) continue;
+        EXPECT_EQ(gz.Header("ETag"), GzipTagOf(before.Header("ETag")));
+        EXPECT_EQ(Gunzip(gz.body), before.body);
+        EXPECT_EQ(before.body, after.body);
+        compared = true;
+        // Unchanged since the tag the client holds: 304 with no body, the tag and Vary kept.
+        EXPECT_EQ(again.status, 304);
+        EXPECT_EQ(again.body, "");
+        EXPECT_FALSE(again.HasHeader("Content-Length"));
+        EXPECT_EQ(again.Header("ETag"), before.Header("ETag"));
+        EXPECT_EQ(again.Header("Vary"), "Accept-Encoding");
+        EXPECT_EQ(gzAgain.status, 304);
+        EXPECT_EQ(gzAgain.Header("ETag"), gz.Header("ETag"));
+        notModified = again.status == 304 && gzAgain.status == 304;
+    }
+    EXPECT_TRUE(compared && notModified) << "the live data never held still for five requests";
+
+    const HttpReply plain = live("");
+    // A tag of the other form, gzip refused by its quality, and a POST never answer 304.
+    const HttpReply crossed = live("If-None-Match: " + GzipTagOf(plain.Header("ETag")) + "\r\n");
+    EXPECT_NE(crossed.status, 304);
+    const HttpReply refused = live("Accept-Encoding: gzip;q=0, identity\r\n");
+    EXPECT_EQ(refused.status, 200);
+    EXPECT_FALSE(refused.HasHeader("Content-Encoding"));
+    EXPECT_TRUE(refused.body.starts_with("{\"vms\":["));
+    const HttpReply posted = live("If-None-Match: *\r\n", "POST");
+    EXPECT_EQ(posted.status, 201);
+    EXPECT_FALSE(posted.body.empty());
+
+    // A change of the data gives a new tag, and the old tag no longer answers 304.
+    const std::string oldTag = plain.Header("ETag");
+    AddSim("sim://gzip02?vms=3&seed=4");
+    LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 43; });
+    const HttpReply changed = live("If-None-Match: " + oldTag + "\r\n");
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_NE(changed.Header("ETag"), oldTag);
+    EXPECT_FALSE(changed.Header("ETag").empty());
+}
+
+TEST_F(HvApiTest, LimitedRoleLiveDataIsTaggedAndCompressedToo) {
+    AddSim("sim://gzlim1?vms=4&seed=6");
+    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 4; });
+    const std::string mine = doc.Root()["vms"].At(2)["id"].AsText();
+    Exec(R"(INSERT INTO roles (id,name,j_claims,j_vms) VALUES (2,'ops','{"cVms_View":true}',)"
+         R"('[{"id":")" +
+         mine + R"(","name":"m"}]'))");
+    ASSERT_EQ(Post("/api/user/0", R"({"id":0,"name":"lgz","pwd":"pw","roleId":2})").status, 201);
+    const std::string lim = Session("lgz", "pw");
+    HttpClient c(hbr_.Port());
+    const HttpReply gz = c.Get("/api/livedata", CookieHeader(lim) + "Accept-Encoding: gzip\r\n");
+    ASSERT_EQ(gz.status, 200);
+    EXPECT_EQ(gz.Header("Content-Encoding"), "gzip");
+    JsonDocument limited;
+    ASSERT_TRUE(ParseJson(Gunzip(gz.body), limited)) << Gunzip(gz.body);
+    ASSERT_EQ(limited.Root()["vms"].Size(), 1u);
+    EXPECT_EQ(limited.Root()["vms"].At(0)["id"].AsText(), mine);
+    EXPECT_FALSE(gz.Header("ETag").empty());
 }
 
 TEST_F(HvApiTest, DemoModeShowsASimulatedLocalHost) {

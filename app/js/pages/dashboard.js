@@ -1,22 +1,66 @@
 // The dashboard: the managed servers with their live figures and every VM the user may see.
-// Rows are created once per VM and then only their texts change, so the refresh every few
-// seconds neither flickers nor steals focus or an open menu.
+// An estate may hold tens of thousands of VMs, so the table is a window onto the list: only the
+// rows in view exist (every row has the same height), a refresh changes only the texts that
+// differ in those rows, and the list is filtered and sorted again only when a value it depends
+// on changed. Search, host, state and sort live in the address, so a view can be bookmarked.
 import { h, clear, setText } from '../dom.js';
-import { get, isVmId } from '../api.js';
-import { subscribe } from '../live.js';
-import { vmState, fmtPercent, fmtMb, fmtBytes, fmtUptime, uptimeSeconds } from '../model.js';
-import { pageHeader, errorBox } from '../ui.js';
+import { get, post, isVmId } from '../api.js';
+import { subscribe, refreshSoon } from '../live.js';
+import { vmState, fmtPercent, fmtMb, fmtBytes, fmtUptime, uptimeSeconds, VM_ACTIONS } from '../model.js';
+import { pageHeader, errorBox, confirmAction } from '../ui.js';
 import { actionControls } from '../vmactions.js';
 
+// Text columns sort by their rank in the browser's collation, numeric ones by value; either way
+// a VM's sort keys are computed once when its values change, never inside a comparison.
 const COLUMNS = [
-  { key: 'name', label: 'Name', value: (vm) => (vm.name || '').toLowerCase() },
-  { key: 'state', label: 'State', value: (vm) => vmState(vm.state).label },
-  { key: 'cpu', label: 'CPU', value: (vm) => (typeof vm.cpuUsage === 'number' ? vm.cpuUsage : -1), num: true, opt: true },
-  { key: 'memory', label: 'Memory', value: (vm) => (typeof vm.memoryA === 'number' ? vm.memoryA : -1), num: true, opt: true },
-  { key: 'uptime', label: 'Uptime', value: (vm) => uptimeSeconds(vm.uptime), num: true, opt: true },
-  { key: 'status', label: 'Status', value: (vm) => vm.status || '', opt: true },
-  { key: 'host', label: 'Host', value: (vm) => vm.host || '', opt: true },
+  { key: 'name', label: 'Name', text: (vm) => vm.name || '' },
+  { key: 'state', label: 'State', text: (vm) => vmState(vm.state).label },
+  { key: 'cpu', label: 'CPU', num: (vm) => (typeof vm.cpuUsage === 'number' ? vm.cpuUsage : -1), opt: true },
+  { key: 'memory', label: 'Memory', num: (vm) => (typeof vm.memoryA === 'number' ? vm.memoryA : -1), opt: true },
+  { key: 'uptime', label: 'Uptime', num: (vm) => uptimeSeconds(vm.uptime), opt: true },
+  { key: 'status', label: 'Status', text: (vm) => vm.status || '', opt: true },
+  { key: 'host', label: 'Host', text: (vm) => vm.host || '', opt: true },
 ];
+const COLUMN = new Map(COLUMNS.map((c) => [c.key, c]));
+// The members a VM row shows; a VM whose members are all equal to the last reply's is unchanged.
+const MEMBERS = ['name', 'state', 'cpuUsage', 'memoryA', 'memoryD', 'uptime', 'status', 'host'];
+const STATE_FILTERS = [
+  ['', 'All states'], ['running', 'Running'], ['off', 'Off'], ['saved', 'Saved'], ['paused', 'Paused'],
+  ['busy', 'Changing'], ['unknown', 'Unknown'],
+];
+// The actions offered for several VMs at once.
+const BULK = ['start', 'shutdown', 'turnoff', 'save'];
+const OVERSCAN = 8;
+const PARALLEL = 4;
+const collator = new Intl.Collator(undefined, { sensitivity: 'base', numeric: false });
+
+// The view as the address keeps it: #/?q=...&host=...&state=...&sort=...&dir=desc
+function readView() {
+  const query = location.hash.includes('?') ? location.hash.slice(location.hash.indexOf('?') + 1) : '';
+  const p = new URLSearchParams(query);
+  const sort = COLUMN.has(p.get('sort')) ? p.get('sort') : 'name';
+  const state = STATE_FILTERS.some(([k]) => k && k === p.get('state')) ? p.get('state') : '';
+  return { q: (p.get('q') || '').slice(0, 200), host: (p.get('host') || '').slice(0, 300), state, sort, dir: p.get('dir') === 'desc' ? -1 : 1 };
+}
+
+function writeView(v) {
+  const p = new URLSearchParams();
+  if (v.q) p.set('q', v.q);
+  if (v.host) p.set('host', v.host);
+  if (v.state) p.set('state', v.state);
+  if (v.sort !== 'name') p.set('sort', v.sort);
+  if (v.dir < 0) p.set('dir', 'desc');
+  const text = p.toString();
+  const hash = text ? `#/?${text}` : '#/';
+  // Replaced, not pushed: typing in the search must not fill the history, and no hashchange
+  // (which would render the page again) is fired.
+  if (location.hash !== hash && (location.hash || hash !== '#/')) history.replaceState(history.state, '', hash);
+}
+
+function sameMembers(a, b) {
+  for (const m of MEMBERS) if (a[m] !== b[m]) return false;
+  return true;
+}
 
 export async function render(main, ctx) {
   let serverNames = new Map();
@@ -27,124 +71,391 @@ export async function render(main, ctx) {
     } catch { /* names are a nicety; the figures still show */ }
   }
 
-  const search = h('input', { type: 'search', class: 'form-control', placeholder: 'Search VMs', 'aria-label': 'Search VMs', id: 'vm-search' });
+  const view = readView();
+  const search = h('input', { type: 'search', class: 'form-control', placeholder: 'Search VMs', 'aria-label': 'Search VMs', id: 'vm-search', value: view.q });
+  const hostFilter = h('select', { class: 'form-select', id: 'vm-host', 'aria-label': 'Host' }, h('option', { value: '' }, 'All hosts'));
+  const stateFilter = h('select', { class: 'form-select', id: 'vm-state', 'aria-label': 'State' },
+    STATE_FILTERS.map(([k, t]) => h('option', { value: k, selected: k === view.state }, t)));
   const updated = h('span', { class: 'text-secondary small', 'aria-live': 'off' });
   main.append(pageHeader('Dashboard', updated));
   const alertArea = h('div');
-  const serversArea = h('div', { class: 'row g-3 mb-4', id: 'server-cards' });
-  main.append(alertArea, serversArea);
+  const serversArea = h('div', { class: 'row g-3', id: 'server-cards' });
+  // Many servers would push the VM list far down: beyond a few their cards start folded.
+  const serversTitle = h('summary', { class: 'h6 mb-2' }, 'Servers');
+  const serversBox = h('details', { class: 'servers-box mb-4', open: true }, serversTitle, serversArea);
+  let folded = false;
+  main.append(alertArea, serversBox);
 
-  const sort = { key: 'name', dir: 1 };
   const tbody = h('tbody');
   const headRow = h('tr');
   const table = h('table', { class: 'table table-hover table-vms mb-0', id: 'vm-table' },
     h('caption', { class: 'visually-hidden' }, 'Virtual machines'), h('thead', null, headRow), tbody);
-  const countText = h('span', { class: 'text-secondary small' });
+  // The rows above and below the window are padding of this box: padding always counts in the
+  // scrolled length, where a margin below the table might not.
+  const sizer = h('div', { class: 'vm-sizer' }, table);
+  const scroller = h('div', { class: 'vm-scroll', id: 'vm-scroll' }, sizer);
+  const countText = h('span', { class: 'text-secondary small', id: 'vm-count' });
   const empty = h('div', { class: 'text-secondary p-3', hidden: true });
+  const bulkBar = h('div', { class: 'vm-bulk px-3 py-2', id: 'vm-bulk', hidden: true });
+  const summaryArea = h('div', { id: 'bulk-summary-area' });
   const vmCard = h('section', { class: 'card', 'aria-labelledby': 'vms-title' },
     h('div', { class: 'card-header bg-white d-flex flex-wrap gap-2 align-items-center' },
       h('h2', { class: 'h5 mb-0 me-auto', id: 'vms-title' }, 'Virtual machines ', countText),
+      h('div', { class: 'vm-filter-box' }, hostFilter),
+      h('div', { class: 'vm-filter-box' }, stateFilter),
       h('div', { class: 'vm-search-box' }, search)),
-    table, empty);
+    summaryArea, bulkBar, scroller, empty);
   main.append(vmCard);
 
+  // All VMs by id: { vm, keys: { column: sort key }, nameLower, hostLower, stateLower, kind }.
+  const entries = new Map();
+  let shown = []; // entries in view order after filter and sort
+  let total = 0;
+  const selected = new Set();
+  const cards = new Map(); // server id -> elements
+  let rowHeight = 0;
+  const dirtyRanks = new Set(['name', 'state', 'status', 'host']);
+  let viewDirty = true;
+
+  // Sort header, with the box that selects every VM in the current view beside the name.
+  const selectAll = h('input', { type: 'checkbox', class: 'form-check-input me-2 vm-select-all', 'aria-label': 'Select all VMs shown' });
   const sortButtons = new Map();
   for (const c of COLUMNS) {
     const ind = h('span', { class: 'sort-ind', 'aria-hidden': 'true' });
     const btn = h('button', { type: 'button' }, c.label, ind);
-    const th = h('th', { class: `sortable${c.opt ? ' col-opt' : ''}${c.num ? ' text-end' : ''}`, scope: 'col' }, btn);
+    const th = h('th', { class: `sortable col-${c.key}${c.opt ? ' col-opt' : ''}${c.num ? ' text-end' : ''}`, scope: 'col' },
+      c.key === 'name' ? selectAll : null, btn);
     btn.addEventListener('click', () => {
-      if (sort.key === c.key) sort.dir = -sort.dir; else { sort.key = c.key; sort.dir = 1; }
-      arrange();
+      if (view.sort === c.key) view.dir = -view.dir; else { view.sort = c.key; view.dir = 1; }
+      changeView();
     });
     sortButtons.set(c.key, { th, ind });
     headRow.append(th);
   }
-  headRow.append(h('th', { scope: 'col', class: 'text-end' }, h('span', { class: 'visually-hidden' }, 'Actions')));
+  headRow.append(h('th', { scope: 'col', class: 'text-end col-actions' }, h('span', { class: 'visually-hidden' }, 'Actions')));
 
-  const rows = new Map(); // id -> { tr, cells, vm, controls }
-  const cards = new Map(); // server id -> elements
-  let vms = [];
+  // ---- the list ------------------------------------------------------------------------------
 
-  function makeRow(vm) {
-    const entry = { vm };
-    const link = h('a', { href: `#/vm/${vm.id}`, class: 'fw-medium text-decoration-none' });
-    const state = h('span', { class: 'state' });
-    const cells = {
-      name: h('td', null, link), state: h('td', null, state),
-      cpu: h('td', { class: 'num text-end col-opt' }), memory: h('td', { class: 'num text-end col-opt' }),
-      uptime: h('td', { class: 'num text-end col-opt' }), status: h('td', { class: 'col-opt small' }),
-      host: h('td', { class: 'col-opt small text-secondary' }),
+  function keysOf(vm) {
+    const st = vmState(vm.state);
+    return {
+      text: { name: vm.name || '', state: st.label, status: vm.status || '', host: vm.host || '' },
+      num: { cpu: COLUMN.get('cpu').num(vm), memory: COLUMN.get('memory').num(vm), uptime: COLUMN.get('uptime').num(vm) },
+      search: `${(vm.name || '').toLowerCase()}\n${(vm.host || '').toLowerCase()}\n${st.label.toLowerCase()}`,
+      kind: st.kind,
     };
-    entry.link = link;
-    entry.stateEl = state;
-    entry.cells = cells;
-    entry.controls = actionControls(ctx, () => entry.vm);
-    const tr = h('tr', { dataset: { vmId: vm.id } }, ...COLUMNS.map((c) => cells[c.key]),
-      h('td', { class: 'vm-actions' }, entry.controls.el));
-    entry.tr = tr;
-    return entry;
   }
 
-  function fillRow(entry, vm) {
-    entry.vm = vm;
-    const st = vmState(vm.state);
-    setText(entry.link, vm.name || vm.id);
-    setText(entry.stateEl, st.label);
-    const cls = `state state-${st.kind}`;
-    if (entry.stateEl.className !== cls) entry.stateEl.className = cls;
-    setText(entry.cells.cpu, fmtPercent(vm.cpuUsage));
-    setText(entry.cells.memory, typeof vm.memoryA === 'number' ? fmtMb(vm.memoryA) : '—');
-    entry.cells.memory.title = typeof vm.memoryD === 'number' ? `Demand ${fmtMb(vm.memoryD)}` : '';
-    setText(entry.cells.uptime, fmtUptime(vm.uptime));
-    setText(entry.cells.status, vm.status || (st.kind === 'unknown' ? '' : 'OK'));
-    setText(entry.cells.host, vm.host || '');
-    entry.controls.update(vm);
+  // Takes a new reply: keeps the entries of unchanged VMs, and says which visible rows to fill.
+  function merge(list) {
+    const seen = new Set();
+    let changed = false;
+    let added = false;
+    for (const vm of list) {
+      if (!vm || typeof vm !== 'object' || !isVmId(vm.id) || seen.has(vm.id)) continue;
+      seen.add(vm.id);
+      const e = entries.get(vm.id);
+      if (!e) {
+        entries.set(vm.id, { id: vm.id, vm, k: keysOf(vm), rank: {}, gen: 1 });
+        changed = true;
+        added = true;
+      } else if (!sameMembers(e.vm, vm)) {
+        const old = e.k;
+        e.vm = vm;
+        e.k = keysOf(vm);
+        e.gen++;
+        for (const key of ['name', 'state', 'status', 'host']) if (old.text[key] !== e.k.text[key]) dirtyRanks.add(key);
+        // Only a change of what decides order or membership arranges the list again.
+        const col = COLUMN.get(view.sort);
+        const sortKeyChanged = col.num ? old.num[view.sort] !== e.k.num[view.sort] : old.text[view.sort] !== e.k.text[view.sort];
+        if (sortKeyChanged || old.search !== e.k.search || old.kind !== e.k.kind) changed = true;
+      }
+    }
+    for (const id of [...entries.keys()]) {
+      if (!seen.has(id)) { entries.delete(id); selected.delete(id); changed = true; }
+    }
+    if (added) for (const key of ['name', 'state', 'status', 'host']) dirtyRanks.add(key);
+    if (changed) viewDirty = true;
+    total = entries.size;
+  }
+
+  // Ranks of the text columns in collation order, made again only when such a text changed.
+  function rank() {
+    for (const key of dirtyRanks) {
+      const values = [...new Set([...entries.values()].map((e) => e.k.text[key]))].sort(collator.compare);
+      const pos = new Map(values.map((v, i) => [v, i]));
+      for (const e of entries.values()) e.rank[key] = pos.get(e.k.text[key]);
+    }
+    dirtyRanks.clear();
   }
 
   function arrange() {
-    const q = search.value.trim().toLowerCase();
-    const col = COLUMNS.find((c) => c.key === sort.key);
-    const shown = vms.filter((vm) => !q || (vm.name || '').toLowerCase().includes(q) || (vm.host || '').toLowerCase().includes(q)
-      || vmState(vm.state).label.toLowerCase().includes(q));
-    shown.sort((a, b) => {
-      const x = col.value(a);
-      const y = col.value(b);
-      const r = x < y ? -1 : x > y ? 1 : 0;
-      return r * sort.dir || (a.name || '').localeCompare(b.name || '');
+    rank();
+    const q = view.q.trim().toLowerCase();
+    const list = [];
+    for (const e of entries.values()) {
+      if (view.host && e.k.text.host !== view.host) continue;
+      if (view.state && e.k.kind !== view.state) continue;
+      if (q && !e.k.search.includes(q)) continue;
+      list.push(e);
+    }
+    const col = COLUMN.get(view.sort);
+    const dir = view.dir;
+    if (col.num) {
+      list.sort((a, b) => (a.k.num[col.key] - b.k.num[col.key]) * dir || a.rank.name - b.rank.name || (a.id < b.id ? -1 : 1));
+    } else {
+      list.sort((a, b) => (a.rank[col.key] - b.rank[col.key]) * dir || a.rank.name - b.rank.name || (a.id < b.id ? -1 : 1));
+    }
+    shown = list;
+    viewDirty = false;
+  }
+
+  // ---- the rows in view ------------------------------------------------------------------------
+
+  const rendered = new Map(); // vm id -> row
+  const spare = [];
+
+  function makeRow() {
+    const row = { id: null, gen: 0, vm: null };
+    const box = h('input', { type: 'checkbox', class: 'form-check-input me-2 vm-select' });
+    const link = h('a', { class: 'fw-medium text-decoration-none' });
+    const state = h('span', { class: 'state' });
+    row.cells = {
+      name: h('td', { class: 'col-name' }, box, link), state: h('td', { class: 'col-state' }, state),
+      cpu: h('td', { class: 'num text-end col-opt col-cpu' }), memory: h('td', { class: 'num text-end col-opt col-memory' }),
+      uptime: h('td', { class: 'num text-end col-opt col-uptime' }), status: h('td', { class: 'col-opt small col-status' }),
+      host: h('td', { class: 'col-opt small text-secondary col-host' }),
+    };
+    row.box = box;
+    row.link = link;
+    row.stateEl = state;
+    row.controls = actionControls(ctx, () => row.vm);
+    row.tr = h('tr', null, ...COLUMNS.map((c) => row.cells[c.key]), h('td', { class: 'vm-actions' }, row.controls.el));
+    box.addEventListener('change', () => {
+      if (!row.id) return;
+      if (box.checked) selected.add(row.id); else selected.delete(row.id);
+      showSelection();
     });
-    // Reorder only when the order changed, so focus inside a row survives a refresh.
-    const wanted = shown.map((vm) => rows.get(vm.id).tr);
-    const current = [...tbody.children];
-    if (wanted.length !== current.length || wanted.some((tr, i) => tr !== current[i])) {
-      for (const tr of current) if (!wanted.includes(tr)) tr.remove();
-      wanted.forEach((tr, i) => { if (tbody.children[i] !== tr) tbody.insertBefore(tr, tbody.children[i] || null); });
+    return row;
+  }
+
+  function fillRow(row, e) {
+    const vm = e.vm;
+    if (row.id !== e.id) {
+      row.id = e.id;
+      row.tr.dataset.vmId = e.id;
+      row.link.setAttribute('href', `#/vm/${e.id}`);
     }
+    row.vm = vm;
+    row.gen = e.gen;
+    const st = vmState(vm.state);
+    setText(row.link, vm.name || vm.id);
+    row.box.setAttribute('aria-label', `Select ${vm.name || vm.id}`);
+    setText(row.stateEl, st.label);
+    const cls = `state state-${st.kind}`;
+    if (row.stateEl.className !== cls) row.stateEl.className = cls;
+    setText(row.cells.cpu, fmtPercent(vm.cpuUsage));
+    setText(row.cells.memory, typeof vm.memoryA === 'number' ? fmtMb(vm.memoryA) : '—');
+    const title = typeof vm.memoryD === 'number' ? `Demand ${fmtMb(vm.memoryD)}` : '';
+    if (row.cells.memory.title !== title) row.cells.memory.title = title;
+    setText(row.cells.uptime, fmtUptime(vm.uptime));
+    setText(row.cells.status, vm.status || (st.kind === 'unknown' ? '' : 'OK'));
+    setText(row.cells.host, vm.host || '');
+    row.controls.update(vm);
+  }
+
+  // Shows the rows that fall in the scrolled window (with a margin), reusing the row elements
+  // of VMs that left it; a row whose VM did not change since it was filled is not touched.
+  function paint() {
+    const n = shown.length;
+    if (!rowHeight && n) {
+      // The one row height, from a real row, so the list's length in pixels is exact.
+      const probe = spare.pop() || makeRow();
+      fillRow(probe, shown[0]);
+      tbody.append(probe.tr);
+      rowHeight = probe.tr.getBoundingClientRect().height || 41;
+      probe.tr.remove();
+      probe.id = null;
+      spare.push(probe);
+    }
+    const rh = rowHeight || 41;
+    const headHeight = headRow.getBoundingClientRect().height;
+    const top = Math.max(0, scroller.scrollTop - headHeight);
+    const first = Math.max(0, Math.floor(top / rh) - OVERSCAN);
+    const count = Math.ceil((scroller.clientHeight || 600) / rh) + 2 * OVERSCAN;
+    const last = Math.min(n, first + count);
+    const wanted = shown.slice(first, last);
+    const keep = new Set(wanted.map((e) => e.id));
+    for (const [id, row] of rendered) {
+      if (!keep.has(id)) { rendered.delete(id); row.tr.remove(); row.id = null; spare.push(row); }
+    }
+    let at = tbody.firstChild;
+    for (const e of wanted) {
+      let row = rendered.get(e.id);
+      if (!row) {
+        row = spare.pop() || makeRow();
+        rendered.set(e.id, row);
+        fillRow(row, e);
+      } else if (row.gen !== e.gen || row.vm !== e.vm) {
+        fillRow(row, e);
+      }
+      const checked = selected.has(e.id);
+      if (row.box.checked !== checked) row.box.checked = checked;
+      if (row.tr !== at) tbody.insertBefore(row.tr, at); else at = at.nextSibling;
+    }
+    // The space of the rows above and below the window, so the scroll bar tells the truth.
+    sizer.style.paddingTop = `${first * rh}px`;
+    sizer.style.paddingBottom = `${(n - last) * rh}px`;
+  }
+
+  let paintQueued = false;
+  scroller.addEventListener('scroll', () => {
+    if (paintQueued) return;
+    paintQueued = true;
+    requestAnimationFrame(() => { paintQueued = false; paint(); });
+  }, { passive: true });
+  const onResize = () => paint();
+  window.addEventListener('resize', onResize);
+
+  function showCounts() {
     for (const [key, { th, ind }] of sortButtons) {
-      const active = key === sort.key;
-      th.setAttribute('aria-sort', active ? (sort.dir > 0 ? 'ascending' : 'descending') : 'none');
-      setText(ind, active ? (sort.dir > 0 ? '▲' : '▼') : '');
+      const active = key === view.sort;
+      th.setAttribute('aria-sort', active ? (view.dir > 0 ? 'ascending' : 'descending') : 'none');
+      setText(ind, active ? (view.dir > 0 ? '▲' : '▼') : '');
     }
-    setText(countText, vms.length ? `(${shown.length}${shown.length !== vms.length ? ` of ${vms.length}` : ''})` : '');
+    setText(countText, total ? `(${shown.length}${shown.length !== total ? ` of ${total}` : ''})` : '');
     empty.hidden = shown.length > 0;
     table.hidden = shown.length === 0;
-    setText(empty, vms.length ? 'No virtual machine matches the search.' : 'No virtual machines to show.');
+    scroller.classList.toggle('vm-scroll-empty', shown.length === 0);
+    const filtered = view.q || view.host || view.state;
+    setText(empty, total ? (filtered ? 'No virtual machine matches the search.' : 'No virtual machines to show.') : 'No virtual machines to show.');
   }
-  search.addEventListener('input', arrange);
+
+  function changeView({ toTop = true } = {}) {
+    writeView(view);
+    arrange();
+    if (toTop) scroller.scrollTop = 0;
+    paint();
+    showCounts();
+    showSelection();
+  }
+
+  search.addEventListener('input', () => { view.q = search.value.slice(0, 200); changeView(); });
+  hostFilter.addEventListener('change', () => { view.host = hostFilter.value; changeView(); });
+  stateFilter.addEventListener('change', () => { view.state = stateFilter.value; changeView(); });
+  // The host filter offers the hosts that hold VMs; a host named by the address but not (yet)
+  // listed stays offered, so the view is not lost while the data arrive.
+  let hostList = '';
+  function syncHosts() {
+    const hosts = [...new Set([...entries.values()].map((e) => e.k.text.host).filter(Boolean))].sort(collator.compare);
+    if (view.host && !hosts.includes(view.host)) hosts.push(view.host);
+    const text = hosts.join('\n');
+    if (text !== hostList) {
+      hostList = text;
+      clear(hostFilter).append(h('option', { value: '' }, 'All hosts'), ...hosts.map((name) => h('option', { value: name }, name)));
+    }
+    if (hostFilter.value !== view.host) hostFilter.value = view.host;
+  }
+
+  // ---- several VMs at once -------------------------------------------------------------------
+
+  const bulkActions = VM_ACTIONS.filter((a) => BULK.includes(a.id) && ctx.can(a.claim));
+  const bulkCount = h('span', { class: 'fw-medium me-2', id: 'vm-bulk-count' });
+  bulkBar.append(bulkCount);
+  for (const a of bulkActions) {
+    bulkBar.append(h('button', { type: 'button', class: `btn btn-sm ${a.danger ? 'btn-outline-danger' : 'btn-outline-secondary'}`, dataset: { bulk: a.id },
+      onclick: () => runBulk(a) }, a.label));
+  }
+  bulkBar.append(h('button', { type: 'button', class: 'btn btn-sm btn-link', onclick: () => { selected.clear(); paint(); showSelection(); } }, 'Clear selection'));
+
+  function showSelection() {
+    const inView = shown.reduce((n, e) => n + (selected.has(e.id) ? 1 : 0), 0);
+    selectAll.checked = inView > 0 && inView === shown.length;
+    selectAll.indeterminate = inView > 0 && inView < shown.length;
+    bulkBar.hidden = selected.size === 0 || bulkActions.length === 0;
+    setText(bulkCount, `${selected.size} selected`);
+  }
+
+  selectAll.addEventListener('change', () => {
+    if (selectAll.checked) for (const e of shown) selected.add(e.id);
+    else for (const e of shown) selected.delete(e.id);
+    paint();
+    showSelection();
+  });
+
+  // Each VM is its own request, so the server checks and audits each one; the summary says
+  // which succeeded, which were refused and which failed, and which were skipped because the
+  // action does not fit their state.
+  async function runBulk(action) {
+    const targets = [...selected].map((id) => entries.get(id)).filter(Boolean);
+    const fit = targets.filter((e) => action.when.includes(vmState(e.vm.state).kind));
+    const skipped = targets.filter((e) => !fit.includes(e));
+    if (!fit.length) {
+      showSummary(action, { done: [], refused: [], failed: [], skipped });
+      return;
+    }
+    if (action.confirm) {
+      const ok = await confirmAction({
+        title: `${action.label}: ${fit.length} virtual machine${fit.length === 1 ? '' : 's'}`,
+        message: `${action.confirm} ${fit.length === 1 ? 'the virtual machine' : `these ${fit.length} virtual machines`}: ${fit.slice(0, 5).map((e) => e.vm.name || e.id).join(', ')}${fit.length > 5 ? ', …' : ''}?`,
+        confirmLabel: action.label,
+        danger: !!action.danger,
+      });
+      if (!ok) return;
+    }
+    for (const b of bulkBar.querySelectorAll('button')) b.disabled = true;
+    const result = { done: [], refused: [], failed: [], skipped };
+    const queue = [...fit];
+    const worker = async () => {
+      for (let e = queue.shift(); e; e = queue.shift()) {
+        const vm = e.vm;
+        try {
+          await post('/api/vm/state', { vmId: vm.id, state: action.state });
+          result.done.push(e);
+        } catch (err) {
+          (err.status === 403 ? result.refused : result.failed).push({ ...e, reason: err.message });
+        }
+      }
+    };
+    await Promise.all(Array.from({ length: Math.min(PARALLEL, fit.length) }, worker));
+    for (const b of bulkBar.querySelectorAll('button')) b.disabled = false;
+    showSummary(action, result);
+    refreshSoon();
+  }
+
+  function showSummary(action, r) {
+    const parts = [`${r.done.length} done`];
+    if (r.refused.length) parts.push(`${r.refused.length} refused`);
+    if (r.failed.length) parts.push(`${r.failed.length} failed`);
+    if (r.skipped.length) parts.push(`${r.skipped.length} skipped`);
+    const kind = r.refused.length || r.failed.length ? 'warning' : 'success';
+    const list = (title, items, why) => (items.length ? h('div', { class: 'mt-1' }, h('span', { class: 'fw-medium' }, `${title}: `),
+      items.map((e, i) => [i ? ', ' : '', h('span', { class: 'bulk-vm', dataset: { vmId: e.id } }, e.vm.name || e.id), why(e) ? ` (${why(e)})` : ''])) : null);
+    const box = h('div', { class: `alert alert-${kind} alert-dismissible mx-3 mt-3 mb-0`, role: 'status', id: 'bulk-summary' },
+      h('div', { class: 'fw-medium' }, `${action.label}: ${parts.join(', ')}.`),
+      list('Refused', r.refused, (e) => e.reason),
+      list('Failed', r.failed, (e) => e.reason),
+      list('Skipped', r.skipped, (e) => `${vmState(e.vm.state).label.toLowerCase()}`),
+      h('button', { type: 'button', class: 'btn-close', 'data-bs-dismiss': 'alert', 'aria-label': 'Close' }));
+    clear(summaryArea).append(box);
+  }
+
+  // ---- servers -------------------------------------------------------------------------------
 
   function figure(label) {
     const value = h('div', { class: 'figure-value' }, '—');
-    const bar = h('div', { class: 'progress-bar', style: 'width:0%' });
+    const bar = h('div', { class: 'progress-bar' });
     const progress = h('div', { class: 'progress mt-1', role: 'progressbar', 'aria-label': label, 'aria-valuemin': '0', 'aria-valuemax': '100' }, bar);
     return { el: h('div', { class: 'col-6 col-md-4' }, h('div', { class: 'figure-label' }, label), value, progress), value, bar, progress };
   }
 
   function setBar(f, pct) {
     const p = Number.isFinite(pct) ? Math.max(0, Math.min(100, pct)) : 0;
-    const w = `width:${p.toFixed(0)}%`;
-    if (f.bar.getAttribute('style') !== w) f.bar.setAttribute('style', w);
+    const w = `${p.toFixed(0)}%`;
+    if (f.bar.style.width !== w) f.bar.style.width = w;
     f.progress.setAttribute('aria-valuenow', p.toFixed(0));
-    f.bar.className = `progress-bar ${p > 90 ? 'bg-danger' : p > 70 ? 'bg-warning' : 'bg-success'}`;
+    const cls = `progress-bar ${p > 90 ? 'bg-danger' : p > 70 ? 'bg-warning' : 'bg-success'}`;
+    if (f.bar.className !== cls) f.bar.className = cls;
     f.progress.hidden = !Number.isFinite(pct);
   }
 
@@ -159,15 +470,16 @@ export async function render(main, ctx) {
     const card = h('div', { class: 'col-12 col-md-6 col-xl-4' },
       h('section', { class: 'card server-card h-100', dataset: { serverId: String(s.id) } },
         h('div', { class: 'card-body' }, h('div', { class: 'd-flex align-items-center gap-2 mb-2' }, title, status, info), body)));
-    return { card, title, status, f };
+    return { card, title, status, f, last: null };
   }
 
   function fillCard(c, s) {
     setText(c.title, serverNames.get(s.id) || `Server ${s.id}`);
     const st = typeof s.status === 'string' ? s.status : '';
     setText(c.status, st === '' ? 'Connecting…' : st);
-    c.status.className = `badge text-wrap text-start ${st === 'OK' ? 'text-bg-success' : st === '' ? 'text-bg-secondary' : 'text-bg-warning'}`;
-    c.status.title = st;
+    const cls = `badge text-wrap text-start ${st === 'OK' ? 'text-bg-success' : st === '' ? 'text-bg-secondary' : 'text-bg-warning'}`;
+    if (c.status.className !== cls) c.status.className = cls;
+    if (c.status.title !== st) c.status.title = st;
     setText(c.f.uptime.value, fmtUptime(s.uptime));
     const total = Number(s.memoryTotal);
     const free = Number(s.memoryFree);
@@ -188,35 +500,51 @@ export async function render(main, ctx) {
     setText(c.f.net.value, s.bytesPersec === undefined || s.bytesPersec === null ? '—' : `${fmtBytes(s.bytesPersec)}/s`);
   }
 
-  const unsubscribe = subscribe((data, error) => {
-    clear(alertArea);
-    if (error) {
-      alertArea.append(errorBox(`Live data could not be fetched: ${error.message}`));
-      return;
-    }
-    setText(updated, `Updated ${new Date().toLocaleTimeString()}`);
-    // Servers
+  function showServers(list) {
     const seen = new Set();
-    for (const s of data.servers) {
+    for (const s of list) {
       if (typeof s !== 'object' || s === null) continue;
       seen.add(s.id);
       let c = cards.get(s.id);
       if (!c) { c = makeCard(s); cards.set(s.id, c); serversArea.append(c.card); }
-      fillCard(c, s);
+      if (c.last !== s) { c.last = s; fillCard(c, s); }
     }
     for (const [id, c] of cards) if (!seen.has(id)) { c.card.remove(); cards.delete(id); }
-    serversArea.hidden = cards.size === 0;
-    // VMs
-    vms = data.vms.filter((vm) => vm && isVmId(vm.id));
-    const ids = new Set(vms.map((vm) => vm.id));
-    for (const [id, r] of rows) if (!ids.has(id)) { r.tr.remove(); rows.delete(id); }
-    for (const vm of vms) {
-      let r = rows.get(vm.id);
-      if (!r) { r = makeRow(vm); rows.set(vm.id, r); }
-      fillRow(r, vm);
+    serversBox.hidden = cards.size === 0;
+    setText(serversTitle, `Servers (${cards.size})`);
+    if (!folded && cards.size > 6) { folded = true; serversBox.open = false; }
+  }
+
+  // ---- live data -----------------------------------------------------------------------------
+
+  let failing = false;
+  const unsubscribe = subscribe((data, error, changed) => {
+    if (error) {
+      failing = true;
+      clear(alertArea).append(errorBox(`Live data could not be fetched: ${error.message}`));
+      return;
     }
-    arrange();
+    if (failing) { failing = false; clear(alertArea); }
+    setText(updated, `Updated ${new Date().toLocaleTimeString()}`);
+    // A search field changed without an input event (form restoration, autofill, a script)
+    // still counts from the next refresh on.
+    if (search.value.slice(0, 200) !== view.q) {
+      view.q = search.value.slice(0, 200);
+      writeView(view);
+      viewDirty = true;
+    }
+    if (!changed && !viewDirty) return;
+    showServers(data.servers);
+    merge(data.vms);
+    syncHosts();
+    if (viewDirty) arrange();
+    paint();
+    showCounts();
+    showSelection();
   });
   vmCard.hidden = !ctx.can('cVms_View');
-  return unsubscribe;
+  return () => {
+    unsubscribe();
+    window.removeEventListener('resize', onResize);
+  };
 }

@@ -1,0 +1,80 @@
+// Measures the dashboard in headless Chromium against a running hbr whose live data lists the
+// given number of VMs: how long after the login's redirect the VM table shows with the right
+// count, how busy the page's main thread is while the live data refreshes, the JS heap, and
+// how long a search, a sort by each column and a host and a state filter take in the page.
+// Usage: node bench/dashboard_scale.mjs BASE_URL EXPECTED_VMS [SECONDS]; prints one JSON line.
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+
+const [base, expectedText, secondsText] = process.argv.slice(2);
+const expected = Number(expectedText);
+const seconds = Number(secondsText || 30);
+const profile = mkdtempSync(join(tmpdir(), 'hbr-bench-chromium-'));
+
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync'],
+  viewport: { width: 1280, height: 900 },
+});
+context.setDefaultTimeout(180000);
+const page = context.pages()[0] || await context.newPage();
+const cdp = await context.newCDPSession(page);
+await cdp.send('Performance.enable', { timeDomain: 'timeTicks' });
+const metrics = async () => Object.fromEntries((await cdp.send('Performance.getMetrics')).metrics.map((m) => [m.name, m.value]));
+
+try {
+  await page.goto(`${base}/login.html`);
+  await page.fill('#usr', 'administrator');
+  await page.fill('#pwd', 'bravo');
+  // The clock starts when the login's redirect arrives.
+  let redirectAt = 0;
+  page.on('response', (r) => { if (!redirectAt && r.url().endsWith('/login') && r.status() === 302) redirectAt = performance.now(); });
+  await page.click('button[type=submit]');
+  await page.waitForFunction((n) => {
+    const count = document.querySelector('#vm-count');
+    return count && count.textContent === `(${n})` && document.querySelector('#vm-table tbody tr td a');
+  }, expected, { polling: 'raf' });
+  const shownMs = performance.now() - redirectAt;
+
+  // Let the first refreshes pass, then measure over whole refresh periods.
+  await page.waitForTimeout(4000);
+  const m0 = await metrics();
+  const t0 = performance.now();
+  let heapMax = m0.JSHeapUsedSize;
+  for (let s = 0; s < seconds; s++) {
+    await page.waitForTimeout(1000);
+    heapMax = Math.max(heapMax, (await metrics()).JSHeapUsedSize);
+  }
+  const m1 = await metrics();
+  const busy = (m1.TaskDuration - m0.TaskDuration) / ((performance.now() - t0) / 1000);
+
+  // Interactions, timed inside the page from the event to the end of the layout it causes.
+  const interactions = await page.evaluate(async () => {
+    const settle = () => document.body.getBoundingClientRect().height;
+    const time = (fn) => { const t = performance.now(); fn(); settle(); return performance.now() - t; };
+    const out = {};
+    const search = document.querySelector('#vm-search');
+    out.search = time(() => { search.value = 'web-front-02-1'; search.dispatchEvent(new Event('input')); });
+    time(() => { search.value = ''; search.dispatchEvent(new Event('input')); });
+    out.sort = 0;
+    for (const th of document.querySelectorAll('#vm-table thead th.sortable')) {
+      const btn = th.querySelector('button');
+      out.sort = Math.max(out.sort, time(() => btn.click()), time(() => btn.click()));
+    }
+    time(() => document.querySelector('#vm-table thead th.col-name button').click());
+    const host = document.querySelector('#vm-host');
+    out.host = time(() => { host.value = host.options[Math.min(1, host.options.length - 1)].value; host.dispatchEvent(new Event('change')); });
+    const state = document.querySelector('#vm-state');
+    out.state = time(() => { state.value = 'running'; state.dispatchEvent(new Event('change')); });
+    time(() => { host.value = ''; host.dispatchEvent(new Event('change')); state.value = ''; state.dispatchEvent(new Event('change')); });
+    return out;
+  });
+  console.log(JSON.stringify({ vms: expected, shownMs, busy, heapMax, ...interactions }));
+} finally {
+  await context.close();
+  rmSync(profile, { recursive: true, force: true });
+}
