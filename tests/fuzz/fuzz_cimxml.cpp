@@ -20,9 +20,8 @@ hbr::WmiObjectPtr Target() {
         {"AutomaticStartupAction", hbr::CIM_UINT16, false},
         {"Enabled", hbr::CIM_BOOLEAN, false},
     };
-    auto def = std::make_shared<hbr::WmiClassDef>("Msvm_VirtualSystemSettingData",
-                                                  std::vector<std::string>{"CIM_SettingData"},
-                                                  props);
+    auto def = std::make_shared<hbr::WmiClassDef>(
+        "Msvm_VirtualSystemSettingData", std::vector<std::string>{"CIM_SettingData"}, props);
     auto o = hbr::WmiObject::MakeInstance(def);
     o->Set("ElementName", hbr::WmiValue::Bstr("before"));
     return o;

@@ -12,10 +12,8 @@ namespace {
 
 hbr::WmiObjectPtr Sample() {
     std::vector<hbr::WmiPropertyDef> props = {
-        {"Name", hbr::CIM_STRING, true},
-        {"EnabledState", hbr::CIM_UINT16, false},
-        {"Caption", hbr::CIM_STRING, false},
-        {"Size", hbr::CIM_UINT64, false},
+        {"Name", hbr::CIM_STRING, true},     {"EnabledState", hbr::CIM_UINT16, false},
+        {"Caption", hbr::CIM_STRING, false}, {"Size", hbr::CIM_UINT64, false},
         {"Ok", hbr::CIM_BOOLEAN, false},
     };
     auto def = std::make_shared<hbr::WmiClassDef>("Fuzz_Class", std::vector<std::string>{}, props);
