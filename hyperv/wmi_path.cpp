@@ -72,6 +72,8 @@ HResult ParseObjectPath(std::string_view text, WmiObjectPath& out) {
         std::size_t colon = text.find(':', pos);
         if (colon == std::string_view::npos || colon == pos) return kWbemEInvalidObjectPath;
         out.nameSpace = NormalNamespace(text.substr(pos, colon - pos));
+        // A server without a namespace names nothing.
+        if (out.nameSpace.empty()) return kWbemEInvalidObjectPath;
         pos = colon + 1;
     } else {
         // "root\ns:Class..." without a server.

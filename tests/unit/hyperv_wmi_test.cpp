@@ -144,6 +144,8 @@ TEST(WmiPath, NamespaceHasOneNormalForm) {
     EXPECT_EQ(a.nameSpace, "root\\v2");
     ASSERT_EQ(ParseObjectPath(a.nameSpace + ":Msvm_ComputerSystem.Name=\"x\"", b), kSOk);
     EXPECT_EQ(b.nameSpace, a.nameSpace);
+    // A server part whose namespace is nothing but white space is no path.
+    EXPECT_EQ(ParseObjectPath("\\\\HV1\\ \t:Msvm_ComputerSystem", a), kWbemEInvalidObjectPath);
 }
 
 TEST(WmiPath, ParsesTheFormsInUse) {
