@@ -16,6 +16,7 @@
 #include "cli/entry.h"
 #include "cli/process_state.h"
 #include "cli/service_control.h"
+#include "platform/accounts.h"
 #include "platform/hbr_exception.h"
 #include "store/database.h"
 #include "store/event_log.h"
@@ -238,9 +239,9 @@ void GiveToAccount(const std::vector<std::string>& made, const std::string& user
     if (geteuid() != 0 || made.empty()) return;
     const auto slash = user.rfind('\\');
     const std::string name = slash == std::string::npos ? user : user.substr(slash + 1);
-    const passwd* pw = getpwnam(name.empty() ? "root" : name.c_str());
+    const auto pw = FindAccount(name.empty() ? "root" : name);
     if (!pw) return;
-    for (const auto& path : made) (void)!chown(path.c_str(), pw->pw_uid, pw->pw_gid);
+    for (const auto& path : made) (void)!chown(path.c_str(), pw->uid, pw->gid);
 }
 
 int ResetPassword(const InstanceRecord& instance) {

@@ -15,6 +15,7 @@
 
 #include "cli/instance_commands.h"
 #include "cli/process_state.h"
+#include "platform/accounts.h"
 #include "platform/hbr_exception.h"
 #include "store/event_log.h"
 
@@ -140,10 +141,10 @@ std::string SelectAccount(const ServiceBase& definition, const std::string& pref
 // store root made, and the verbs would take a failed start for a quiet success.
 void PrepareStateGroup(const std::string& user, const std::string& prefix) {
     if (!JoinsStateGroup(user) || geteuid() != 0) return;
-    if (!getgrnam(kStateGroup)) {
+    if (!FindGroup(kStateGroup)) {
         const int status = RunProgram({Groupadd(), "--system", kStateGroup});
         if (status != 0) throw CHbrException(prefix + ExitText("groupadd", status));
-        if (!getgrnam(kStateGroup)) return;  // a stand-in that made no group
+        if (!FindGroup(kStateGroup)) return;  // a stand-in that made no group
     }
     ShareStateFolder(kStateGroup, prefix);
 }
@@ -415,21 +416,21 @@ void DeleteInstanceService(const std::string& serviceName) {
 
 void CreateServiceAccount(const std::string& name, const std::string&) {
     // The password is not used: the system account has none and cannot log in.
-    if (getpwnam(name.c_str())) return;
+    if (FindAccount(name)) return;
     std::vector<std::string> argv{Useradd(),          "--system", "--create-home",    "--home-dir",
                                   "/var/lib/" + name, "--shell",  "/usr/sbin/nologin"};
     // An instance of another account may have made the state group of this name already;
     // useradd refuses to make a personal group over it.
-    if (getgrnam(name.c_str())) argv.insert(argv.end(), {"--gid", name});
+    if (FindGroup(name)) argv.insert(argv.end(), {"--gid", name});
     argv.push_back(name);
     const int status = RunProgram(argv);
     if (status != 0) throw CHbrException("Create user failed:" + ExitText("useradd", status));
 }
 
 void ShareStateFolder(const std::string& group, const std::string& prefix) {
-    const ::group* entry = getgrnam(group.c_str());
+    const auto entry = FindGroup(group);
     if (!entry) throw CHbrException(prefix + " The group " + group + " does not exist.");
-    const gid_t gid = entry->gr_gid;
+    const gid_t gid = *entry;
     try {
         CreateEventStore();
     } catch (const std::exception& e) {
@@ -444,7 +445,7 @@ void ShareStateFolder(const std::string& group, const std::string& prefix) {
 }
 
 bool GrantLogonAsService(const std::string& account, const std::string&) {
-    return getpwnam(account.c_str()) != nullptr;
+    return FindAccount(account).has_value();
 }
 
 int UrlPort(const std::string& url) {
@@ -477,9 +478,9 @@ int GetUserProfilePath(const std::string& account, std::string& path) {
     std::string name = slash == std::string::npos ? account : account.substr(slash + 1);
     if (name.empty()) name = "root";  // a unit without User= runs as root
     errno = 0;
-    const passwd* pw = getpwnam(name.c_str());
+    const auto pw = FindAccount(name);
     if (!pw) return errno ? errno : ENOENT;
-    std::string home = pw->pw_dir ? pw->pw_dir : "";
+    std::string home = pw->home;
     while (home.size() > 1 && home.back() == '/') home.pop_back();
     if (home.empty()) return ENOENT;
     path = home;

@@ -1,6 +1,7 @@
 #include "console/rdp_target.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 
@@ -41,6 +42,13 @@ int64_t LeadingDecimal(std::string_view text) {
     return negative ? -value : value;
 }
 
+uint16_t VmConsolePort() {
+    const char* text = std::getenv("HBR_VM_CONSOLE_PORT");
+    if (!text || !*text) return kVmConsolePort;
+    const int64_t port = LeadingDecimal(text);
+    return port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : kVmConsolePort;
+}
+
 ConsoleTarget ResolveConsoleTarget(std::string_view pcb) {
     ConsoleTarget out;
     const RdpTargetLookup lookup = CurrentLookup();
@@ -49,7 +57,7 @@ ConsoleTarget ResolveConsoleTarget(std::string_view pcb) {
             Apply(*t, out);
             out.kind = ConsoleTarget::Kind::Vm;
             out.vmId = std::string(pcb);
-            out.port = t->port ? t->port : kVmConsolePort;
+            out.port = t->port ? t->port : VmConsolePort();
             if (!pcb.empty()) out.preconnectionBlob = std::string(pcb);
             return out;
         }

@@ -31,6 +31,9 @@ void SetRdpTargetLookup(RdpTargetLookup lookup);
 
 inline constexpr uint16_t kVmConsolePort = 2179;
 inline constexpr uint16_t kHostRdpPort = 3389;
+// The VM console port: kVmConsolePort, unless HBR_VM_CONSOLE_PORT names another (tests run their
+// own endpoint on a free port).
+uint16_t VmConsolePort();
 
 // What the connect message's id resolves to, before it goes into the library's settings.
 struct ConsoleTarget {

@@ -26,6 +26,7 @@
 #include "cli/process_state.h"
 #include "platform/hbr_exception.h"
 #include "platform/worker_pool.h"
+#include "web/request_reader.h"
 #include "web/url_text.h"
 
 namespace hbr {
@@ -36,8 +37,6 @@ namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-constexpr size_t kHeaderLimit = 8192;
-constexpr size_t kBodyLimit = 1024 * 1024;
 constexpr auto kHeaderTimeout = std::chrono::seconds(30);
 constexpr auto kBodyTimeout = std::chrono::seconds(60);
 constexpr int kWriteTimeoutMs = 60000;
@@ -71,44 +70,11 @@ struct ServerState {
 std::mutex g_serverMutex;  // guards start and stop of the one server
 std::unique_ptr<ServerState> g_server;
 
-HttpVerb VerbOf(http::verb v) {
-    switch (v) {
-        case http::verb::get:
-            return HttpVerb::Get;
-        case http::verb::head:
-            return HttpVerb::Head;
-        case http::verb::post:
-            return HttpVerb::Post;
-        case http::verb::put:
-            return HttpVerb::Put;
-        case http::verb::delete_:
-            return HttpVerb::Delete;
-        case http::verb::options:
-            return HttpVerb::Options;
-        case http::verb::trace:
-            return HttpVerb::Trace;
-        case http::verb::connect:
-            return HttpVerb::Connect;
-        default:
-            return HttpVerb::Unknown;
-    }
-}
-
 std::string AddressText(const tcp::endpoint& ep) {
     auto addr = ep.address();
     if (addr.is_v6() && addr.to_v6().is_v4_mapped())
         addr = net::ip::make_address_v4(net::ip::v4_mapped, addr.to_v6());
     return addr.to_string();
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        const auto a = static_cast<unsigned char>(s[i]);
-        const auto b = static_cast<unsigned char>(prefix[i]);
-        if (std::tolower(a) != std::tolower(b)) return false;
-    }
-    return true;
 }
 
 class Connection : public HttpConnection, public std::enable_shared_from_this<Connection> {
@@ -229,8 +195,7 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
 
     void NewParser() {
         parser_.emplace();
-        parser_->header_limit(kHeaderLimit);
-        parser_->body_limit(kBodyLimit);
+        ApplyRequestLimits(*parser_);
         SetDeadline(kHeaderTimeout);
     }
 
@@ -340,12 +305,13 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     std::shared_ptr<HttpRequest> TakeRequest() {
         deadline_ = 0;
         auto& req = parser_->get();
-        auto path = CookPath(req.target());
-        if (!path) {
+        HttpRequestData data;
+        const RequestVerdict verdict = ReadRequestMessage(req, server_.url.path, remote_, data);
+        if (verdict == RequestVerdict::BadRequest) {
             ReplyAndClose(400, "Bad Request");
             return nullptr;
         }
-        if (!StartsWithNoCase(*path, server_.url.path)) {
+        if (verdict == RequestVerdict::OutsideTemplate) {
             // Outside the template's path: the listener answers, the connection stays.
             std::string reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot Found";
             if (!Write(reply) || !req.keep_alive())
@@ -354,21 +320,6 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
                 ReadHeader();
             return nullptr;
         }
-
-        HttpRequestData data;
-        data.verb = VerbOf(req.method());
-        data.verbText = std::string(req.method_string());
-        data.target = std::string(req.target());
-        data.path = std::move(*path);
-        data.versionMajor = req.version() / 10;
-        data.versionMinor = req.version() % 10;
-        data.keepAlive = req.keep_alive();
-        for (const auto& field : req)
-            data.headerList.emplace_back(std::string(field.name_string()),
-                                         std::string(field.value()));
-        data.body = std::move(req.body());
-        if (data.body.size() > kMaxBodyBytes) data.body.resize(kMaxBodyBytes);
-        data.clientAddress = remote_;
         parser_.reset();
         return std::make_shared<HttpRequest>(shared_from_this(), std::move(data));
     }

@@ -33,6 +33,23 @@ bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
+// The namespace part in its one normal form: separators as the provider writes them, no white
+// space around it, and no leading separator left over. Repeated until nothing changes, so that
+// a path written back from a parsed one reads back the same.
+std::string NormalNamespace(std::string_view text) {
+    std::string ns(text);
+    for (size_t round = 0; round <= text.size() + 1; ++round) {
+        std::string next = NamespaceOfPath(ns);
+        size_t b = 0, e = next.size();
+        while (b < e && std::isspace(static_cast<unsigned char>(next[b]))) ++b;
+        while (e > b && std::isspace(static_cast<unsigned char>(next[e - 1]))) --e;
+        next = next.substr(b, e - b);
+        if (next == ns) break;
+        ns = std::move(next);
+    }
+    return ns;
+}
+
 }  // namespace
 
 HResult ParseObjectPath(std::string_view text, WmiObjectPath& out) {
@@ -54,7 +71,9 @@ HResult ParseObjectPath(std::string_view text, WmiObjectPath& out) {
         ++pos;
         std::size_t colon = text.find(':', pos);
         if (colon == std::string_view::npos || colon == pos) return kWbemEInvalidObjectPath;
-        out.nameSpace = NamespaceOfPath(text.substr(pos, colon - pos));
+        out.nameSpace = NormalNamespace(text.substr(pos, colon - pos));
+        // A server without a namespace names nothing.
+        if (out.nameSpace.empty()) return kWbemEInvalidObjectPath;
         pos = colon + 1;
     } else {
         // "root\ns:Class..." without a server.
@@ -62,7 +81,7 @@ HResult ParseObjectPath(std::string_view text, WmiObjectPath& out) {
         while (stop < text.size() && text[stop] != '.' && text[stop] != '=' && text[stop] != ':')
             ++stop;
         if (stop < text.size() && text[stop] == ':') {
-            out.nameSpace = NamespaceOfPath(text.substr(pos, stop - pos));
+            out.nameSpace = NormalNamespace(text.substr(pos, stop - pos));
             pos = stop + 1;
         }
     }

@@ -1,5 +1,6 @@
 // End-to-end test of the remote console: Chromium on the console page of a real
-// `hbr run-exe -demo`, whose simulated VM's console endpoint (127.0.0.1:2179) is a relay that
+// `hbr run-exe -demo`, whose simulated VM's console endpoint (127.0.0.1, a free port handed to
+// hbr in place of 2179) is a relay that
 // checks the pre-connection PDU and then hands the connection to FreeRDP's shadow server on
 // an Xvfb display. What the page draws is compared with the display's real pixels; keys typed
 // in the page must reach a program on the display; the display's pointer must come back as
@@ -15,7 +16,8 @@ import { inflateSync } from 'node:zlib';
 import { OUT, freePort, launchChromium, startHbr } from './harness.js';
 
 const GUARD = 60000; // against hangs only; every wait is for a condition
-const VM_CONSOLE_PORT = 2179;
+// The relay's port, chosen free and passed to hbr (HBR_VM_CONSOLE_PORT) in place of 2179.
+let VM_CONSOLE_PORT;
 const WIDTH = 1024;
 const HEIGHT = 768;
 // 16-bit colour keeps 5 or 6 bits of a channel.
@@ -381,7 +383,8 @@ before(async () => {
   mkdirSync(OUT, { recursive: true });
   await startDisplay();
   await startShadowServer();
-  hbr = await startHbr(tmp);
+  VM_CONSOLE_PORT = await freePort();
+  hbr = await startHbr(tmp, { HBR_VM_CONSOLE_PORT: String(VM_CONSOLE_PORT) });
   base = hbr.base;
   context = await launchChromium(join(tmp, 'profile'), { width: 1280, height: 900 });
   context.setDefaultTimeout(GUARD);
@@ -481,9 +484,14 @@ test('the display\'s pointer becomes the page\'s cursor, served from /cur/', asy
     const file = reply?.status === 200 ? Buffer.from(reply.bytes) : null;
     if (file && sameCursor(file, pointer))
       return { path: m[1], session: m[2], id: Number(m[3]), hot: [Number(m[4]), Number(m[5])], file, pointer };
-    if (pointer.x === x && pointer.y === y) await page.mouse.move(...await pagePoint(...away));
+    // Every try steps off the point and back: a move onto the point where the page's mouse
+    // already is makes no event at all, so a try after one whose move had not landed yet (a busy
+    // machine) would wait for an event that never comes.
+    await page.mouse.move(...await pagePoint(...away));
     await page.mouse.move(...await pagePoint(x, y));
-    await until('the display\'s pointer to follow', async () => { const p = await xCursor(); return p.x === x && p.y === y; });
+    // Paces the tries; when the move has not landed by then, the next try sends it again.
+    await until('the display\'s pointer to follow', async () => { const p = await xCursor(); return p.x === x && p.y === y; }, 5000)
+      .catch(() => {});
     return null;
   }, GUARD);
   const inTerm = [term.x + (term.w >> 1), term.y + (term.h >> 1)];

@@ -23,12 +23,12 @@ export function freePort() {
 
 // Starts hbr with its files under `tmp`; resolves once it says it serves. `stop()` ends it and
 // waits for its exit.
-export async function startHbr(tmp) {
+export async function startHbr(tmp, extraEnv = {}) {
   const port = await freePort();
   const base = `http://127.0.0.1:${port}`;
   mkdirSync(join(tmp, 'state'));
   const proc = spawn(EXE, ['run-exe', '-demo', '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
-    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state') }, stdio: ['pipe', 'pipe', 'pipe'],
+    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state'), ...extraEnv }, stdio: ['pipe', 'pipe', 'pipe'],
   });
   let output = '';
   await new Promise((ok, fail) => {

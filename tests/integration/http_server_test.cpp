@@ -240,9 +240,34 @@ TEST_F(HttpServerTest, SlowClientsDoNotDelayOthers) {
     EXPECT_EQ(slowBody.ReadReply().status, 201);
 }
 
-TEST_F(HttpServerTest, HeadersOfAnotherPathPrefixAreAnswered404) {
+TEST_F(HttpServerTest, QueryAndFragmentDoNotChangeTheFileServed) {
     HttpClient c(Port());
-    EXPECT_EQ(c.Get("/index.html?x=1#frag", Auth()).status, 200);
+    const auto r = c.Get("/index.html?x=1#frag", Auth());
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "<html>index</html>");
+}
+
+// The listener itself answers paths outside the URL template's path; the router never sees them
+// (no login redirect, no session needed) and the connection stays usable.
+TEST(UrlTemplatePath, PathsOutsideTheTemplateAre404) {
+    TempDir root;
+    WriteFile(root.Path() + "/index.html", "inside");
+    HbrProcess::Options o;
+    const uint16_t port = FreeLoopbackPort();
+    o.args = {"run-exe", "-url", "http://127.0.0.1:" + std::to_string(port) + "/hbr/"};
+    o.webRoot = root.Path();
+    HbrProcess hbr(o);
+    ASSERT_TRUE(hbr.Ready()) << hbr.Output();
+    HttpClient c(port);
+    for (const char* path : {"/", "/index.html", "/hbrx/login.html", "/api/user/0", "/hb"}) {
+        const auto r = c.Get(path);
+        EXPECT_EQ(r.status, 404) << path;
+        EXPECT_EQ(r.body, "Not Found") << path;
+    }
+    // Inside the template the router answers: without a session, the login redirect.
+    const auto inside = c.Get("/hbr/index.html");
+    EXPECT_NE(inside.status, 404);
+    EXPECT_NE(inside.body, "Not Found");
 }
 
 // The login hint follows the administrator's password, read from the database at each request.

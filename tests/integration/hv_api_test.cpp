@@ -314,6 +314,45 @@ TEST_F(CheckpointApi, TreeCreateRenameApplyRevertDelete) {
     EXPECT_GE(Count("SELECT count(*) FROM audit WHERE claim=19 AND result=0"), 12);
 }
 
+// A user whose role grants nothing: its own record, and the console page by server number, but no
+// server record and no VM console.
+TEST_F(HvApiTest, RoleWithoutClaimsAndTheConsolePaths) {
+    AddSim("sim://itest-r?vms=3&seed=4");
+    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3; });
+    ASSERT_EQ(doc.Root()["vms"].Size(), 3u);
+    const std::string vm = doc.Root()["vms"].At(0)["id"].AsText();
+    Exec(R"(INSERT INTO roles (id,name,j_claims,j_vms) VALUES (2,'none','{}',NULL))");
+    ASSERT_EQ(Post("/api/user/0", R"({"id":0,"name":"bare","pwd":"pw","roleId":2})").status, 201);
+    const std::string bare = Session("bare", "pw");
+
+    HttpReply r = Get("/api/user/0", bare);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.rfind("{\"id\":2,\"name\":\"bare\",", 0), 0u) << r.body;
+    // Every claim is listed (unquoted key: the reply is JavaScript), none held.
+    EXPECT_NE(r.body.find(",claims:{\"cDBoard_View\":false,"), std::string::npos) << r.body;
+    EXPECT_EQ(r.body.find(":true"), std::string::npos) << r.body;
+
+    EXPECT_EQ(Get("/api/server/0", bare).status, 403);
+    EXPECT_EQ(Get("/api/server/0").body, "{}");
+
+    // /rdp/<number> is the console page, unchecked and unaudited.
+    const int64_t connects = Count("SELECT count(*) FROM audit WHERE claim=12");
+    r = Get("/rdp/12", bare);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("<"), std::string::npos);
+    EXPECT_EQ(Count("SELECT count(*) FROM audit WHERE claim=12"), connects);
+    // /rdp/<vm id> checks cVm_Connect and leaves a row either way.
+    EXPECT_EQ(Get("/rdp/" + vm, bare).status, 403);
+    EXPECT_EQ(Count("SELECT count(*) FROM audit WHERE claim=12 AND result=1 AND username='bare'"),
+              1);
+    r = Get("/rdp/" + vm);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, Get("/rdp/12", bare).body);
+    EXPECT_EQ(Count("SELECT count(*) FROM audit WHERE claim=12 AND result=0 AND "
+                    "username='administrator'"),
+              1);
+}
+
 TEST_F(HvApiTest, LimitedRoleSeesOnlyItsVms) {
     AddSim("sim://itest-d?vms=6&seed=2");
     JsonDocument doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 6; });

@@ -119,20 +119,32 @@ ServiceSandbox::ServiceSandbox() {
     WriteFileText(sc + "/useradd", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + sc +
                                        "/useradd.calls'\n[ -f '" + sc +
                                        "/fail-useradd' ] && exit 9\nexit 0\n");
-    WriteFileText(sc + "/groupadd", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + sc +
-                                        "/groupadd.calls'\nexit 0\n");
+    WriteFileText(sc + "/groupadd",
+                  "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + sc + "/groupadd.calls'\nexit 0\n");
     chmod((sc + "/systemctl").c_str(), 0755);
     chmod((sc + "/useradd").c_str(), 0755);
     chmod((sc + "/groupadd").c_str(), 0755);
+    // The account database the verbs see: root only, whatever the machine has installed.
+    WriteFileText(sc + "/passwd", "root:x:0:0:root:/root:/bin/sh\n");
+    WriteFileText(sc + "/group", "root:x:0:\n");
+}
+
+void ServiceSandbox::AddAccount(const std::string& name, unsigned id) const {
+    WriteFileText(Sc() + "/passwd", ReadFileText(Sc() + "/passwd") + name +
+                                        ":x:" + std::to_string(id) + ":" + std::to_string(id) +
+                                        "::/var/lib/" + name + ":/usr/sbin/nologin\n");
+}
+
+void ServiceSandbox::AddGroup(const std::string& name, unsigned id) const {
+    WriteFileText(Sc() + "/group",
+                  ReadFileText(Sc() + "/group") + name + ":x:" + std::to_string(id) + ":\n");
 }
 
 std::map<std::string, std::string> ServiceSandbox::Env() const {
-    return {{"HBR_SYSTEMD_DIR", Units()},
-            {"HBR_SYSTEMCTL", Sc() + "/systemctl"},
-            {"HBR_USERADD", Sc() + "/useradd"},
-            {"HBR_GROUPADD", Sc() + "/groupadd"},
-            {"HBR_STATE_DIR", State()},
-            {"HOME", Root()}};
+    return {{"HBR_SYSTEMD_DIR", Units()},       {"HBR_SYSTEMCTL", Sc() + "/systemctl"},
+            {"HBR_USERADD", Sc() + "/useradd"}, {"HBR_GROUPADD", Sc() + "/groupadd"},
+            {"HBR_PASSWD", Sc() + "/passwd"},   {"HBR_GROUP", Sc() + "/group"},
+            {"HBR_STATE_DIR", State()},         {"HOME", Root()}};
 }
 
 CommandResult ServiceSandbox::Run(const std::vector<std::string>& args) const {

@@ -21,7 +21,8 @@ CommandResult RunCommand(const std::string& exe, const std::vector<std::string>&
 
 // A sandbox of the service manager: units/, the stand-in's unit states in sc/state/<unit>,
 // its calls in sc/calls (one line each), useradd's and groupadd's calls in sc/useradd.calls and
-// sc/groupadd.calls (the stand-ins make no account and no group).
+// sc/groupadd.calls (the stand-ins make no account and no group), and the account and group
+// files sc/passwd and sc/group.
 //
 // Markers the stand-in obeys: sc/fail-<verb> makes that verb exit 1; sc/stuck-<unit> makes a
 // stop leave the unit active; a FIFO sc/gate makes "start" wait for one line from it.
@@ -41,6 +42,10 @@ class ServiceSandbox {
     bool UnitExists(const std::string& serviceName) const;
     void SetState(const std::string& serviceName, const std::string& state) const;
     void Touch(const std::string& relative) const;
+    // The account and group databases the commands see (HBR_PASSWD, HBR_GROUP) hold root alone
+    // until these add to them.
+    void AddAccount(const std::string& name, unsigned id) const;
+    void AddGroup(const std::string& name, unsigned id) const;
 
   private:
     TempDir dir_;

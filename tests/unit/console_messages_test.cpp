@@ -3,6 +3,7 @@
 #include <freerdp/gdi/gdi.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -380,6 +381,20 @@ class Targets : public ::testing::Test {
     std::vector<std::string> vmAsked;
     std::vector<int32_t> serverAsked;
 };
+
+// Tests run their own console endpoint on a free port; the host RDP port never moves.
+TEST_F(Targets, VmConsolePortCanBeMovedByTheEnvironment) {
+    ASSERT_EQ(std::getenv("HBR_VM_CONSOLE_PORT"), nullptr);
+    EXPECT_EQ(ResolveConsoleTarget("vm-1").port, 2179);
+    setenv("HBR_VM_CONSOLE_PORT", "40123", 1);
+    EXPECT_EQ(ResolveConsoleTarget("vm-1").port, 40123);
+    EXPECT_EQ(ResolveConsoleTarget("  +4xyz").port, kHostRdpPort);
+    for (const char* bad : {"0", "65536", "x", "-5"}) {
+        setenv("HBR_VM_CONSOLE_PORT", bad, 1);
+        EXPECT_EQ(ResolveConsoleTarget("vm-1").port, 2179) << bad;
+    }
+    unsetenv("HBR_VM_CONSOLE_PORT");
+}
 
 TEST_F(Targets, VmIdsFirstThenServerIdsThenLocalhost) {
     auto t = ResolveConsoleTarget("vm-1");

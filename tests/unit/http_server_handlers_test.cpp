@@ -1,6 +1,10 @@
 // The server in process with handlers of the test's own: blocking handlers, exceptions,
 // unanswered requests and stopping while requests run.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -179,14 +183,40 @@ TEST_F(ServerHandlers, AClientGoneInTheMiddleOfAFileBodyEndsOnlyItsConnection) {
     cv.wait(lock, [&] { return left == 8; });
 }
 
-TEST_F(ServerHandlers, ASecondServerOnTheSamePortIsRefusedWithTheUrl) {
+TEST_F(ServerHandlers, ASecondServerInTheSameProcessIsRefused) {
     Start([](HttpRequest& r) { r.ReplyOk(); });
+    EXPECT_THROW(StartServer("http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/",
+                             [](HttpRequest&) {}),
+                 std::exception);
+    // The first one still serves.
+    HttpClient c(port_);
+    EXPECT_EQ(c.Get("/").status, 200);
+}
+
+// Another program listening on the port: the conflict text names the URL and carries no
+// system error text.
+TEST(ServerStart, ATakenPortIsRefusedWithTheUrl) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
+    std::string message;
     try {
-        StartServer("http://127.0.0.1:" + std::to_string(port_) + "/", [](HttpRequest&) {});
-        ADD_FAILURE() << "second start succeeded";
+        StartServer(url, [](HttpRequest&) {});
+        StopServer();
     } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("already running"), std::string::npos) << e.what();
+        message = e.what();
     }
+    close(listener);
+    EXPECT_EQ(message, "The specified URL=" + url +
+                           " conflicts with an existing registration.\nTo view listening sockets "
+                           "use:\n ss -ltnp");
 }
 
 TEST(ServerStart, BadTemplatesAndSchemesAreRefused) {

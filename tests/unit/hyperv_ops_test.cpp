@@ -508,38 +508,110 @@ TEST_F(SimWorkspace, RevertWithoutCheckpointsFails) {
     }
 }
 
-TEST_F(SimWorkspace, ViewsAreJson) {
+std::vector<std::string> Keys(const JsonValue& object) {
+    std::vector<std::string> keys;
+    for (auto m = object.MembersBegin(); m != object.MembersEnd(); ++m) keys.emplace_back(m->key);
+    return keys;
+}
+
+using Names = std::vector<std::string>;
+
+// Every view of every simulated VM: valid JSON with its members in the documented order.
+TEST_F(SimWorkspace, ViewsHaveTheirMembersInOrder) {
+    bool sawGuestConfig = false, sawBareAdapter = false, sawReplicated = false, sawPlain = false;
     for (const auto& v : sim->ListVms()) {
         std::string general, net, repl;
         GetVmGeneralJson(ws, v.id, general);
         GetVmNetworkingJson(ws, v.id, net);
         GetVmReplicationJson(ws, v.id, repl);
         JsonDocument a, b, c;
-        EXPECT_TRUE(ParseJson(general, a)) << general;
-        EXPECT_TRUE(ParseJson(net, b)) << net;
-        EXPECT_TRUE(ParseJson(repl, c)) << repl;
+        ASSERT_TRUE(ParseJson(general, a)) << general;
+        ASSERT_TRUE(ParseJson(net, b)) << net;
+        ASSERT_TRUE(ParseJson(repl, c)) << repl;
+
+        EXPECT_EQ(Keys(a.Root()), (Names{"id", "name", "created", "notes", "guestOS", "heartbeat",
+                                         "integrationSvc", "thumbnailImage", "version"}))
+            << general;
         EXPECT_EQ(a.Root()["id"].AsText(), v.id);
         // A running guest with integration services reports their version state.
         EXPECT_EQ(a.Root()["integrationSvc"].IsNumber(),
                   v.enabledState == 2 && v.integrationServices)
             << general;
-        EXPECT_EQ(b.Root().Size(), v.adapters);
-        EXPECT_EQ(c.Root()["primaryServer"].IsString(), v.replicated);
+        EXPECT_EQ(a.Root()["name"].AsText(), v.name);
         const std::string version = a.Root()["version"].AsText();
-        EXPECT_NE(version.find(" Generation "), std::string::npos) << version;
+        EXPECT_TRUE(version.ends_with(" Generation 1") || version.ends_with(" Generation 2"))
+            << version;
+
+        ASSERT_TRUE(b.Root().IsArray()) << net;
+        EXPECT_EQ(b.Root().Size(), v.adapters);
+        const Names adapter = {"name", "address", "connection", "staticMacAddress"};
+        Names withGuest = adapter;
+        for (const char* k : {"dHCPEnabled", "defaultGateways", "dNSServers", "iPAddresses",
+                              "protocolIFType", "subnets"})
+            withGuest.push_back(k);
+        for (size_t i = 0; i < b.Root().Size(); ++i) {
+            const Names keys = Keys(b.Root().At(i));
+            EXPECT_TRUE(keys == adapter || keys == withGuest) << net;
+            (keys == adapter ? sawBareAdapter : sawGuestConfig) = true;
+        }
+
+        const Names states = {"mode", "state", "health"};
+        Names servers = states;
+        servers.push_back("primaryServer");
+        servers.push_back("replicaServer");
+        EXPECT_EQ(Keys(c.Root()), v.replicated ? servers : states) << repl;
+        (v.replicated ? sawReplicated : sawPlain) = true;
     }
+    // The simulated host offers every shape, so each was checked.
+    EXPECT_TRUE(sawGuestConfig);
+    EXPECT_TRUE(sawReplicated);
+    EXPECT_TRUE(sawPlain);
+    (void)sawBareAdapter;
 }
 
-TEST_F(SimWorkspace, HostInfoHasUnquotedArrays) {
+TEST_F(SimWorkspace, HostInfoHasItsMembersInOrderAndUnquotedArrays) {
     std::string out;
     GetHostInfoJson(ws, out);
-    EXPECT_EQ(out.rfind("{\"id\":3,\"osName\":", 0), 0u) << out;
-    EXPECT_NE(out.find(",disks:[{"), std::string::npos);
-    EXPECT_NE(out.find("],nics:[{"), std::string::npos);
-    EXPECT_EQ(out.back(), '}');
-    // Drive type 5 is not listed; the first processor only.
-    EXPECT_EQ(out.find("\"E:\""), std::string::npos);
-    EXPECT_EQ(out.find("cpuName", out.find("cpuName") + 1), std::string::npos);
+    // The two array keys are bare (the reply is read as JavaScript); quoted, it is JSON.
+    ASSERT_NE(out.find(",disks:[{"), std::string::npos) << out;
+    ASSERT_NE(out.find("],nics:[{"), std::string::npos) << out;
+    std::string quoted = out;
+    quoted.replace(quoted.find(",disks:["), 8, ",\"disks\":[");
+    quoted.replace(quoted.find("],nics:["), 8, "],\"nics\":[");
+    JsonDocument doc;
+    ASSERT_TRUE(ParseJson(quoted, doc)) << out;
+    EXPECT_EQ(Keys(doc.Root()), (Names{"id",
+                                       "osName",
+                                       "osVersion",
+                                       "osBuildNumber",
+                                       "osSKU",
+                                       "osInstallDate",
+                                       "freePhysicalMemory",
+                                       "osStatus",
+                                       "cpuName",
+                                       "numberOfCores",
+                                       "numberOfLogicalProcessors",
+                                       "name",
+                                       "manufacturer",
+                                       "model",
+                                       "numberOfProcessors",
+                                       "totalPhysicalMemory",
+                                       "dNSHostName",
+                                       "domain",
+                                       "disks",
+                                       "nics"}))
+        << out;
+    EXPECT_EQ(doc.Root()["id"].AsInt(), 3);
+    const JsonValue& disks = doc.Root()["disks"];
+    ASSERT_GT(disks.Size(), 0u);
+    for (size_t i = 0; i < disks.Size(); ++i) {
+        EXPECT_EQ(Keys(disks.At(i)), (Names{"name", "volumeName", "status", "size", "freeSpace"}));
+        EXPECT_NE(disks.At(i)["name"].AsText(), "E:");  // drive type 5 is not listed
+    }
+    const JsonValue& nics = doc.Root()["nics"];
+    ASSERT_GT(nics.Size(), 0u);
+    for (size_t i = 0; i < nics.Size(); ++i)
+        EXPECT_EQ(Keys(nics.At(i)), (Names{"name", "mACAddress", "status"}));
 }
 
 TEST_F(SimWorkspace, MissingNamespaceShowsInTheStatus) {

@@ -137,6 +137,18 @@ TEST(WmiObject, ClassObjectsGiveSignaturesAndInstances) {
     EXPECT_EQ(*path.AsBstr(), "C");
 }
 
+// Found by fuzzing: a lone leading separator and white space gave a namespace that, written back
+// into a path, read back as another one.
+TEST(WmiPath, NamespaceHasOneNormalForm) {
+    WmiObjectPath a, b;
+    ASSERT_EQ(ParseObjectPath("\\ root\\v2 :Msvm_ComputerSystem.Name=\"x\"", a), kSOk);
+    EXPECT_EQ(a.nameSpace, "root\\v2");
+    ASSERT_EQ(ParseObjectPath(a.nameSpace + ":Msvm_ComputerSystem.Name=\"x\"", b), kSOk);
+    EXPECT_EQ(b.nameSpace, a.nameSpace);
+    // A server part whose namespace is nothing but white space is no path.
+    EXPECT_EQ(ParseObjectPath("\\\\HV1\\ \t:Msvm_ComputerSystem", a), kWbemEInvalidObjectPath);
+}
+
 TEST(WmiPath, ParsesTheFormsInUse) {
     WmiObjectPath p;
     ASSERT_EQ(ParseObjectPath("\\\\HV1\\root\\virtualization\\v2:Msvm_ComputerSystem."

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 
 #include "cli/process_state.h"
 #include "platform/hbr_exception.h"
@@ -86,7 +89,22 @@ TEST(Bootstrap, NewFileGetsSchemaAndSeedRows) {
 TEST(Bootstrap, ConnectionWaitsForOtherWriters) {
     TestDb t;
     EXPECT_EQ(t.db->execAndGet("PRAGMA busy_timeout").getInt(), 5000);
-    EXPECT_EQ(t.db->execAndGet("PRAGMA foreign_keys").getInt(), 1);
+    // Another connection (as another process would) holds the write lock for a moment.
+    SQLite::Database other(t.path, SQLite::OPEN_READWRITE);
+    other.exec("BEGIN EXCLUSIVE");
+    other.exec("UPDATE users SET comment = 'other' WHERE id = 1");
+    std::promise<void> writing;
+    std::thread holder([&] {
+        writing.get_future().wait();
+        // The instance's write is queued behind the lock by now or soon; either way it must
+        // wait rather than fail. Far inside the 5 s budget.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        other.exec("COMMIT");
+    });
+    writing.set_value();
+    EXPECT_NO_THROW(t.db->exec("UPDATE users SET comment = 'instance' WHERE id = 1"));
+    holder.join();
+    EXPECT_EQ(t.Text("SELECT comment FROM users WHERE id = 1"), "instance");
 }
 
 TEST(Bootstrap, ScriptStartsWithSettingsAndEndsWithTheSeedServer) {

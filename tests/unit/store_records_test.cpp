@@ -80,7 +80,10 @@ TEST_F(RecordsTest, NumbersAndBooleans) {
     ASSERT_TRUE(Update("servers", R"({"id":2.7,"disabled":false})")) << out;
     EXPECT_EQ(t.Count("SELECT b_disabled FROM servers WHERE id=2"), 0);
     ASSERT_TRUE(Insert("users", R"({"name":"n","roleId":1.7})")) << out;
+    // An INTEGER column takes the number truncated toward zero.
+    EXPECT_EQ(t.Text("SELECT typeof(roleId)||roleId FROM users WHERE name='n'"), "integer1");
     ASSERT_FALSE(Insert("users", R"({"name":"m","roleId":1e12})"));  // no such role
+    EXPECT_EQ(t.Count("SELECT count(*) FROM users WHERE name='m'"), 0);
 }
 
 TEST_F(RecordsTest, NestedJsonIsStoredFaithfully) {

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of tests/fuzz with clang (AddressSanitizer, UndefinedBehavior-
+# Sanitizer, leak checks) in build-fuzz/ and runs each for SECONDS (default 60), one after the
+# other. Prints per target its executions and findings; exits non-zero on any finding.
+#
+# Seeds come from tests/fuzz/corpus/<target>/ (and, for the XML reader, the public WS-Management
+# samples); what the fuzzer learns is kept in build-fuzz/corpus/<target>/, findings in
+# build-fuzz/findings/. Reproduce one with: build-fuzz/tests/fuzz/<target> <file>
+set -euo pipefail
+seconds="${1:-60}"
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="$here/build-fuzz"
+seeds="$here/tests/fuzz/corpus"
+samples="${HBR_WSMAN_SAMPLES:-$here/../shared/wsman-samples}"
+[ -d "$samples" ] || samples="$here/../../shared/wsman-samples"
+
+CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DHBR_FUZZ=ON -DHBR_TESTS=OFF -DHBR_BENCH=OFF >/dev/null
+targets=()
+for f in "$here"/tests/fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+
+mkdir -p "$build/findings"
+failed=0
+printf '%-22s %12s %10s %9s\n' target executions exec/s findings
+for t in "${targets[@]}"; do
+    corpus="$build/corpus/$t"
+    mkdir -p "$corpus"
+    extra=()
+    [ -d "$seeds/$t" ] && extra+=("$seeds/$t")
+    [ "$t" = fuzz_cimxml ] && [ -d "$samples" ] && extra+=("$samples")
+    log="$build/findings/$t.log"
+    rm -f "$build/findings/$t"-*
+    status=0
+    # -max_len covers a full header block and some body; -timeout flags any input that hangs.
+    "$build/tests/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 -max_len=20000 \
+        -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$build/findings/$t-" \
+        "$corpus" "${extra[@]}" >"$log" 2>&1 || status=$?
+    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
+    time="$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)"
+    findings="$(find "$build/findings" -name "$t-*" | wc -l)"
+    rate="-"
+    [ -n "$runs" ] && [ -n "$time" ] && [ "$time" -gt 0 ] && rate=$((runs / time))
+    printf '%-22s %12s %10s %9s\n' "$t" "${runs:-?}" "$rate" "$findings"
+    if [ "$status" -ne 0 ] || [ "$findings" -ne 0 ]; then
+        failed=1
+        echo "  $t: exit status $status; see $log" >&2
+        grep -m5 -E 'ERROR|SUMMARY|deadly signal' "$log" | sed 's/^/    /' >&2 || true
+    fi
+done
+exit "$failed"
