@@ -11,7 +11,14 @@ void ServeConsoleSocket(HttpRequest& request, const Session& session,
                         const ConsoleAccessCheck& check) {
     rconsole::CRdp::AccessCheck sessionCheck;
     if (check)
-        sessionCheck = [&check, &session](std::string_view pcb) { return check(session, pcb); };
+        sessionCheck = [&check, &session](std::string_view pcb) {
+            // A check that cannot finish (its audit row cannot be written) refuses.
+            try {
+                return check(session, pcb);
+            } catch (const std::exception&) {
+                return false;
+            }
+        };
     try {
         rconsole::CRdp console(request, std::move(sessionCheck));
         console.Serve();
