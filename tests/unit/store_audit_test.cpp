@@ -65,7 +65,10 @@ TEST_F(AuditTest, WriteAuditTakesTheSessionsIdentity) {
 
     TempDir dir;
     SQLite::Database empty(dir.Path() + "/e.db", SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    WriteAudit(empty, s, 1, 0);  // no table: ignored
+    // No table: the trail fails closed, and the quiet variant says so.
+    EXPECT_THROW(WriteAudit(empty, s, 1, 0), AuditTrailUnwritable);
+    EXPECT_FALSE(TryWriteAudit(empty, s, 1, 0));
+    EXPECT_TRUE(TryWriteAudit(*t.db, s, 1, 0));
 }
 
 TEST_F(AuditTest, PageShapeWithEmptyTextsForNulls) {
