@@ -103,6 +103,9 @@ std::optional<std::string> LoginThrottle::RecordFailure(std::string_view address
 void LoginThrottle::RecordSuccess(std::string_view address, std::string_view name) {
     std::lock_guard guard(lock_);
     pairs_.erase(PairKey(address, name));
+    // The account's interval guards against guessing; after a right password the next login
+    // (another tab, another browser) need not wait.
+    accounts_.erase(Fold(name));
 }
 
 size_t LoginThrottle::EntryCount() const {

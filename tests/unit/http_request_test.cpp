@@ -8,7 +8,7 @@ namespace hbr {
 namespace {
 
 class RecordingConnection : public HttpConnection {
-public:
+  public:
     uint64_t Id() const override { return 7; }
     bool Write(std::string_view bytes) override {
         written += bytes;
@@ -23,9 +23,9 @@ public:
 
 struct Fixture {
     std::shared_ptr<RecordingConnection> conn = std::make_shared<RecordingConnection>();
-    std::unique_ptr<HttpRequest> Make(HttpVerb verb = HttpVerb::Get, std::string target = "/",
-                                      std::string body = {},
-                                      std::vector<std::pair<std::string, std::string>> headers = {}) {
+    std::unique_ptr<HttpRequest> Make(
+        HttpVerb verb = HttpVerb::Get, std::string target = "/", std::string body = {},
+        std::vector<std::pair<std::string, std::string>> headers = {}) {
         HttpRequestData d;
         d.verb = verb;
         d.target = target;

@@ -32,7 +32,8 @@ TEST_F(RecordsTest, ServerInsertMapsMembersToColumns) {
         << out;
     EXPECT_EQ(newId, 2);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(t.Text("SELECT name||host||user||b_disabled FROM servers WHERE id=2"), "h2sim://h2u0");
+    EXPECT_EQ(t.Text("SELECT name||host||user||b_disabled FROM servers WHERE id=2"),
+              "h2sim://h2u0");
     // The host's password is sealed at rest and opens to what was posted.
     EXPECT_EQ(t.Text("SELECT substr(password,1,11) FROM servers WHERE id=2"), "$aes256gcm$");
     EXPECT_EQ(t.Text("SELECT hbr_unseal(password) FROM servers WHERE id=2"), "p");
