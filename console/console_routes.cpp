@@ -12,7 +12,12 @@ void ServeConsoleSocket(HttpRequest& request, const Session& session,
     rconsole::CRdp::AccessCheck sessionCheck;
     if (check)
         sessionCheck = [&check, &session](const rconsole::ConsoleTarget& target) {
-            return check(session, target);
+            // A check that cannot finish (its audit row cannot be written) refuses.
+            try {
+                return check(session, target);
+            } catch (const std::exception&) {
+                return false;
+            }
         };
     try {
         rconsole::CRdp console(request, std::move(sessionCheck));

@@ -125,6 +125,13 @@ void BindAll(SQLite::Statement& statement, const Conditions& c) {
 void WriteAudit(SQLite::Database& db, const Session& session, int claim, int result,
                 std::optional<std::string_view> resource,
                 std::optional<std::string_view> description) {
+    if (!TryWriteAudit(db, session, claim, result, resource, description))
+        throw AuditTrailUnwritable();
+}
+
+bool TryWriteAudit(SQLite::Database& db, const Session& session, int claim, int result,
+                   std::optional<std::string_view> resource,
+                   std::optional<std::string_view> description) {
     try {
         SQLite::Statement statement(
             db,
@@ -143,9 +150,9 @@ void WriteAudit(SQLite::Database& db, const Session& session, int claim, int res
             statement.bind(7, std::string(*description));
         else
             statement.bind(7);
-        statement.exec();
+        return statement.exec() == 1;
     } catch (const std::exception&) {
-        // The audit never stops the action it records.
+        return false;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <SQLiteCpp/Database.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -10,11 +11,26 @@
 
 namespace hbr {
 
-// Inserts one row with the session's user id, name and client address. Never fails towards
-// the caller: a failed insert is ignored and the guarded action goes on.
+// The reply to an action refused because its audit row could not be written.
+inline constexpr std::string_view kAuditUnwritableText = "error: the audit trail cannot be written";
+
+// Raised by WriteAudit: the guarded action must not happen.
+class AuditTrailUnwritable : public std::runtime_error {
+  public:
+    AuditTrailUnwritable() : std::runtime_error(std::string(kAuditUnwritableText)) {}
+};
+
+// Inserts one row with the session's user id, name and client address. The trail fails
+// closed: when the row cannot be written this raises AuditTrailUnwritable, and the action it
+// guards (a login, a checked action) is refused instead of happening unrecorded.
 void WriteAudit(SQLite::Database& db, const Session& session, int claim, int result,
                 std::optional<std::string_view> resource = std::nullopt,
                 std::optional<std::string_view> description = std::nullopt);
+// The same row where nothing is to be refused (a failed login, a logout): false when it could
+// not be written.
+bool TryWriteAudit(SQLite::Database& db, const Session& session, int claim, int result,
+                   std::optional<std::string_view> resource = std::nullopt,
+                   std::optional<std::string_view> description = std::nullopt);
 
 // Appends {data:[...],"total":N} for the request's "start", "limit", "sort" and "filter" texts.
 // Only the seven page columns may be sorted or filtered on, the direction is ASC or DESC, limit

@@ -17,6 +17,7 @@
 #include "store/claims.h"
 #include "store/json.h"
 #include "store/password.h"
+#include "store/server_secrets.h"
 
 namespace hbr {
 namespace {
@@ -189,6 +190,7 @@ std::unique_ptr<SQLite::Database> OpenOrCreateAt(const std::string& path) {
         auto db =
             std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
         db->exec("PRAGMA foreign_keys = ON");
+        InstallSecretFunctions(*db, path);
         // Another process on the file (a command-line verb, a backup) must make writes wait,
         // not fail: a failed audit insert is dropped silently.
         db->setBusyTimeout(5000);
@@ -201,6 +203,7 @@ std::unique_ptr<SQLite::Database> OpenOrCreateAt(const std::string& path) {
                 throw;
         }
         db->tryExec(kAuditPageIndexes);  // a speed aid only; the data is usable without it
+        SealPlainServerPasswords(*db);
         return db;
     } catch (const std::exception& e) {
         std::printf("%s\n", e.what());

@@ -35,6 +35,59 @@ bool ReadOsRandom(unsigned char* buf, size_t len) {
     return true;
 }
 
+constexpr std::string_view kSaltedPrefix = "$pbkdf2-sha256$";
+
+// The Base64 of PBKDF2-HMAC-SHA256 (32 bytes) over the password; the salt is used as the text
+// it is stored as. Empty on failure.
+std::string DeriveKey(std::string_view password, std::string_view salt, int iterations) {
+    unsigned char key[32];
+    const char* data = password.empty() ? "" : password.data();
+    if (PKCS5_PBKDF2_HMAC(data, static_cast<int>(password.size()),
+                          reinterpret_cast<const unsigned char*>(salt.data()),
+                          static_cast<int>(salt.size()), iterations, EVP_sha256(), sizeof key,
+                          key) != 1)
+        return {};
+    return Base64Encode(std::string_view(reinterpret_cast<const char*>(key), sizeof key));
+}
+
+struct SaltedParts {
+    int iterations = 0;
+    std::string_view salt;
+    std::string_view hash;
+};
+
+// Splits "$pbkdf2-sha256$<iterations>$<salt>$<hash>"; false for anything else.
+bool SplitSalted(std::string_view stored, SaltedParts& parts) {
+    if (!stored.starts_with(kSaltedPrefix)) return false;
+    std::string_view rest = stored.substr(kSaltedPrefix.size());
+    const auto d1 = rest.find('$');
+    if (d1 == std::string_view::npos || d1 == 0 || d1 > 7) return false;
+    int iterations = 0;
+    for (char c : rest.substr(0, d1)) {
+        if (c < '0' || c > '9') return false;
+        iterations = iterations * 10 + (c - '0');
+    }
+    // A stored row is input too: a huge count would make every login of it a denial of service.
+    if (iterations < 1 || iterations > 10 * kPasswordIterations) return false;
+    rest = rest.substr(d1 + 1);
+    const auto d2 = rest.find('$');
+    if (d2 == std::string_view::npos || d2 == 0) return false;
+    parts.iterations = iterations;
+    parts.salt = rest.substr(0, d2);
+    parts.hash = rest.substr(d2 + 1);
+    return !parts.hash.empty();
+}
+
+bool EqualTexts(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The salt key derivations of unknown or fixed-key rows run with: the same cost as a real one.
+const std::string& DummySalt() {
+    static const std::string salt = "AAAAAAAAAAAAAAAAAAAAAA==";
+    return salt;
+}
+
 }  // namespace
 
 std::string PasswordDigest(std::string_view password) {
@@ -51,13 +104,35 @@ std::string PasswordDigest(std::string_view password) {
     return Base64Encode(std::string_view(reinterpret_cast<const char*>(mac), macLen));
 }
 
+std::string SaltedPasswordDigest(std::string_view password) {
+    unsigned char random[16];
+    if (!ReadOsRandom(random, sizeof random) && RAND_bytes(random, sizeof random) != 1) return {};
+    const std::string salt =
+        Base64Encode(std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+    const std::string hash = DeriveKey(password, salt, kPasswordIterations);
+    if (hash.empty()) return {};
+    return std::string(kSaltedPrefix) + std::to_string(kPasswordIterations) + "$" + salt + "$" +
+           hash;
+}
+
 bool VerifyPassword(std::string_view entered, std::string_view storedDigest) {
+    SaltedParts parts;
+    if (SplitSalted(storedDigest, parts)) {
+        const std::string hash = DeriveKey(entered, parts.salt, parts.iterations);
+        // Without the emptiness test a failed hash ("") would match an empty stored hash.
+        return !hash.empty() && EqualTexts(hash, parts.hash);
+    }
+    // Fixed-key rows, empty and malformed values: the same key derivation is spent, so that a
+    // refusal takes as long as for a salted row.
+    (void)DeriveKey(entered, DummySalt(), kPasswordIterations);
     const std::string digest = PasswordDigest(entered);
-    // Without this a failed hash ("") would match a user whose stored digest is empty.
     if (digest.empty()) return false;
-    // Digests have a fixed length, so a length mismatch says nothing about the password.
-    if (digest.size() != storedDigest.size()) return false;
-    return CRYPTO_memcmp(digest.data(), storedDigest.data(), digest.size()) == 0;
+    return EqualTexts(digest, storedDigest);
+}
+
+bool DigestNeedsUpgrade(std::string_view storedDigest) {
+    SaltedParts parts;
+    return !SplitSalted(storedDigest, parts) || parts.iterations != kPasswordIterations;
 }
 
 std::string Base64Encode(std::string_view bytes) {

@@ -110,6 +110,26 @@ bool CheckMembers(std::string_view table, const JsonValue& record, bool update, 
     return true;
 }
 
+// A host's password is stored sealed (store/server_secrets.h), never as posted.
+bool SealsValue(std::string_view table, std::string_view member, const JsonValue& value) {
+    return table == "servers" && member == "password" && value.IsString();
+}
+
+// The column list with the password opened: the rows' readers want the password itself.
+std::string OpenedColumns(std::string_view columns) {
+    if (columns.empty()) return "*";
+    std::string out;
+    while (true) {
+        const auto comma = columns.find(',');
+        const std::string_view column = columns.substr(0, comma);
+        out += column == "password" ? "hbr_unseal(password) AS password" : std::string(column);
+        if (comma == std::string_view::npos) break;
+        out += ',';
+        columns.remove_prefix(comma + 1);
+    }
+    return out;
+}
+
 void StripCommas(std::string& s) {
     const auto first = s.find_first_not_of(',');
     if (first == std::string::npos) {
@@ -198,7 +218,7 @@ void BindRecordValues(SQLite::Statement& statement, const JsonValue& record) {
         switch (value.Kind()) {
             case JsonKind::String:
                 if (m->key == "pwd")
-                    statement.bind(index, PasswordDigest(value.StringView()));
+                    statement.bind(index, SaltedPasswordDigest(value.StringView()));
                 else
                     statement.bind(index, std::string(value.StringView()));
                 break;
@@ -240,7 +260,7 @@ bool InsertRecord(SQLite::Database& db, std::string_view table, const JsonValue&
     for (const JsonMember* m = record.MembersBegin(); m != record.MembersEnd(); ++m) {
         if (m->key == "id" || m->value->IsNull()) continue;
         columns += ColumnOf(m->key, *m->value) + ",";
-        values += "?,";
+        values += SealsValue(table, m->key, *m->value) ? "hbr_seal(?)," : "?,";
     }
     StripCommas(columns);
     StripCommas(values);
@@ -267,7 +287,8 @@ bool UpdateRecord(SQLite::Database& db, std::string_view table, const JsonValue&
         if (m->value->IsNull())
             assignments += std::string(m->key) + "=NULL,";
         else
-            assignments += ColumnOf(m->key, *m->value) + "=?,";
+            assignments += ColumnOf(m->key, *m->value) +
+                           (SealsValue(table, m->key, *m->value) ? "=hbr_seal(?)," : "=?,");
     }
     StripCommas(assignments);
     const std::string query = "UPDATE " + std::string(table) + " SET " + assignments +
@@ -296,7 +317,7 @@ void DeleteRecord(SQLite::Database& db, std::string_view table, int32_t id, std:
 }
 
 bool SelectServers(SQLite::Database& db, std::string_view columns, int32_t id, std::string& out) {
-    std::string query = "SELECT " + std::string(columns.empty() ? "*" : columns) + " FROM servers";
+    std::string query = "SELECT " + OpenedColumns(columns) + " FROM servers";
     if (id != 0) query += " WHERE id=" + std::to_string(id);
     // Callers rely on id order; without this a covering name index would give name order.
     query += " ORDER BY id";

@@ -4,6 +4,7 @@
 #include <SQLiteCpp/Statement.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "cli/process_state.h"
 #include "store/claims.h"
@@ -173,7 +174,11 @@ void RoleJson(SQLite::Database& db, int32_t id, std::string& out) {
 
 void ListServers(SQLite::Database& db, std::string& out) {
     try {
-        SQLite::Statement statement(db, "SELECT id,name,host,user,b_disabled,comment FROM servers");
+        // The password itself never leaves; whether it can still be read does, so that the
+        // servers page asks for it again after the key file was lost.
+        SQLite::Statement statement(db,
+                                    "SELECT id,name,host,user,b_disabled,comment,"
+                                    "hbr_password_lost(password) AS b_passwordLost FROM servers");
         RowsToJson(statement, out, false);
     } catch (const std::exception& e) {
         ReplaceWithError(out, e);
@@ -184,7 +189,12 @@ void SetPassword(SQLite::Database& db, const Session& session, std::string_view 
                  std::string& out) {
     try {
         SQLite::Statement statement(db, "UPDATE users SET pwd=? WHERE id=?;");
-        statement.bind(1, PasswordDigest(password));
+        const std::string digest = SaltedPasswordDigest(password);
+        if (digest.empty()) {
+            out = "error: the password digest cannot be made";
+            return;
+        }
+        statement.bind(1, digest);
         statement.bind(2, session.userId);
         statement.exec();
         // A user deleted while logged in would otherwise be told the change succeeded.
@@ -210,12 +220,46 @@ void TouchLastLogon(SQLite::Database& db, const Session& session) {
 }
 
 bool IsDefaultPasswordInUse(SQLite::Database& db) {
+    std::string stored;
     try {
-        SQLite::Statement statement(db, "SELECT pwd FROM users WHERE id=1 AND pwd=?");
-        statement.bind(1, PasswordDigest(kDefaultPassword));
-        return statement.executeStep();
+        SQLite::Statement statement(db, "SELECT pwd FROM users WHERE id=1");
+        if (!statement.executeStep() || statement.getColumn(0).isNull()) return false;
+        stored = statement.getColumn(0).getString();
     } catch (const std::exception&) {
         return false;
+    }
+    // The default password stays the default after its row is upgraded to a salted digest at
+    // login, so the row is verified, not compared. The answer is kept per stored text: every
+    // anonymous view of the login page asks, and a key derivation each time would hand out
+    // CPU time to anybody.
+    static std::mutex lock;
+    static std::string cachedDigest;
+    static bool cachedAnswer = false;
+    {
+        std::lock_guard guard(lock);
+        if (!cachedDigest.empty() && cachedDigest == stored) return cachedAnswer;
+    }
+    const bool answer = VerifyPassword(kDefaultPassword, stored);
+    std::lock_guard guard(lock);
+    cachedDigest = stored;
+    cachedAnswer = answer;
+    return answer;
+}
+
+void UpgradePasswordDigest(SQLite::Database& db, Session& session, std::string_view password) {
+    if (!DigestNeedsUpgrade(session.pwd) || session.userId == 0) return;
+    const std::string digest = SaltedPasswordDigest(password);
+    if (digest.empty()) return;
+    try {
+        // Only the row that was verified: a password changed meanwhile is not overwritten.
+        SQLite::Statement statement(db, "UPDATE users SET pwd=? WHERE id=? AND pwd=?;");
+        statement.bind(1, digest);
+        statement.bind(2, session.userId);
+        statement.bind(3, session.pwd);
+        statement.exec();
+        if (statement.getChanges() == 1) session.pwd = digest;
+    } catch (const std::exception&) {
+        // The old digest keeps working; the next login tries again.
     }
 }
 

@@ -44,5 +44,8 @@ void ResetAdministratorPassword(SQLite::Database& db);
 void TouchLastLogon(SQLite::Database& db, const Session& session);
 // True while user 1 still has the default password.
 bool IsDefaultPasswordInUse(SQLite::Database& db);
+// After a successful login with `password`: a fixed-key (or outdated) digest of the session's
+// user is replaced by a salted one, in the row and in `session`. Failures leave the old digest.
+void UpgradePasswordDigest(SQLite::Database& db, Session& session, std::string_view password);
 
 }  // namespace hbr

@@ -111,8 +111,8 @@ int HexValue(char c) {
 }
 
 // Decodes into the 512-byte buffer the handlers were written for; a malformed escape is
-// copied as it stands.
-void DecodeValue(std::string_view in, std::string& out) {
+// copied as it stands. In a form body ("application/x-www-form-urlencoded") a "+" is a space.
+void DecodeValue(std::string_view in, std::string& out, bool plusIsSpace = false) {
     std::string decoded;
     decoded.reserve(in.size());
     for (size_t i = 0; i < in.size(); ++i) {
@@ -121,7 +121,7 @@ void DecodeValue(std::string_view in, std::string& out) {
             decoded += static_cast<char>(HexValue(in[i + 1]) * 16 + HexValue(in[i + 2]));
             i += 2;
         } else {
-            decoded += in[i];
+            decoded += plusIsSpace && in[i] == '+' ? ' ' : in[i];
         }
         if (decoded.size() >= kDecodeBufferBytes) throw RequestValueTooLong();
     }
@@ -142,17 +142,29 @@ std::string_view UpToNul(std::string_view s) {
 
 std::string CookieValue(std::string_view header, std::string_view name) {
     if (name.empty()) return {};
-    std::string key(name);
-    key += '=';
-    const auto at = header.find(key);
-    if (at == std::string_view::npos) return {};
-    size_t i = at + key.size();
-    while (i < header.size() && header[i] == ';') ++i;
-    const auto end = header.find(';', i);
-    return std::string(header.substr(i, end == std::string_view::npos ? end : end - i));
+    // Pairs are separated by ";" and optional white space; the name must match as a whole, so
+    // that a cookie named "x" + name (set by any other page of the host) is not taken for it.
+    size_t start = 0;
+    while (start < header.size()) {
+        while (start < header.size() && (header[start] == ' ' || header[start] == '\t')) ++start;
+        const auto end = header.find(';', start);
+        const std::string_view pair = header.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (pair.size() > name.size() && pair.substr(0, name.size()) == name &&
+            pair[name.size()] == '=') {
+            size_t i = start + name.size() + 1;
+            while (i < header.size() && header[i] == ';') ++i;
+            const auto stop = header.find(';', i);
+            return std::string(header.substr(i, stop == std::string_view::npos ? stop : stop - i));
+        }
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    return {};
 }
 
-bool FieldValue(std::string_view fields, std::string_view name, std::string& out) {
+bool FieldValue(std::string_view fields, std::string_view name, std::string& out,
+                bool plusIsSpace) {
     size_t start = 0;
     while (start <= fields.size()) {
         const auto amp = fields.find('&', start);
@@ -160,7 +172,7 @@ bool FieldValue(std::string_view fields, std::string_view name, std::string& out
             start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
         if (field.size() > name.size() && field.substr(0, name.size()) == name &&
             field[name.size()] == '=') {
-            DecodeValue(field.substr(name.size() + 1), out);
+            DecodeValue(field.substr(name.size() + 1), out, plusIsSpace);
             return true;
         }
         if (amp == std::string_view::npos) break;
@@ -218,7 +230,7 @@ std::string HttpRequest::Cookie(std::string_view name) const {
 }
 
 bool HttpRequest::FormValue(std::string_view name, std::string& out) const {
-    return FieldValue(UpToNul(data_.body), name, out);
+    return FieldValue(UpToNul(data_.body), name, out, true);
 }
 
 void HttpRequest::BodyText(std::string& out) const {

@@ -191,10 +191,12 @@ class HttpRequest {
 // "%a, %d %b %Y %H:%M:%S %Z" in local time.
 std::string HttpDateNow();
 
-// Value of `name` in a raw Cookie header: a plain substring search for name + "=", leading
-// ";" skipped, up to the next ";".
+// Value of the cookie named exactly `name` in a raw Cookie header (pairs separated by ";" and
+// white space): leading ";" skipped, up to the next ";".
 std::string CookieValue(std::string_view cookieHeader, std::string_view name);
-// The first "&"-separated field that begins with name + "="; its value percent-decoded.
-bool FieldValue(std::string_view fields, std::string_view name, std::string& out);
+// The first "&"-separated field that begins with name + "="; its value percent-decoded, and
+// with `plusIsSpace` (form bodies) every "+" decoded as a space.
+bool FieldValue(std::string_view fields, std::string_view name, std::string& out,
+                bool plusIsSpace = false);
 
 }  // namespace hbr

@@ -14,6 +14,7 @@
 #include "store/users.h"
 #include "web/api_routes.h"
 #include "web/integrated_auth.h"
+#include "web/login_throttle.h"
 #include "web/session_table.h"
 #include "web/static_pages.h"
 
@@ -37,6 +38,38 @@ bool CheckIntegrated(HttpRequest& request, IntegratedAuth* auth) {
     return false;
 }
 
+// A posted name and password: true when the login succeeded and its reply has gone out. Every
+// other outcome (wrong password, unknown or disabled name, throttled attempt) is left to the
+// caller's one failure reply, so that they cannot be told apart.
+bool FormLogin(HttpRequest& request, const std::string& usr, const std::string& pwd,
+               Session& session) {
+    const std::string& address = session.clientAddress;
+    const int64_t now = SessionClockMs();
+    if (!Throttle().MayCheck(address, usr, now)) return false;
+    // An unknown name is checked against an empty digest, which costs the same key derivation
+    // as a real one: the time of the answer does not tell which names exist.
+    const bool found = FindLoginUser(Db(), usr, session);
+    const bool verified = VerifyPassword(pwd, found ? std::string_view(session.pwd) : "");
+    if (found && verified) {
+        // The row comes first: a login the trail cannot record does not happen.
+        WriteAudit(Db(), session, kClaimLogin, 0);
+        Throttle().RecordSuccess(address, usr);
+        UpgradePasswordDigest(Db(), session, pwd);
+        const std::string id = CreateSession(session);
+        TouchLastLogon(Db(), session);
+        request.SetHeader(kHeaderSetCookie, SessionCookie(id));
+        Redirect(request, "/");
+        return true;
+    }
+    // Unknown names are recorded too (user id 0): that is how password spraying shows.
+    if (!found) session.userId = 0;
+    session.userName = usr;
+    TryWriteAudit(Db(), session, kClaimLogin, 1);
+    if (const auto started = Throttle().RecordFailure(address, usr, now))
+        TryWriteAudit(Db(), session, kClaimLogin, 1, std::nullopt, *started);
+    return false;
+}
+
 // Form login: true when the request goes on to the route table with `session`.
 bool FormAuthenticate(HttpRequest& request, const std::string& path, const std::string& cookie,
                       bool found, Session& session) {
@@ -47,8 +80,9 @@ bool FormAuthenticate(HttpRequest& request, const std::string& path, const std::
     if (found) {
         if (path != "/logout") return true;
         RemoveSession(cookie);
-        // Rows are written before the reply, so whatever the client does next sees them.
-        WriteAudit(Db(), session, kClaimLogout, 0);
+        // Rows are written before the reply, so whatever the client does next sees them. A
+        // logout is not refused for want of its row: that would keep the session open.
+        TryWriteAudit(Db(), session, kClaimLogout, 0);
         Redirect(request, "/");
         return false;
     }
@@ -56,18 +90,7 @@ bool FormAuthenticate(HttpRequest& request, const std::string& path, const std::
         std::string usr, pwd;
         request.FormValue("usr", usr);
         request.FormValue("pwd", pwd);
-        if (!usr.empty() && FindLoginUser(Db(), usr, session)) {
-            if (VerifyPassword(pwd, session.pwd)) {
-                const std::string id = CreateSession(session);
-                WriteAudit(Db(), session, kClaimLogin, 0);
-                TouchLastLogon(Db(), session);
-                request.SetHeader(kHeaderSetCookie, SessionCookie(id));
-                Redirect(request, "/");
-                return false;
-            }
-            session.userName = usr;
-            WriteAudit(Db(), session, kClaimLogin, 1);
-        }
+        if (!usr.empty() && FormLogin(request, usr, pwd, session)) return false;
     }
     if (path.find("/api/") != std::string::npos)
         request.ReplyForbidden();
@@ -94,12 +117,12 @@ bool IntegratedAuthenticate(HttpRequest& request, const std::string& path, std::
             account = "Administrator";
         if (!ResolveWindowsUser(Db(), account, session)) {
             session.userName = account;
-            WriteAudit(Db(), session, kClaimLogin, 1);
+            TryWriteAudit(Db(), session, kClaimLogin, 1);
             request.ReplyUnauthorized();
             return false;
         }
+        WriteAudit(Db(), session, kClaimLogin, 0);  // before the session: fails closed
         cookie = CreateSession(session);
-        WriteAudit(Db(), session, kClaimLogin, 0);
         TouchLastLogon(Db(), session);
         // Goes out with whatever reply this request gets.
         request.SetHeader(kHeaderSetCookie, SessionCookie(cookie));
@@ -107,7 +130,7 @@ bool IntegratedAuthenticate(HttpRequest& request, const std::string& path, std::
     if (path != "/logout") return true;
     if (!CheckIntegrated(request, auth.get())) return false;
     RemoveSession(cookie);
-    WriteAudit(Db(), session, kClaimLogout, 0);
+    TryWriteAudit(Db(), session, kClaimLogout, 0);
     request.ReplyUnauthorized();
     return false;
 }
@@ -137,10 +160,15 @@ void Route(HttpRequest& request) {
         ServeStatic(request, path);
         return;
     }
-    const bool authenticated = Config().ntlmMode
-                                   ? IntegratedAuthenticate(request, path, cookie, found, session)
-                                   : FormAuthenticate(request, path, cookie, found, session);
-    if (authenticated) DispatchAuthenticated(request, path, session);
+    try {
+        const bool authenticated =
+            Config().ntlmMode ? IntegratedAuthenticate(request, path, cookie, found, session)
+                              : FormAuthenticate(request, path, cookie, found, session);
+        if (authenticated) DispatchAuthenticated(request, path, session);
+    } catch (const AuditTrailUnwritable&) {
+        // Raised by the check before the action (or the login) it guards: nothing happened.
+        if (!request.ReplySent()) request.ReplyJson(kAuditUnwritableText);
+    }
 }
 
 }  // namespace hbr

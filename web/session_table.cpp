@@ -9,6 +9,7 @@
 #include "store/claims.h"
 #include "store/password.h"
 #include "store/users.h"
+#include "web/login_limits.h"
 
 namespace hbr {
 namespace {
@@ -25,6 +26,12 @@ int64_t MonotonicMs() {
 }
 
 std::atomic<int64_t (*)()> g_clock{&MonotonicMs};
+
+bool IsIdle(const Session& session, int64_t now) {
+    // Unsigned difference, so a clock that went backwards does not keep a session forever.
+    return static_cast<uint64_t>(now - session.lastActivity) >
+           static_cast<uint64_t>(SessionIdleLimitMs());
+}
 
 // Re-reads one session's rights the way its login read them. False when its user (or, for
 // integrated authentication, every role of its groups) is gone or disabled.
@@ -52,12 +59,22 @@ void SetSessionClock(int64_t (*clock)()) {
     g_clock.store(clock ? clock : &MonotonicMs);
 }
 
+int64_t SessionIdleLimitMs() {
+    return CurrentLoginLimits().idleMs;
+}
+
 bool FindSession(const std::string& id, Session& session) {
     if (id.empty()) return false;
+    const int64_t now = SessionClockMs();
     std::lock_guard lock(Locks().sessionTable);
     auto it = Table().find(id);
     if (it == Table().end()) return false;
-    it->second.lastActivity = SessionClockMs();
+    // Ended at the limit, whether or not anybody has logged in since.
+    if (IsIdle(it->second, now)) {
+        Table().erase(it);
+        return false;
+    }
+    it->second.lastActivity = now;
     session = it->second;
     return true;
 }
@@ -78,9 +95,7 @@ void RemoveSession(const std::string& id) {
 void SweepSessions(int64_t now) {
     auto& table = Table();
     for (auto it = table.begin(); it != table.end();) {
-        // Unsigned difference, so a clock that went backwards does not keep a session forever.
-        if (static_cast<uint64_t>(now - it->second.lastActivity) >
-            static_cast<uint64_t>(kSessionIdleLimitMs))
+        if (IsIdle(it->second, now))
             it = table.erase(it);
         else
             ++it;

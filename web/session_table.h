@@ -11,15 +11,17 @@
 
 namespace hbr {
 
-// A session without a request for longer than this is removed by the next sweep.
-inline constexpr int64_t kSessionIdleLimitMs = 60000;
+// A session without a request for longer than this has ended: its next request finds nothing
+// and a sweep removes it (CurrentLoginLimits().idleMs, 60 s by default).
+int64_t SessionIdleLimitMs();
 
 // Milliseconds since system start (the monotonic clock).
 int64_t SessionClockMs();
 // Replaces the clock, for tests of the idle sweep; nullptr restores the monotonic clock.
 void SetSessionClock(int64_t (*clock)());
 
-// Looks the id up; when found, renews its last activity and copies it into `session`.
+// Looks the id up; when found and not idle past the limit, renews its last activity and copies
+// it into `session`. A session idle past the limit is removed.
 bool FindSession(const std::string& id, Session& session);
 // Stores a copy of `session` under a new id, after sweeping idle sessions; returns the id.
 std::string CreateSession(const Session& session);

@@ -62,7 +62,8 @@ std::string_view ContentTypeFor(std::string_view path) {
     const auto slash = path.rfind('/');
     const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
     const auto dot = last.rfind('.');
-    const std::string_view ext = dot == std::string_view::npos ? std::string_view() : last.substr(dot);
+    const std::string_view ext =
+        dot == std::string_view::npos ? std::string_view() : last.substr(dot);
     if (ext == ".js" || ext == ".json") return "application/javascript; charset=utf-8";
     if (ext == ".css") return "text/css";
     if (ext == ".png") return "image/png";
@@ -78,9 +79,12 @@ void ServeStatic(HttpRequest& request, std::string_view path) {
         return;
     }
     // The cooked path is absolute with no dot segments, NUL or backslash, so appending it
-    // cannot leave the web root.
+    // cannot leave the web root. An empty web root ("-webroot" as the last argument) is no
+    // root at all: appended to it, the path would name any file of the machine.
     std::string content;
-    if (path.empty() || path[0] != '/' || !ReadFile(Config().webRoot + std::string(path), content)) {
+    const std::string& root = Config().webRoot;
+    if (root.empty() || path.empty() || path[0] != '/' ||
+        !ReadFile(root + std::string(path), content)) {
         request.SetStatus(404, "Not found");
         request.Send(nullptr, 0);
         return;

@@ -2,6 +2,7 @@
 import { get, setLoggedOutHandler } from './api.js';
 import { h, clear, $ } from './dom.js';
 import { errorBox, spinner } from './ui.js';
+import { keepSessionAlive } from './keepalive.js';
 
 const PAGES = [
   { path: /^\/?$/, nav: 'Dashboard', href: '#/', claim: null, load: () => import('./pages/dashboard.js') },
@@ -76,6 +77,7 @@ async function route() {
 
 async function start() {
   setLoggedOutHandler(() => { location.href = '/login.html'; });
+  keepSessionAlive();
   sessionStorage.removeItem('hbr.loginPending');
   const version = $('#version');
   if (version && version.textContent.includes('%')) version.textContent = '';

@@ -3,6 +3,9 @@
 //
 // Colours in the server's messages are u32 little-endian with the bytes R, G, B, A.
 import { decodeInterleaved, pixelsToRgba, rawToRgba, decodePlanar } from './codecs.js';
+import { keepSessionAlive } from '../js/keepalive.js';
+
+keepSessionAlive();
 
 const canvas = document.getElementById('screen');
 const ctx = canvas.getContext('2d');

@@ -32,7 +32,9 @@ uint16_t FreeLoopbackPort() {
 
 HbrProcess::HbrProcess() : HbrProcess(Options{}) {}
 
-HbrProcess::HbrProcess(Options options) { Launch(std::move(options)); }
+HbrProcess::HbrProcess(Options options) {
+    Launch(std::move(options));
+}
 
 HbrProcess::~HbrProcess() {
     Stop();
@@ -46,8 +48,8 @@ void HbrProcess::Launch(Options options) {
     dbPath_ = options.dbPath.empty() ? dir_.Path() + "/hbr.db" : options.dbPath;
     std::vector<std::string> args = options.args;
     if (args.empty()) {
-        args = {"run-exe", "-url", "http://127.0.0.1:" + std::to_string(port_) + "/",
-                "-dbpath", dbPath_};
+        args = {"run-exe", "-url", "http://127.0.0.1:" + std::to_string(port_) + "/", "-dbpath",
+                dbPath_};
         args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
     }
     if (options.webRoot.empty()) options.webRoot = std::string(HBR_SOURCE_DIR) + "/app";
@@ -68,6 +70,10 @@ void HbrProcess::Launch(Options options) {
     env.erase("XDG_DATA_HOME");
     env["HBR_STATE_DIR"] = stateDir_;
     env["HOME"] = dir_.Path();
+    // Tests that are not about the login throttle log in as fast as they like: one checked
+    // password per millisecond per account instead of per second. Tests of the throttle set
+    // their own limits.
+    env["HBR_LOGIN_LIMITS"] = "account_interval_ms=1";
     for (const auto& [k, v] : options.env) env[k] = v;
     std::vector<std::string> envStrings;
     for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);

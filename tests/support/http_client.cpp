@@ -17,7 +17,7 @@ namespace hbr {
 namespace {
 // Guards against a hung server stalling the suite; replies normally arrive at once.
 constexpr int kReadTimeoutMs = 20000;
-}
+}  // namespace
 
 std::string HttpReply::Header(const std::string& name) const {
     for (const auto& [n, v] : headers)
@@ -31,9 +31,19 @@ bool HttpReply::HasHeader(const std::string& name) const {
     return false;
 }
 
-HttpClient::HttpClient(uint16_t port, const std::string& host) {
+HttpClient::HttpClient(uint16_t port, const std::string& host, const std::string& source) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return;
+    if (!source.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -91,7 +101,8 @@ HttpReply HttpClient::ReadReply() {
     while (lineEnd != std::string::npos) {
         const size_t start = lineEnd + 2;
         lineEnd = head.find("\r\n", start);
-        const std::string line = head.substr(start, lineEnd == std::string::npos ? lineEnd : lineEnd - start);
+        const std::string line =
+            head.substr(start, lineEnd == std::string::npos ? lineEnd : lineEnd - start);
         const auto colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::string value = line.substr(colon + 1);
@@ -131,6 +142,8 @@ bool HttpClient::PeerClosed() {
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-std::string CookieHeader(const std::string& nameValue) { return "Cookie: " + nameValue + "\r\n"; }
+std::string CookieHeader(const std::string& nameValue) {
+    return "Cookie: " + nameValue + "\r\n";
+}
 
 }  // namespace hbr

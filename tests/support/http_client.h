@@ -19,8 +19,11 @@ struct HttpReply {
 };
 
 class HttpClient {
-public:
-    explicit HttpClient(uint16_t port, const std::string& host = "127.0.0.1");
+  public:
+    // `source`: the local address to connect from (any 127.x.y.z reaches a loopback server),
+    // so that tests can be several clients; empty: the system's choice.
+    explicit HttpClient(uint16_t port, const std::string& host = "127.0.0.1",
+                        const std::string& source = "");
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
@@ -40,7 +43,7 @@ public:
     // True when the server has closed the connection (reads end of stream).
     bool PeerClosed();
 
-private:
+  private:
     bool Fill();
     int fd_ = -1;
     std::string buffer_;

@@ -38,23 +38,25 @@ struct Fixture {
     }
 };
 
-TEST(RequestReading, CookieIsAPlainSubstringSearch) {
+TEST(RequestReading, CookieIsFoundByItsExactName) {
     EXPECT_EQ(CookieValue("a=1; x=5;;", "x"), "5");
     EXPECT_EQ(CookieValue("a=1; x=5;;", "b"), "");
-    EXPECT_EQ(CookieValue("xa=7", "a"), "7");
+    EXPECT_EQ(CookieValue("xa=7", "a"), "");  // another cookie whose name ends like ours
+    EXPECT_EQ(CookieValue("xa=7;\ta=8", "a"), "8");
+    EXPECT_EQ(CookieValue("b=a=9", "a"), "");  // a value is no name
     EXPECT_EQ(CookieValue("a=;;;v", "a"), "v");
     EXPECT_EQ(CookieValue("a= spaced ;b=2", "a"), " spaced ");
     EXPECT_EQ(CookieValue("a=", "a"), "");
 }
 
-TEST(RequestReading, FormFieldsDecodePercentButKeepPlus) {
+TEST(RequestReading, FormFieldsDecodePercentAndPlusAsSpace) {
     Fixture f;
-    auto r = f.Make(HttpVerb::Post, "/login", "usr=joe&pwd=a%20b+c");
+    auto r = f.Make(HttpVerb::Post, "/login", "usr=joe&pwd=a%20b+c%2B");
     std::string v;
     ASSERT_TRUE(r->FormValue("usr", v));
     EXPECT_EQ(v, "joe");
     ASSERT_TRUE(r->FormValue("pwd", v));
-    EXPECT_EQ(v, "a b+c");
+    EXPECT_EQ(v, "a b c+");
     v = "unchanged";
     EXPECT_FALSE(r->FormValue("us", v));
     EXPECT_EQ(v, "unchanged");

@@ -126,3 +126,30 @@ TEST(NewSessionId, UniqueAcrossThreadsAndNoStuckDigit) {
 
 }  // namespace
 }  // namespace hbr
+
+namespace hbr {
+namespace {
+
+TEST(SaltedPasswordDigest, SelfDescribingSaltedAndVerifiedBesideTheOldForm) {
+    const std::string a = SaltedPasswordDigest("bravo");
+    const std::string b = SaltedPasswordDigest("bravo");
+    EXPECT_EQ(a.rfind("$pbkdf2-sha256$" + std::to_string(kPasswordIterations) + "$", 0), 0u) << a;
+    EXPECT_NE(a, b);  // salted
+    EXPECT_TRUE(VerifyPassword("bravo", a));
+    EXPECT_FALSE(VerifyPassword("Bravo", a));
+    EXPECT_FALSE(VerifyPassword("bravo", a.substr(0, a.size() - 1)));
+    EXPECT_FALSE(DigestNeedsUpgrade(a));
+    // The old form still verifies and is marked for replacement.
+    EXPECT_TRUE(VerifyPassword("bravo", kBravoDigest));
+    EXPECT_TRUE(DigestNeedsUpgrade(kBravoDigest));
+    EXPECT_TRUE(DigestNeedsUpgrade(""));
+    // Stored rows are input: malformed or absurd parameters never verify.
+    for (const std::string& bad :
+         {std::string("$pbkdf2-sha256$$x$y"), std::string("$pbkdf2-sha256$0$x$y"),
+          std::string("$pbkdf2-sha256$99999999$x$y"), std::string("$pbkdf2-sha256$1000$x$"),
+          std::string("$pbkdf2-sha256$")})
+        EXPECT_FALSE(VerifyPassword("", bad)) << bad;
+}
+
+}  // namespace
+}  // namespace hbr

@@ -65,9 +65,12 @@ TEST_F(AuditTest, WriteAuditTakesTheSessionsIdentity) {
 
     TempDir dir;
     SQLite::Database empty(dir.Path() + "/e.db", SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    // No table: the guarded action goes on, and nothing is made in the foreign file.
-    EXPECT_NO_THROW(WriteAudit(empty, s, 1, 0));
+    // No table: the trail fails closed, the quiet variant says so, and nothing is made in the
+    // foreign file.
+    EXPECT_THROW(WriteAudit(empty, s, 1, 0), AuditTrailUnwritable);
+    EXPECT_FALSE(TryWriteAudit(empty, s, 1, 0));
     EXPECT_EQ(empty.execAndGet("SELECT count(*) FROM sqlite_master").getInt(), 0);
+    EXPECT_TRUE(TryWriteAudit(*t.db, s, 1, 0));
 }
 
 TEST_F(AuditTest, PageShapeWithEmptyTextsForNulls) {

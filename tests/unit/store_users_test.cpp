@@ -261,7 +261,7 @@ TEST_F(UsersTest, ListsHideTheBuiltInRecords) {
     std::string servers;
     ListServers(*t.db, servers);
     EXPECT_EQ(servers, R"([{"id":1,"name":"Local Hyper-V server","host": null,"user": null,)"
-                       R"("disabled":false,"comment": null}])");
+                       R"("disabled":false,"comment": null,"passwordLost":false}])");
 }
 
 TEST_F(UsersTest, DatabaseFailuresBecomeErrorTexts) {

@@ -9,14 +9,16 @@ function serverForm(s) {
     name: input({ type: 'text', value: s.name || '', required: true, maxlength: '100' }),
     host: input({ type: 'text', value: s.host || '', placeholder: 'empty: this machine', maxlength: '255' }),
     user: input({ type: 'text', value: s.user || '', autocomplete: 'off', maxlength: '255' }),
-    password: input({ type: 'password', value: '', autocomplete: 'new-password' }),
+    password: input({ type: 'password', value: '', autocomplete: 'new-password', required: !!s.passwordLost }),
     comment: input({ type: 'text', value: s.comment || '', maxlength: '500' }),
     disabled: input({ type: 'checkbox', checked: !!s.disabled }),
   };
   const body = h('div', null,
     field('Name', f.name), field('Host', f.host, 'Host name or address of the Hyper-V server; leave empty for the local one.'),
     field('User', f.user, 'Account for the remote connection (DOMAIN\\user or user).'),
-    field('Password', f.password, s.id ? 'Leave empty to keep the stored password.' : null),
+    field('Password', f.password, s.passwordLost
+      ? 'The stored password can no longer be read (the key file beside the database was lost): enter it again.'
+      : (s.id ? 'Leave empty to keep the stored password.' : null)),
     field('Comment', f.comment), field('Disabled', f.disabled));
   return { f, body };
 }
@@ -54,6 +56,7 @@ export async function render(main, ctx) {
       buttons: [{ label: 'Cancel' }, { label: s.id ? 'Save' : 'Add', style: 'primary', submit: true }],
       onSubmit: async () => {
         if (!f.name.value.trim()) throw new Error('Enter a name.');
+        if (s.passwordLost && !f.password.value) throw new Error('Enter the password again.');
         await post(`/api/server/${Number(s.id) || 0}`, record(s, f));
       },
     });
@@ -79,6 +82,7 @@ export async function render(main, ctx) {
   function status(s) {
     const l = live.get(s.id);
     if (s.disabled) return badge('Disabled', 'secondary');
+    if (s.passwordLost) return badge('Password needed', 'warning');
     if (!l) return badge('Not loaded', 'secondary');
     if (l.status === 'OK') return badge('OK', 'success');
     if (!l.status) return badge('Connecting…', 'secondary');
