@@ -93,9 +93,8 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
     const int ok = EVP_DecodeUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &n,
                                     reinterpret_cast<const unsigned char*>(text.data()),
                                     static_cast<int>(text.size()));
-    const int fin = ok < 0 ? -1
-                           : EVP_DecodeFinal(ctx, reinterpret_cast<unsigned char*>(out.data()) + n,
-                                             &tail);
+    const int fin =
+        ok < 0 ? -1 : EVP_DecodeFinal(ctx, reinterpret_cast<unsigned char*>(out.data()) + n, &tail);
     EVP_ENCODE_CTX_free(ctx);
     if (ok < 0 || fin < 0) return std::nullopt;
     out.resize(static_cast<size_t>(n + tail));
@@ -129,8 +128,8 @@ bool RestoreClientNegotiate(gss_ctx_id_t& context, const std::string& padded, si
     // The mechanism glue puts the mechanism's OID (32-bit big-endian length, then the OID)
     // before the mechanism's own token.
     if (size < 4) return false;
-    const size_t oidLength = static_cast<size_t>(bytes[0]) << 24 | static_cast<size_t>(bytes[1])
-                                                                        << 16 |
+    const size_t oidLength = static_cast<size_t>(bytes[0]) << 24 |
+                             static_cast<size_t>(bytes[1]) << 16 |
                              static_cast<size_t>(bytes[2]) << 8 | bytes[3];
     if (oidLength != kNtlmsspOid.length || size < 4 + oidLength ||
         std::memcmp(bytes + 4, kNtlmsspOid.elements, oidLength) != 0)
@@ -145,8 +144,8 @@ bool RestoreClientNegotiate(gss_ctx_id_t& context, const std::string& padded, si
     if (mechSize < kHeader || (version != 4 && version != 5)) return false;
     auto le32 = [&](size_t at) {
         return static_cast<uint32_t>(mech[at]) | static_cast<uint32_t>(mech[at + 1]) << 8 |
-               static_cast<uint32_t>(mech[at + 2]) << 16 | static_cast<uint32_t>(mech[at + 3])
-                                                              << 24;
+               static_cast<uint32_t>(mech[at + 2]) << 16 |
+               static_cast<uint32_t>(mech[at + 3]) << 24;
     };
     const uint32_t at = le32(kNegotiateField), length = le32(kNegotiateField + 4);
     if (length != padded.size() || kHeader + static_cast<size_t>(at) + length > mechSize ||
@@ -217,8 +216,7 @@ std::vector<std::string> LocalGroupsOf(const std::string& user, const std::strin
     passwd pw{};
     passwd* found = nullptr;
     std::vector<char> buf(16384);
-    if (getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &found) != 0 || !found)
-        return groups;
+    if (getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &found) != 0 || !found) return groups;
     int count = 64;
     std::vector<gid_t> ids(static_cast<size_t>(count));
     if (getgrouplist(user.c_str(), pw.pw_gid, ids.data(), &count) < 0) {
@@ -231,8 +229,7 @@ std::vector<std::string> LocalGroupsOf(const std::string& user, const std::strin
         group gr{};
         group* g = nullptr;
         if (getgrgid_r(id, &gr, gbuf.data(), gbuf.size(), &g) == 0 && g && g->gr_name)
-            groups.push_back(domain.empty() ? std::string(g->gr_name)
-                                            : domain + "\\" + g->gr_name);
+            groups.push_back(domain.empty() ? std::string(g->gr_name) : domain + "\\" + g->gr_name);
     }
     return groups;
 }
@@ -289,9 +286,10 @@ void GssIntegratedAuth::CheckAvailable() {
     // Acquired once: every handshake of the process accepts with the same credentials.
     std::string error;
     if (!AcquireAcceptor(true, ntlmCred_, error))
-        throw CHbrException("Integrated authentication: the NTLM mechanism (gss-ntlmssp) is not "
-                            "usable: " +
-                            error);
+        throw CHbrException(
+            "Integrated authentication: the NTLM mechanism (gss-ntlmssp) is not "
+            "usable: " +
+            error);
     if (settings_.scheme == AuthScheme::Negotiate) {
         if (const char* kt = std::getenv("KRB5_KTNAME"); kt && *kt) {
             std::string path = kt;
@@ -345,9 +343,9 @@ bool GssIntegratedAuth::Handshake(HttpRequest& request) {
     gss_buffer_desc input{token->size(), token->data()};
     Name source;
     Buffer output;
-    const OM_uint32 major = gss_accept_sec_context(
-        &minor, &ctx->context, cred, &input, GSS_C_NO_CHANNEL_BINDINGS,
-        &source.name, nullptr, &output.buffer, nullptr, nullptr, nullptr);
+    const OM_uint32 major =
+        gss_accept_sec_context(&minor, &ctx->context, cred, &input, GSS_C_NO_CHANNEL_BINDINGS,
+                               &source.name, nullptr, &output.buffer, nullptr, nullptr, nullptr);
     const std::string reply(static_cast<const char*>(output.buffer.value), output.buffer.length);
     if (major == GSS_S_CONTINUE_NEEDED) {
         if (padded && !RestoreClientNegotiate(ctx->context, *token, sent)) {
@@ -369,12 +367,12 @@ bool GssIntegratedAuth::Handshake(HttpRequest& request) {
     const OM_uint32 dmajor = gss_display_name(&minor, source.name, &shown.buffer, &nameType);
     slot.reset();  // the handshake is over; the session cookie carries the login from here
     if (GSS_ERROR(dmajor)) return true;
-    const std::string displayed(static_cast<const char*>(shown.buffer.value),
-                                shown.buffer.length);
+    const std::string displayed(static_cast<const char*>(shown.buffer.value), shown.buffer.length);
     std::string account = AccountFromGssName(displayed, settings_);
     if (account.empty()) return true;
     const size_t slash = account.find('\\');
-    const std::string domain = slash == std::string::npos ? std::string() : account.substr(0, slash);
+    const std::string domain =
+        slash == std::string::npos ? std::string() : account.substr(0, slash);
     const std::string user = slash == std::string::npos ? account : account.substr(slash + 1);
     auto groups = LocalGroupsOf(user, domain);
     // Kerberos' mutual authentication token rides on the final reply.
@@ -383,7 +381,9 @@ bool GssIntegratedAuth::Handshake(HttpRequest& request) {
     return true;
 }
 
-int GssIntegratedAuth::Status(const HttpRequest& request) { return request.AuthStatus(); }
+int GssIntegratedAuth::Status(const HttpRequest& request) {
+    return request.AuthStatus();
+}
 
 bool GssIntegratedAuth::UserInfo(const HttpRequest& request, std::string& account,
                                  std::vector<std::string>& groups) {

@@ -68,7 +68,6 @@ class GssIntegratedAuth : public IntegratedAuth {
     GssAuthSettings settings_;
     gss_cred_id_t ntlmCred_ = GSS_C_NO_CREDENTIAL;  // raw NTLMSSP under "NTLM"
     gss_cred_id_t anyCred_ = GSS_C_NO_CREDENTIAL;   // SPNEGO and Kerberos under "Negotiate"
-
 };
 
 }  // namespace hbr
