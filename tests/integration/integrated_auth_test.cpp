@@ -1,6 +1,7 @@
 // Windows integrated authentication against real clients: curl's NTLM over a real hbr run-exe
 // whose accounts come from gss-ntlmssp's user file, and hostile tokens over a raw connection.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <fstream>
 #include <map>
@@ -36,6 +37,8 @@ class IntegratedAuthTest : public ::testing::Test {
             "INSERT INTO roles (name, j_claims) VALUES ('corp\\auditors', "
             "'{\"cLog_Audit\":true}');"
             "INSERT INTO users (name, roleId) VALUES ('CORP\\alice', "
+            "(SELECT id FROM roles WHERE name = 'viewers'));"
+            "INSERT INTO users (name, roleId) VALUES ('CONTOSO\\dave', "
             "(SELECT id FROM roles WHERE name = 'viewers'));");
         db.reset();
         // carol exists only as a local account, in the group "auditors".
@@ -57,12 +60,14 @@ class IntegratedAuthTest : public ::testing::Test {
                 {"NSS_WRAPPER_GROUP", folder_.Path() + "/group"}};
     }
 
-    void Start(const std::string& scheme = "NTLM") {
+    void Start(const std::string& scheme = "NTLM",
+               const std::map<std::string, std::string>& extraEnv = {}) {
         HbrProcess::Options o;
         port_ = FreeLoopbackPort();
         o.args = {"run-exe",
                   "-url",
-                  "http://127.0.0.1:" + std::to_string(port_) + "/",
+                  // Kerberos clients ask for the service HTTP/localhost.
+                  "http://localhost:" + std::to_string(port_) + "/",
                   "-dbpath",
                   folder_.Path() + "/hbr.db",
                   "-auth",
@@ -70,19 +75,21 @@ class IntegratedAuthTest : public ::testing::Test {
                   "-admin",
                   "corp\\OPS"};
         o.env = Env();
+        for (const auto& [k, v] : extraEnv) o.env[k] = v;
         hbr_ = std::make_unique<HbrProcess>(o);
         ASSERT_TRUE(hbr_->Ready()) << hbr_->Output();
     }
 
     std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+        return "http://localhost:" + std::to_string(port_) + path;
     }
 
     // curl with its own NTLM implementation; -i keeps the headers of the last reply.
-    CommandResult Curl(const std::vector<std::string>& args) const {
+    CommandResult Curl(const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& env = {}) const {
         std::vector<std::string> all = {"-s", "-i", "--max-time", "20"};
         all.insert(all.end(), args.begin(), args.end());
-        return RunCommand("/usr/bin/curl", all, {});
+        return RunCommand("/usr/bin/curl", all, env);
     }
 
     int AuditRows(const std::string& user, int result) const {
@@ -251,6 +258,83 @@ TEST_F(IntegratedAuthTest, AMissingMechanismFailsTheStartWithOneLine) {
     EXPECT_NE(p.Wait(), 0);
     EXPECT_NE(p.Output().find("Start the web server failed.\nIntegrated authentication: the NTLM "
                               "mechanism (gss-ntlmssp) is not usable"),
+              std::string::npos)
+        << p.Output();
+}
+
+// A Kerberos realm of its own on loopback, with a ticket for dave and the service's keytab.
+class NegotiateTest : public IntegratedAuthTest {
+  protected:
+    void SetUp() override {
+        IntegratedAuthTest::SetUp();
+        kdcPort_ = FreeLoopbackPort();
+        auto r = RunCommand("/bin/bash",
+                            {std::string(HBR_SOURCE_DIR) + "/tests/support/start-kdc.sh",
+                             kdc_.Path(), std::to_string(kdcPort_)},
+                            {});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+    }
+    void TearDown() override {
+        std::ifstream pid(kdc_.Path() + "/kdc.pid");
+        int n = 0;
+        if (pid >> n && n > 0) kill(n, SIGTERM);
+    }
+    std::map<std::string, std::string> Kerberos() const {
+        return {{"KRB5_CONFIG", kdc_.Path() + "/krb5.conf"},
+                {"KRB5CCNAME", "FILE:" + kdc_.Path() + "/ccache"},
+                {"KRB5_KTNAME", kdc_.Path() + "/http.keytab"},
+                {"HBR_KRB5_REALMS", "HBR.TEST=CONTOSO"}};
+    }
+    TempDir kdc_;
+    uint16_t kdcPort_ = 0;
+};
+
+TEST_F(NegotiateTest, AKerberosTicketSignsInThroughTheRealmTable) {
+    Start("Negotiate", Kerberos());
+    auto r = Curl({"--negotiate", "-u", ":", Url("/api/user/0")}, Kerberos());
+    ASSERT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out << hbr_->Output();
+    EXPECT_NE(r.out.find("\"name\":\"CONTOSO\\\\dave\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"cDBoard_View\":true"), std::string::npos);
+    // The service proves itself back (mutual authentication).
+    EXPECT_NE(r.out.find("WWW-Authenticate: Negotiate "), std::string::npos);
+    EXPECT_EQ(AuditRows("CONTOSO\\dave", 0), 1);
+}
+
+TEST_F(NegotiateTest, ClientsWithoutKerberosUseTheNtlmOfferedBesideIt) {
+    Start("Negotiate", Kerberos());
+    HttpClient c(port_);
+    auto challenge = c.Get("/api/user/0");
+    EXPECT_EQ(challenge.status, 401);
+    std::vector<std::string> offered;
+    for (const auto& [name, value] : challenge.headers)
+        if (name == "WWW-Authenticate") offered.push_back(value);
+    EXPECT_EQ(offered, (std::vector<std::string>{"Negotiate", "NTLM"}));
+    auto r = Curl({"--ntlm", "-u", "CORP\\ops:Secret1", Url("/api/user/0")},
+                  {{"KRB5_CONFIG", kdc_.Path() + "/krb5.conf"},
+                   {"KRB5CCNAME", "FILE:" + kdc_.Path() + "/none"}});
+    EXPECT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"name\":\"administrator\""), std::string::npos);
+}
+
+TEST_F(NegotiateTest, AKeytabThatCannotBeReadFailsTheStart) {
+    HbrProcess::Options o;
+    o.args = {"run-exe",
+              "-url",
+              "http://localhost:" + std::to_string(FreeLoopbackPort()) + "/",
+              "-dbpath",
+              folder_.Path() + "/hbr.db",
+              "-auth",
+              "Negotiate",
+              "-admin",
+              "CORP\\ops"};
+    o.env = Env();
+    o.env["KRB5_CONFIG"] = kdc_.Path() + "/krb5.conf";
+    o.env["KRB5_KTNAME"] = kdc_.Path() + "/missing.keytab";
+    o.waitForReady = false;
+    HbrProcess p(o);
+    EXPECT_NE(p.Wait(), 0);
+    EXPECT_NE(p.Output().find("Integrated authentication: the keytab " + kdc_.Path() +
+                              "/missing.keytab (KRB5_KTNAME) cannot be read"),
               std::string::npos)
         << p.Output();
 }
