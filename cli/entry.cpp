@@ -40,7 +40,9 @@ void FillInstanceConfig(const ArgumentList& args) {
     c.name = args.OptionValue("-name", c.name);
     c.url = args.OptionValue("-url", c.url);
     c.dbPath = args.OptionValue("-dbpath", c.dbPath);
-    c.ntlmMode = strcasecmp(args.OptionValue("-auth", "").c_str(), "NTLM") == 0;
+    const std::string auth = args.OptionValue("-auth", "");
+    c.negotiate = strcasecmp(auth.c_str(), "Negotiate") == 0;
+    c.ntlmMode = c.negotiate || strcasecmp(auth.c_str(), "NTLM") == 0;
     c.admin = args.OptionValue("-admin", c.admin);
     if (args.HasArgument("-webroot")) c.webRoot = args.OptionValue("-webroot", "");
     SetLocalMachineDemo(args.HasArgument("-demo"));

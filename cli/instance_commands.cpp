@@ -35,8 +35,13 @@ std::string Trim(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
+bool IsNegotiate(const std::string& auth) {
+    return strcasecmp(auth.c_str(), "Negotiate") == 0;
+}
+
+// Integrated authentication: the specified NTLM, or Negotiate (Kerberos, then NTLM) beside it.
 bool IsNtlm(const std::string& auth) {
-    return strcasecmp(auth.c_str(), "NTLM") == 0;
+    return strcasecmp(auth.c_str(), "NTLM") == 0 || IsNegotiate(auth);
 }
 
 void Out(const std::string& text) {
@@ -117,7 +122,8 @@ int AddInstance(const ArgumentList& args, const InstanceList& list, const std::s
         Failed("add-instance", reason);
         return -1;
     }
-    const std::string arguments = InstanceArguments(name, url, admin, dbPath);
+    const std::string arguments =
+        InstanceArguments(name, url, admin, dbPath, IsNegotiate(args.OptionValue("-auth", "")));
     ReserveUrl(url, user);  // decided again where the unit is written
 
     int64_t floor = 0;
@@ -175,7 +181,7 @@ int UpdateInstance(const ArgumentList& args, const InstanceRecord& instance,
         Failed("update-instance", reason);
         return -1;
     }
-    const std::string arguments = InstanceArguments(name, url, admin, dbPath);
+    const std::string arguments = InstanceArguments(name, url, admin, dbPath, IsNegotiate(auth));
     ReserveUrl(url, user);
     try {
         ReconfigureInstanceService(
@@ -321,9 +327,10 @@ InstanceRecord ParseStoredCommandLine(const std::string& commandLine) {
 }
 
 std::string InstanceArguments(const std::string& name, const std::string& url,
-                              const std::string& admin, const std::string& dbPath) {
+                              const std::string& admin, const std::string& dbPath, bool negotiate) {
     std::string a = "run-srv -name \"" + name + "\" -url \"" + url + "\"";
-    if (!admin.empty()) a += " -auth NTLM -admin " + admin;
+    if (!admin.empty())
+        a += std::string(" -auth ") + (negotiate ? "Negotiate" : "NTLM") + " -admin " + admin;
     if (!dbPath.empty()) a += " -dbpath \"" + dbPath + "\"";
     return a;
 }
@@ -439,7 +446,8 @@ void ViewInstances(const InstanceList& list) {
         Line(" Url: ", instance.url);
         Line(" User: ", instance.user);
         Line(" Auth: ", instance.auth);
-        if (instance.auth == "NTLM") Line(" Admin: ", instance.admin);
+        if (instance.auth == "NTLM" || instance.auth == "Negotiate")
+            Line(" Admin: ", instance.admin);
         std::string path = instance.dbPath;
         if (path.empty() && !DefaultInstanceDbPath(instance, path))
             Err("\nGetUserProfilePath failed\n");

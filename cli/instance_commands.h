@@ -27,7 +27,8 @@ InstanceRecord ParseStoredCommandLine(const std::string& commandLine);
 
 // The stored arguments (after the executable) for an instance.
 std::string InstanceArguments(const std::string& name, const std::string& url,
-                              const std::string& admin, const std::string& dbPath);
+                              const std::string& admin, const std::string& dbPath,
+                              bool negotiate = false);
 
 // Reads the instances from the unit folder; false (after " OpenSCManager failed: %d\n") when
 // the folder cannot be read.

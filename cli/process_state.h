@@ -10,7 +10,8 @@ struct InstanceConfig {
     std::string name = "hbr";
     std::string url = "http://+:8117/";
     std::string dbPath;  // empty: the database layer derives the default and stores it here
-    bool ntlmMode = false;
+    bool ntlmMode = false;  // integrated authentication: NTLM, or Negotiate below
+    bool negotiate = false;  // -auth Negotiate: SPNEGO (Kerberos, then NTLM) beside NTLM
     std::string admin;  // DOMAIN\user, used in NTLM mode only
     std::string webRoot;
 };

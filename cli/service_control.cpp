@@ -246,10 +246,19 @@ std::string UnitText(const UnitConfig& unit, const std::string& prefix) {
     if (unit.bindCapability) text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
     // A state folder other than the default must reach the instance, or the verbs would read
     // the start events from a different store than the one it writes.
-    if (const char* state = std::getenv("HBR_STATE_DIR"); state && *state) {
-        const std::string dir = EscapeExecStart(state);
-        if (UnsafeValueReason("", dir, false).empty())
-            text += "Environment=HBR_STATE_DIR=" + dir + "\n";
+    // So does the configuration of integrated authentication, which the libraries read from
+    // the environment: gss-ntlmssp's user file and names, the Kerberos keytab and realm table.
+    for (const char* name :
+         {"HBR_STATE_DIR", "NTLM_USER_FILE", "NETBIOS_DOMAIN_NAME", "NETBIOS_COMPUTER_NAME",
+          "KRB5_KTNAME", "KRB5_CONFIG", "HBR_KRB5_REALMS"}) {
+        const char* value = std::getenv(name);
+        if (!value || !*value) continue;
+        const std::string escaped = EscapeExecStart(value);
+        const std::string assignment = std::string(name) + "=" + escaped;
+        if (UnsafeValueReason("", escaped, false).empty())
+            text += "Environment=" + assignment + "\n";
+        else if (UnsafeValueReason("", escaped, true).empty())  // a path with blanks
+            text += "Environment=\"" + assignment + "\"\n";
     }
     text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;

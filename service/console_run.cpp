@@ -66,7 +66,7 @@ int RunConsole() {
 
     try {
         OpenOrCreate();
-        StartServer(Config().url, InstanceRequestHandler());
+        StartInstanceServer();
     } catch (const CHbrException& e) {
         std::printf("\nStart the web server failed.\n%s\n\n", e.what());
         std::fflush(stdout);

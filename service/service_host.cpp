@@ -212,7 +212,7 @@ void HbrService::OnStart(int, char**) {
         }
         parameters += " dbPath=" + Config().dbPath;
         try {
-            StartServer(Config().url, InstanceRequestHandler());
+            StartInstanceServer();
         } catch (const std::exception& e) {
             ReportInstanceEvent(std::string("Start Instance failed.\n") + e.what() +
                                     "\nStart parameters:\n" + parameters,

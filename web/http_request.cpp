@@ -224,6 +224,13 @@ HttpRequest::~HttpRequest() {
     connection_->Write(reply);
 }
 
+std::string HttpRequest::HeaderValue(std::string_view name) const {
+    for (const auto& [n, value] : data_.headerList)
+        if (n.size() == name.size() && strncasecmp(n.data(), name.data(), n.size()) == 0)
+            return value;
+    return {};
+}
+
 std::string HttpRequest::Cookie(std::string_view name) const {
     const auto it = headers_.find("cookie");
     return it == headers_.end() ? std::string() : CookieValue(it->second, name);

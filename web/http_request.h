@@ -60,10 +60,20 @@ class RequestValueTooLong : public std::runtime_error {
     RequestValueTooLong() : std::runtime_error("request value too long") {}
 };
 
+// What an authentication handshake keeps between the requests of one connection (a security
+// context waiting for the client's next message).
+class ConnectionAuthState {
+  public:
+    virtual ~ConnectionAuthState() = default;
+};
+
 // The transport a request was read from and its reply is written to.
 class HttpConnection {
   public:
     virtual ~HttpConnection() = default;
+    // Requests of one connection are served one after the other, so only the thread serving the
+    // current request touches this.
+    std::unique_ptr<ConnectionAuthState> authState;
     virtual uint64_t Id() const = 0;
     // Writes every byte; false when the peer is gone or stopped reading.
     virtual bool Write(std::string_view bytes) = 0;
@@ -104,6 +114,9 @@ struct HttpRequestData {
     std::string body;                                             // at most kMaxBodyBytes
     std::string clientAddress;
     int authStatus = 1;  // 0 means authenticated
+    // With authStatus 0: the account "DOMAIN\user" and its groups "DOMAIN\group".
+    std::string authAccount;
+    std::vector<std::string> authGroups;
 };
 
 inline constexpr size_t kMaxBodyBytes = 8192;
@@ -131,6 +144,16 @@ class HttpRequest {
         return data_.headerList;
     }
     int AuthStatus() const { return data_.authStatus; }
+    const std::string& AuthAccount() const { return data_.authAccount; }
+    const std::vector<std::string>& AuthGroups() const { return data_.authGroups; }
+    // The integrated-authentication handshake finished for this request.
+    void SetAuthenticated(std::string account, std::vector<std::string> groups) {
+        data_.authStatus = 0;
+        data_.authAccount = std::move(account);
+        data_.authGroups = std::move(groups);
+    }
+    // The value of request header `name` (any letter case), or empty.
+    std::string HeaderValue(std::string_view name) const;
     unsigned VersionMajor() const { return data_.versionMajor; }
     unsigned VersionMinor() const { return data_.versionMinor; }
     bool ReplySent() const { return replySent_; }

@@ -434,10 +434,6 @@ void StartServer(const std::string& url, RequestHandler handler) {
     auto parsed = ParseUrlTemplate(url);
     if (!parsed) throw CHbrException("AddUrl " + url, EINVAL);
     if (parsed->scheme != "http") throw CHbrException("AddUrl " + url, EPROTONOSUPPORT);
-    if (Config().ntlmMode)
-        throw CHbrException(
-            "HttpServerAuthenticationProperty: integrated authentication (NTLM) is not "
-            "available in this build; start the instance with -auth WEBFORM");
 
     // A reply sent from a file (sendfile) cannot be spared the broken-pipe signal the way send()
     // is; a client that leaves in the middle must end its connection, never the process.

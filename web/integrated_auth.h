@@ -13,6 +13,11 @@ namespace hbr {
 class IntegratedAuth {
   public:
     virtual ~IntegratedAuth() = default;
+    // Runs before the router: takes the client's authentication message, if any. False when
+    // this request has been answered (an intermediate challenge carrying the next token).
+    virtual bool Handshake(HttpRequest&) { return true; }
+    // The 401 that asks the client to authenticate.
+    virtual void SendChallenge(HttpRequest& request) { request.SendNtlmChallenge(); }
     // 0 when the request is authenticated; anything else asks for the challenge.
     virtual int Status(const HttpRequest& request) = 0;
     // The authenticated account "DOMAIN\user" and its groups "DOMAIN\group"; false when the

@@ -34,7 +34,10 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
 // Without a platform source every request is asked to authenticate, and none ever is.
 bool CheckIntegrated(HttpRequest& request, IntegratedAuth* auth) {
     if (auth && auth->Status(request) == 0) return true;
-    request.SendNtlmChallenge();
+    if (auth)
+        auth->SendChallenge(request);
+    else
+        request.SendNtlmChallenge();
     return false;
 }
 

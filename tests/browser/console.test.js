@@ -384,7 +384,7 @@ before(async () => {
   await startDisplay();
   await startShadowServer();
   VM_CONSOLE_PORT = await freePort();
-  hbr = await startHbr(tmp, { HBR_VM_CONSOLE_PORT: String(VM_CONSOLE_PORT) });
+  hbr = await startHbr(tmp, { env: { HBR_VM_CONSOLE_PORT: String(VM_CONSOLE_PORT) } });
   base = hbr.base;
   context = await launchChromium(join(tmp, 'profile'), { width: 1280, height: 900 });
   context.setDefaultTimeout(GUARD);

@@ -22,13 +22,14 @@ export function freePort() {
 }
 
 // Starts hbr with its files under `tmp`; resolves once it says it serves. `stop()` ends it and
-// waits for its exit.
-export async function startHbr(tmp, extraEnv = {}) {
+// waits for its exit. By default a -demo instance on 127.0.0.1; `args` replaces -demo, `host`
+// names the URL's host and `env` adds to the environment.
+export async function startHbr(tmp, { args = ['-demo'], host = '127.0.0.1', env = {} } = {}) {
   const port = await freePort();
-  const base = `http://127.0.0.1:${port}`;
+  const base = `http://${host}:${port}`;
   mkdirSync(join(tmp, 'state'));
-  const proc = spawn(EXE, ['run-exe', '-demo', '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
-    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state'), ...extraEnv }, stdio: ['pipe', 'pipe', 'pipe'],
+  const proc = spawn(EXE, ['run-exe', ...args, '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
+    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state'), ...env }, stdio: ['pipe', 'pipe', 'pipe'],
   });
   let output = '';
   await new Promise((ok, fail) => {
@@ -55,12 +56,15 @@ export async function startHbr(tmp, extraEnv = {}) {
 
 // Debian's Chromium, headless, with a fresh profile under `profileDir`. The flags keep it off the
 // network: without them it keeps trying hosts this machine cannot reach.
-export function launchChromium(profileDir, viewport) {
+// `extra` adds launch options (httpCredentials, env) and `extra.args` more flags.
+export function launchChromium(profileDir, viewport, extra = {}) {
+  const { args = [], ...options } = extra;
   return chromium.launchPersistentContext(profileDir, {
     executablePath: '/usr/bin/chromium',
     headless: true,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
+      '--disable-component-update', '--disable-sync', ...args],
     viewport,
+    ...options,
   });
 }

@@ -280,6 +280,33 @@ TEST_F(InstanceVerbs, UnknownAccountHasNoProfileFolder) {
     EXPECT_EQ(r.err, "GetUserProfilePath failed\n");
 }
 
+TEST_F(InstanceVerbs, NegotiateIsStoredAndItsConfigurationReachesTheUnit) {
+    auto env = box.Env();
+    env["NTLM_USER_FILE"] = "/etc/hbr/ntlm users";
+    env["KRB5_KTNAME"] = "/etc/hbr/http.keytab";
+    env["HBR_KRB5_REALMS"] = "CORP.EXAMPLE.COM=CORP";
+    CommandResult r = RunCommand(HBR_EXE,
+                                 {"add-instance", "-name", "Main", "-url", "http://+:8117/",
+                                  "-user", "root", "-auth", "negotiate", "-admin", "CORP\\ops"},
+                                 env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string unit = box.UnitText("Hbr");
+    EXPECT_NE(unit.find("-url \"http://+:8117/\" -auth Negotiate -admin CORP\\\\ops"),
+              std::string::npos)
+        << unit;
+    EXPECT_NE(unit.find("\nEnvironment=\"NTLM_USER_FILE=/etc/hbr/ntlm users\"\n"),
+              std::string::npos)
+        << unit;
+    EXPECT_NE(unit.find("\nEnvironment=KRB5_KTNAME=/etc/hbr/http.keytab\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nEnvironment=HBR_KRB5_REALMS=CORP.EXAMPLE.COM=CORP\n"),
+              std::string::npos);
+    ExpectSystemdAccepts(box, "Hbr");
+    // Without an administrator account Negotiate is refused like NTLM.
+    r = box.Run({"add-instance", "-name", "Other", "-url", "http://+:8118/", "-auth", "Negotiate"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "\nadd-instance failed:\n-admin is required.\n");
+}
+
 TEST_F(InstanceVerbs, UpdateKeepsAndDropsNtlm) {
     ASSERT_EQ(Add("Main", "http://+:8117/", {"-user", "root", "-admin", "CORP\\ops"}).status, 0);
     CommandResult r =
