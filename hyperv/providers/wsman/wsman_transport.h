@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "hyperv/providers/wsman/wsman_target.h"
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr::wsman {
 
