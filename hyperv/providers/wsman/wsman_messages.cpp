@@ -77,6 +77,8 @@ bool ParseCode(std::string_view text, std::uint32_t& out) {
     return true;
 }
 
+Instance ReadProperties(const XmlElement& element, const std::string& propertyNs);
+
 WireValue ReadValue(const XmlElement& e) {
     WireValue v;
     if (const XmlElement* dt = e.Child(kNsCimCommon, "Datetime")) {
@@ -103,7 +105,9 @@ WireValue ReadValue(const XmlElement& e) {
         }
     } else if (!e.children.empty()) {
         v.kind = WireValue::Kind::Instance;
-        v.instance = std::make_shared<Instance>(ReadInstance(e));
+        // An embedded instance: its properties are in its own class's namespace.
+        v.instance = std::make_shared<Instance>(ReadProperties(e, e.children.front().ns));
+        v.instance->className.clear();
         if (const std::string* type = e.Attribute(kNsXsi, "type"))
             v.instance->className = ClassOfType(*type);
         v.instance->resourceUri = e.children.front().ns;
@@ -345,17 +349,16 @@ ReplyKind ReadEnvelope(const XmlElement& envelope, const XmlElement*& body, Faul
     return ReplyKind::Ok;
 }
 
-Instance ReadInstance(const XmlElement& element) {
+namespace {
+
+Instance ReadProperties(const XmlElement& element, const std::string& propertyNs) {
     Instance inst;
-    const bool fragment = element.Is(kNsWsman, "XmlFragment");
-    if (!fragment) {
-        inst.className = element.name;
-        inst.resourceUri = element.ns;
-    }
+    inst.className = element.name;
+    inst.resourceUri = element.ns;
     for (const auto& c : element.children) {
         // Properties are in the class's namespace (none inside an XmlFragment); anything else,
         // such as the cim:Location a Get reply may add, is not a property.
-        if (fragment ? !c.ns.empty() : (c.ns != element.ns)) continue;
+        if (c.ns != propertyNs) continue;
         Property* target = nullptr;
         for (auto& p : inst.properties)
             if (p.name == c.name) target = &p;
@@ -371,6 +374,18 @@ Instance ReadInstance(const XmlElement& element) {
         target->values.push_back(ReadValue(c));
     }
     return inst;
+}
+
+}  // namespace
+
+Instance ReadInstance(const XmlElement& element) {
+    if (element.Is(kNsWsman, "XmlFragment")) {
+        Instance inst = ReadProperties(element, {});
+        inst.className.clear();
+        inst.resourceUri.clear();
+        return inst;
+    }
+    return ReadProperties(element, element.ns);
 }
 
 bool ReadEnumerationPage(const XmlElement& body, EnumerationPage& page, std::string* error) {

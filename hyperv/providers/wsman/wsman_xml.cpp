@@ -112,7 +112,8 @@ XmlReadError ReadXml(std::string_view bytes, XmlElement& root, std::string* erro
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
     xmlDocPtr doc = xmlCtxtReadMemory(ctxt, bytes.data(), static_cast<int>(bytes.size()), nullptr,
                                       nullptr, options);
-    const bool wellFormed = ctxt->wellFormed != 0;
+    // An unbound prefix is only a namespace error to libxml2; names could not be matched.
+    const bool wellFormed = ctxt->wellFormed != 0 && ctxt->nsWellFormed != 0;
     xmlFreeParserCtxt(ctxt);
     if (sawDocumentType) {
         if (doc) xmlFreeDoc(doc);
