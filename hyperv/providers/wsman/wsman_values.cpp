@@ -107,7 +107,7 @@ bool DmtfIntervalFromXsDuration(std::string_view xs, std::string& dmtf) {
     if (xs.size() < 3 || xs[0] != 'P') return false;
     long long days = 0, hours = 0, minutes = 0, seconds = 0;
     std::string_view fraction;
-    bool time = false, any = false;
+    bool time = false, any = false, timePart = false;
     std::size_t pos = 1;
     while (pos < xs.size()) {
         if (xs[pos] == 'T') {
@@ -131,6 +131,7 @@ bool DmtfIntervalFromXsDuration(std::string_view xs, std::string& dmtf) {
         }
         const char unit = xs[pos++];
         any = true;
+        timePart = timePart || time;
         if (!time && unit == 'D')
             days = n;
         else if (!time && (unit == 'Y' || unit == 'M')) {
@@ -145,7 +146,7 @@ bool DmtfIntervalFromXsDuration(std::string_view xs, std::string& dmtf) {
         } else
             return false;
     }
-    if (!any) return false;
+    if (!any || (time && !timePart)) return false;  // "P", "PT", "P1DT"
     // Carry into days, as the DMTF form has fixed-width fields.
     minutes += seconds / 60;
     seconds %= 60;
