@@ -41,7 +41,8 @@ void RunSnapshotMethod(WmiWorkspace& ws, const char* method, const char* paramet
     RequireGuid(cpId);
     WmiObjectPtr in = ws.GetMethodParameters("Msvm_VirtualSystemSnapshotService", method);
     Put(*in, parameter, WmiValue::Bstr(SettingsPath(GetHostPaths(ws).hostSystemName, cpId)));
-    WaitForJobCompletion(ws, ws.ExecuteOnSingleton("Msvm_VirtualSystemSnapshotService", method, in));
+    WaitForJobCompletion(ws, ws.ExecuteOnSingleton("Msvm_VirtualSystemSnapshotService", method, in),
+                         method);
 }
 
 }  // namespace
@@ -89,7 +90,8 @@ void CreateCheckpoint(WmiWorkspace& ws, const std::string& vmId) {
     Put(*in, "SnapshotSettings", WmiValue::Bstr(""));
     Put(*in, "SnapshotType", WmiValue::I4(2));
     WaitForJobCompletion(
-        ws, ws.ExecuteOnSingleton("Msvm_VirtualSystemSnapshotService", "CreateSnapshot", in));
+        ws, ws.ExecuteOnSingleton("Msvm_VirtualSystemSnapshotService", "CreateSnapshot", in),
+        "CreateSnapshot");
 }
 
 void ApplyCheckpoint(WmiWorkspace& ws, const std::string& vmId, const std::string& cpId) {
@@ -149,8 +151,10 @@ void RenameCheckpoint(WmiWorkspace& ws, const std::string& cpId, const std::stri
     const HResult hr = settings->GetObjectText(text);
     if (Failed(hr)) throw CHypervisorException(hr, kStepRenderText);
     Put(*in, "SystemSettings", WmiValue::Bstr(text));
-    WaitForJobCompletion(ws, ws.ExecuteOnSingleton("Msvm_VirtualSystemManagementService",
-                                                   "ModifySystemSettings", in));
+    WaitForJobCompletion(
+        ws,
+        ws.ExecuteOnSingleton("Msvm_VirtualSystemManagementService", "ModifySystemSettings", in),
+        "ModifySystemSettings");
 }
 
 }  // namespace hbr

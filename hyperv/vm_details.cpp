@@ -81,9 +81,10 @@ void GetVmGeneralJson(WmiWorkspace& ws, const std::string& vmId, std::string& ou
         ws.GetMethodParameters("Msvm_VirtualSystemManagementService", "GetSummaryInformation");
     HResult hr = in->Put("SettingData",
                          WmiValue::BstrArray({SettingsPath(paths.hostSystemName, vmId)}));
+    // 121 is IntegrationServicesVersionState (123 would be MemorySpansPhysicalNumaNodes).
     if (Succeeded(hr))
         hr = in->Put("RequestedInformation",
-                     WmiValue::I4Array({0, 1, 2, 3, 6, 100, 104, 106, 123}));
+                     WmiValue::I4Array({0, 1, 2, 3, 6, 100, 104, 106, 121}));
     if (Failed(hr)) throw CHypervisorException(hr, kStepSummaryPut);
     WmiServicesPtr services = ws.VirtualizationServices();
     if (!services) throw CHypervisorException(kRpcEConnectionTerminated, kStepSummaryExec);

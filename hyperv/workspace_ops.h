@@ -63,8 +63,20 @@ std::string BuildThumbnailBmp(const std::vector<std::uint8_t>& pixels);
 // ---- state changes ----
 std::string ReturnValueText(std::uint32_t code);
 HResult ReturnValueHresult(std::uint32_t code);
+// The snapshot methods and ModifySystemSettings answer the CIM codes 1 to 6 with meanings of
+// their own ("Invalid Parameter", "Invalid State", ...); every other code and method reads as
+// ReturnValueText / ReturnValueHresult.
+std::string MethodReturnText(std::string_view method, std::uint32_t code);
+HResult MethodReturnHresult(std::string_view method, std::uint32_t code);
+// JobState as hosts report it: 2 new, 3 starting, 4 running, 5 suspended, 6 shutting down and
+// 11 service mean the job is under way; 7 completed and 32768 completed with warnings mean it
+// succeeded; any other value ended it otherwise (its ErrorCode decides).
+bool JobStillRunning(int jobState);
+bool JobSucceeded(int jobState);
 void ChangeVmState(WmiWorkspace& ws, const std::string& vmId, int code);
-void WaitForJobCompletion(WmiWorkspace& ws, const WmiObjectPtr& outParams);
+// `method` names the method whose out-parameters these are (for its return-code texts).
+void WaitForJobCompletion(WmiWorkspace& ws, const WmiObjectPtr& outParams,
+                          std::string_view method = {});
 
 // ---- checkpoints ----
 void GetCheckpointTreeJson(WmiWorkspace& ws, const std::string& vmId, std::string& out);

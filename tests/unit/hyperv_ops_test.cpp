@@ -275,6 +275,104 @@ TEST_F(SimWorkspace, StateChangesFollowJobs) {
     EXPECT_TRUE(running);
 }
 
+// Hosts report a job as new (2), starting (3), running (4), suspended (5), shutting down (6) or
+// in service (11) while it is under way, and as completed (7) or completed with warnings (32768)
+// when it succeeded.
+TEST(JobStates, RunningAndSuccessfulStates) {
+    for (int s : {2, 3, 4, 5, 6, 11}) {
+        EXPECT_TRUE(JobStillRunning(s)) << s;
+        EXPECT_FALSE(JobSucceeded(s)) << s;
+    }
+    for (int s : {7, 32768}) {
+        EXPECT_FALSE(JobStillRunning(s)) << s;
+        EXPECT_TRUE(JobSucceeded(s)) << s;
+    }
+    for (int s : {0, 1, 8, 9, 10, 12, 32767, 32769, -1}) {
+        EXPECT_FALSE(JobStillRunning(s)) << s;
+        EXPECT_FALSE(JobSucceeded(s)) << s;
+    }
+}
+
+// A change returns only when the job has ended, whatever running state the host reports first.
+TEST_F(SimWorkspace, StateChangesWaitThroughEveryRunningJobState) {
+    sim->SetJobDuration(300ms);
+    for (int running : {2, 5, 6, 11}) {
+        const auto vm = VmInState(3);
+        sim->SetJobRunningStates({running});
+        ChangeVmState(ws, vm.id, 2);
+        int state = 0;
+        for (const auto& v : sim->ListVms())
+            if (v.id == vm.id) state = v.enabledState;
+        EXPECT_EQ(state, 2) << "returned while the job reported " << running;
+        sim->SetVmState(vm.id, 3);
+    }
+    // Completed with warnings is a success: the work is done and nothing is thrown.
+    sim->SetJobRunningStates({});
+    sim->SetJobDuration(20ms);
+    const auto vm = VmInState(3);
+    sim->SetJobOutcome("RequestStateChange", 32768, 32768, "Completed with warnings", 1);
+    EXPECT_NO_THROW(ChangeVmState(ws, vm.id, 2));
+    for (const auto& v : sim->ListVms()) {
+        if (v.id == vm.id) {
+            EXPECT_EQ(v.enabledState, 2);
+        }
+    }
+}
+
+// A guest shutdown answers 0 with no job, and that is a success.
+TEST_F(SimWorkspace, GuestShutdownAnswersWithoutAJob) {
+    SimVmInfo vm;
+    for (const auto& v : sim->ListVms())
+        if (v.enabledState == 2 && v.integrationServices) vm = v;
+    ASSERT_FALSE(vm.id.empty());
+    const std::uint64_t reads = sim->CallCount("GetObject");
+    EXPECT_NO_THROW(ChangeVmState(ws, vm.id, 4));
+    // The class of the in-parameters was read, and no job.
+    EXPECT_EQ(sim->CallCount("GetObject"), reads + 1);
+}
+
+// The snapshot methods and ModifySystemSettings give the codes 1 to 6 their own texts.
+TEST(MethodReturnTexts, SnapshotAndSettingsCodes) {
+    EXPECT_EQ(MethodReturnText("CreateSnapshot", 1), "Not Supported");
+    EXPECT_EQ(MethodReturnText("ApplySnapshot", 2), "Failed");
+    EXPECT_EQ(MethodReturnText("DestroySnapshot", 3), "Timeout");
+    EXPECT_EQ(MethodReturnText("CreateSnapshot", 4), "Invalid Parameter");
+    EXPECT_EQ(MethodReturnText("ModifySystemSettings", 5), "Invalid State");
+    EXPECT_EQ(MethodReturnText("CreateSnapshot", 6), "Invalid Type");
+    EXPECT_EQ(MethodReturnText("ModifySystemSettings", 6), "Incompatible Parameters");
+    EXPECT_EQ(MethodReturnHresult("CreateSnapshot", 1), kENotImpl);
+    EXPECT_EQ(MethodReturnHresult("ModifySystemSettings", 4), kEInvalidArg);
+    EXPECT_EQ(MethodReturnHresult("ApplySnapshot", 5), kEFail);
+    // Other codes and other methods read as before.
+    EXPECT_EQ(MethodReturnText("CreateSnapshot", 32775), "Invalid VM State");
+    EXPECT_EQ(MethodReturnText("CreateSnapshot", 7), "E_FAIL");
+    EXPECT_EQ(MethodReturnText("RequestStateChange", 4), "E_FAIL");
+    EXPECT_EQ(MethodReturnText("DestroySnapshotTree", 4), "E_FAIL");
+    EXPECT_EQ(MethodReturnHresult("RequestStateChange", 32773), kEInvalidArg);
+}
+
+TEST_F(SimWorkspace, CheckpointFailuresReadTheirMethodsCodes) {
+    const auto vm = VmInState(2);
+    sim->SetMethodReturn("CreateSnapshot", 5, 1);
+    try {
+        CreateCheckpoint(ws, vm.id);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.text, "Invalid State: -2147467259");
+    }
+    sim->SetMethodReturn("ModifySystemSettings", 4, 1);
+    CreateCheckpoint(ws, vm.id);
+    const auto cps = sim->ListCheckpoints(vm.id);
+    ASSERT_FALSE(cps.empty());
+    const std::string cp = cps.back().id;
+    try {
+        RenameCheckpoint(ws, cp, "x");
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.text, "Invalid Parameter: -2147024809");
+    }
+}
+
 TEST_F(SimWorkspace, StateChangeFailureTexts) {
     const auto vm = VmInState(2);
     sim->SetMethodReturn("RequestStateChange", 32775, 1);
@@ -421,6 +519,10 @@ TEST_F(SimWorkspace, ViewsAreJson) {
         EXPECT_TRUE(ParseJson(net, b)) << net;
         EXPECT_TRUE(ParseJson(repl, c)) << repl;
         EXPECT_EQ(a.Root()["id"].AsText(), v.id);
+        // A running guest with integration services reports their version state.
+        EXPECT_EQ(a.Root()["integrationSvc"].IsNumber(),
+                  v.enabledState == 2 && v.integrationServices)
+            << general;
         EXPECT_EQ(b.Root().Size(), v.adapters);
         EXPECT_EQ(c.Root()["primaryServer"].IsString(), v.replicated);
         const std::string version = a.Root()["version"].AsText();

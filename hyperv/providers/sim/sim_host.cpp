@@ -271,6 +271,11 @@ void Impl::SetJobDuration(std::chrono::milliseconds d) {
     jobDuration_ = std::max(d, std::chrono::milliseconds(0));
 }
 
+void Impl::SetJobRunningStates(std::vector<int> states) {
+    std::lock_guard lock(mu_);
+    runningStates_ = states.empty() ? std::vector<int>{2, 4} : std::move(states);
+}
+
 void Impl::ClearHooks() {
     {
         std::lock_guard lock(mu_);
@@ -280,6 +285,7 @@ void Impl::ClearHooks() {
         delays_.clear();
         virtPresent_ = cimPresent_ = true;
         jobDuration_ = std::chrono::milliseconds(1000);
+        runningStates_ = {2, 4};
         ++hookEpoch_;
     }
     hookCv_.notify_all();
@@ -358,7 +364,8 @@ void Impl::Settle() {
     for (auto& job : jobs_) {
         if (job.settled || now < job.end) continue;
         job.settled = true;
-        if (job.endState == 7) {
+        // 32768 is "completed with warnings": the work is done.
+        if (job.endState == 7 || job.endState == 32768) {
             if (job.effect) job.effect();
         } else if (job.rollback) {
             job.rollback();
@@ -767,6 +774,9 @@ void SimHost::SetCallDelay(std::string op, std::string match, std::chrono::milli
 }
 void SimHost::SetJobDuration(std::chrono::milliseconds duration) {
     impl_->SetJobDuration(duration);
+}
+void SimHost::SetJobRunningStates(std::vector<int> states) {
+    impl_->SetJobRunningStates(std::move(states));
 }
 void SimHost::ClearHooks() {
     impl_->ClearHooks();

@@ -62,7 +62,7 @@ class SimHost {
     // job as usual, anything else does nothing).
     void SetMethodReturn(std::string method, std::uint32_t code, int count = -1);
     // Jobs of `method` end with this JobState, ErrorCode and ErrorDescription; the work is done
-    // only when `jobState` is 7.
+    // only when `jobState` is 7 (completed) or 32768 (completed with warnings).
     void SetJobOutcome(std::string method, int jobState, int errorCode, std::string description,
                        int count = -1);
     // A namespace ("root\\virtualization\\v2" or "ROOT\\CIMV2") disappears: connects and calls
@@ -74,6 +74,10 @@ class SimHost {
                       int count = -1);
     // How long a job runs before it ends (default 1000 ms).
     void SetJobDuration(std::chrono::milliseconds duration);
+    // The JobState a running job reports at its first, second, ... read; the last repeats.
+    // By default 2 (new) at the first read and 4 (running) after, as a host's jobs do; hosts
+    // also report 3, 5, 6 and 11 while a job is under way. Empty: the default.
+    void SetJobRunningStates(std::vector<int> states);
     void ClearHooks();
 
     // ---- inspection and set-up for tests ----

@@ -110,6 +110,7 @@ struct Job {
     std::function<void()> effect;    // the work, done when the job completes
     std::function<void()> rollback;  // undoes the transitional state when it fails
     bool settled = false;
+    int reads = 0;  // how often the job object was read while running
 };
 
 struct Fault {
@@ -169,6 +170,7 @@ class Impl : public std::enable_shared_from_this<Impl> {
     void SetNamespacePresent(std::string_view ns, bool present);
     void SetCallDelay(std::string op, std::string match, std::chrono::milliseconds d, int count);
     void SetJobDuration(std::chrono::milliseconds d);
+    void SetJobRunningStates(std::vector<int> states);
     void ClearHooks();
     std::vector<SimVmInfo> ListVms();
     std::vector<SimCheckpointInfo> ListCheckpoints(std::string_view vmId);
@@ -251,6 +253,7 @@ class Impl : public std::enable_shared_from_this<Impl> {
     std::vector<JobOutcome> jobOutcomes_;
     std::vector<Delay> delays_;
     std::chrono::milliseconds jobDuration_{1000};
+    std::vector<int> runningStates_{2, 4};  // JobState by read while running; the last repeats
     bool virtPresent_ = true;
     bool cimPresent_ = true;
     std::unordered_map<std::string, std::uint64_t> callCounts_;

@@ -14,6 +14,10 @@ namespace {
 constexpr std::uint32_t kInvalidParameter = 32773;
 constexpr std::uint32_t kInvalidState = 32775;
 constexpr std::uint32_t kNotSupported = 32770;
+// The snapshot methods (but DestroySnapshotTree) and ModifySystemSettings answer with the CIM
+// codes of their class instead.
+constexpr std::uint32_t kCimInvalidParameter = 4;
+constexpr std::uint32_t kCimInvalidState = 5;
 constexpr std::size_t kMaxNameLength = 100;
 constexpr std::size_t kMaxNotesLength = 64 * 1024;
 
@@ -185,17 +189,17 @@ std::uint32_t Impl::CreateSnapshot(const WmiObjectPtr& in, std::string& jobPath,
                                    std::string& resulting) {
     WmiValue holder, type;
     const std::string* system = TextParam(in, "AffectedSystem", holder);
-    if (!system) return kInvalidParameter;
+    if (!system) return kCimInvalidParameter;
     WmiObjectPath p;
     if (Failed(ParseObjectPath(*system, p)) || !IEquals(p.className, "Msvm_ComputerSystem"))
-        return kInvalidParameter;
+        return kCimInvalidParameter;
     const std::string* name = p.Key("Name");
     int index = name ? FindVm(*name) : -1;
-    if (index < 0) return kInvalidParameter;
+    if (index < 0) return kCimInvalidParameter;
     in->Get("SnapshotType", type);
-    if (!type.IsEmptyOrNull() && type.AsInt32() != 2) return kInvalidParameter;
+    if (!type.IsEmptyOrNull() && type.AsInt32() != 2) return kCimInvalidParameter;
     Vm& vm = vms_[static_cast<std::size_t>(index)];
-    if (vm.busy) return kInvalidState;
+    if (vm.busy) return kCimInvalidState;
     Snapshot snap;
     snap.id = NewGuid();
     snap.createdMs = NowMs();
@@ -225,9 +229,9 @@ std::uint32_t Impl::ApplySnapshot(const WmiObjectPtr& in, std::string& jobPath) 
     const std::string* path = TextParam(in, "Snapshot", holder);
     int vmIndex = -1, snapIndex = -1;
     if (!path || !ResolveSettingsPath(*path, vmIndex, snapIndex) || snapIndex < 0)
-        return kInvalidParameter;
+        return kCimInvalidParameter;
     Vm& vm = vms_[static_cast<std::size_t>(vmIndex)];
-    if (vm.busy || Realized(vm)) return kInvalidState;  // a running VM is saved or turned off first
+    if (vm.busy || Realized(vm)) return kCimInvalidState;  // a running VM is saved or turned off first
     std::string id = vm.snapshots[static_cast<std::size_t>(snapIndex)].id;
     auto begin = [this, vmIndex] { vms_[static_cast<std::size_t>(vmIndex)].operationCode = 32769; };
     auto effect = [this, vmIndex, id] {
@@ -247,11 +251,12 @@ std::uint32_t Impl::DestroySnapshot(const WmiObjectPtr& in, bool tree, std::stri
     WmiValue holder;
     const std::string* path =
         TextParam(in, tree ? "SnapshotSettingData" : "AffectedSnapshot", holder);
+    const std::uint32_t invalidParameter = tree ? kInvalidParameter : kCimInvalidParameter;
     int vmIndex = -1, snapIndex = -1;
     if (!path || !ResolveSettingsPath(*path, vmIndex, snapIndex) || snapIndex < 0)
-        return kInvalidParameter;
+        return invalidParameter;
     Vm& vm = vms_[static_cast<std::size_t>(vmIndex)];
-    if (vm.busy) return kInvalidState;
+    if (vm.busy) return tree ? kInvalidState : kCimInvalidState;
     std::string id = vm.snapshots[static_cast<std::size_t>(snapIndex)].id;
     auto begin = [this, vmIndex] { vms_[static_cast<std::size_t>(vmIndex)].operationCode = 32770; };
     auto effect = [this, vmIndex, id, tree] {
@@ -283,11 +288,11 @@ std::uint32_t Impl::DestroySnapshot(const WmiObjectPtr& in, bool tree, std::stri
 std::uint32_t Impl::ModifySystemSettings(const WmiObjectPtr& in, std::string& jobPath) {
     WmiValue holder;
     const std::string* text = TextParam(in, "SystemSettings", holder);
-    if (!text) return kInvalidParameter;
+    if (!text) return kCimInvalidParameter;
     CimXmlInstance parsed;
-    if (Failed(ParseCimXml(*text, parsed))) return kInvalidParameter;
+    if (Failed(ParseCimXml(*text, parsed))) return kCimInvalidParameter;
     const ClassEntry& vssd = Entry(Kind::SettingData);
-    if (!vssd.def->IsA(parsed.className)) return kInvalidParameter;
+    if (!vssd.def->IsA(parsed.className)) return kCimInvalidParameter;
     std::string instanceId;
     for (const auto& p : parsed.properties)
         if (IEquals(p.name, "InstanceID") && !p.isNull && !p.isArray) instanceId = p.values.front();
@@ -295,19 +300,19 @@ std::uint32_t Impl::ModifySystemSettings(const WmiObjectPtr& in, std::string& jo
     if (!ResolveSettingsPath(
             "Msvm_VirtualSystemSettingData.InstanceID=" + QuotePathValue(instanceId), vmIndex,
             snapIndex))
-        return kInvalidParameter;
+        return kCimInvalidParameter;
     WmiObjectPtr current = Make(Ref{Kind::SettingData, vmIndex, snapIndex});
-    if (!current || Failed(ApplyCimXml(parsed, *current))) return kInvalidParameter;
+    if (!current || Failed(ApplyCimXml(parsed, *current))) return kCimInvalidParameter;
     WmiValue name, notes;
     current->Get("ElementName", name);
     current->Get("Notes", notes);
     const std::string* newName = name.AsBstr();
-    if (!newName || newName->empty() || newName->size() > kMaxNameLength) return kInvalidParameter;
+    if (!newName || newName->empty() || newName->size() > kMaxNameLength) return kCimInvalidParameter;
     std::vector<std::string> newNotes;
     if (auto n = notes.AsBstrArray()) newNotes = *n;
     std::size_t total = 0;
     for (const auto& n : newNotes) total += n.size();
-    if (total > kMaxNotesLength) return kInvalidParameter;
+    if (total > kMaxNotesLength) return kCimInvalidParameter;
     std::string snapId = snapIndex >= 0 ? vms_[static_cast<std::size_t>(vmIndex)]
                                               .snapshots[static_cast<std::size_t>(snapIndex)]
                                               .id

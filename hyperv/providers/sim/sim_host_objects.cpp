@@ -338,8 +338,8 @@ WmiObjectPtr Impl::Make(const Ref& ref) {
             break;
         }
         case Kind::ConcreteJob: {
-            const Job* job = nullptr;
-            for (const auto& j : jobs_)
+            Job* job = nullptr;
+            for (auto& j : jobs_)
                 if (j.id == ref.key) job = &j;
             if (!job) return nullptr;
             auto total =
@@ -351,13 +351,18 @@ WmiObjectPtr Impl::Make(const Ref& ref) {
                 : total.count() <= 0
                     ? 99
                     : static_cast<int>(std::min<long long>(99, done.count() * 100 / total.count()));
-            bool ok = job->endState == 7;
+            const bool ok = job->endState == 7 || job->endState == 32768;
+            int running = 4;
+            if (!job->settled) {
+                const auto n = static_cast<std::size_t>(job->reads++);
+                running = runningStates_[std::min(n, runningStates_.size() - 1)];
+            }
             o->Set("InstanceID", Text(job->id));
             o->Set("Caption", Text(job->caption));
             o->Set("Description", Text(job->caption));
             o->Set("ElementName", Text(job->caption));
             o->Set("Name", Text(job->caption));
-            o->Set("JobState", WmiValue::I4(job->settled ? job->endState : 4));
+            o->Set("JobState", WmiValue::I4(job->settled ? job->endState : running));
             o->Set("JobStatus", Text(!job->settled ? "Job is running"
                                      : ok          ? "Job completed successfully"
                                                    : "Job failed"));
@@ -794,8 +799,11 @@ WmiObjectPtr Impl::MakeSummary(const Vm& vm, const Snapshot* snap, const std::ve
             case 117:
                 if (guest) v = WmiValue::I4(2);
                 break;
-            case 123:
+            case 121:
                 if (guest) v = WmiValue::I4(vm.isVersionState);
+                break;
+            case 123:
+                if (running) v = WmiValue::Bool(false);
                 break;
             default:
                 continue;

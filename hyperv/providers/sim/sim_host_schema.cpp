@@ -64,7 +64,8 @@ void Impl::BuildSchema() {
                                                  {115, "ReplicationState"},
                                                  {116, "ReplicationHealth"},
                                                  {117, "ApplicationHealth"},
-                                                 {123, "IntegrationServicesVersionState"}};
+                                                 {121, "IntegrationServicesVersionState"},
+                                                 {123, "MemorySpansPhysicalNumaNodes"}};
     for (const auto& [code, prop] : codes) summaryIndex_[code] = s.Find(prop);
 }
 
