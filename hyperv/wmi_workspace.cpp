@@ -45,6 +45,8 @@ constexpr Message kMessages[] = {
     {0x800706BA, "The RPC server is unavailable."},
     {0x800706BE, "The remote procedure call failed."},
     {0x800706BF, "The remote procedure call failed and did not execute."},
+    {0x80072F78, "The server returned an invalid or unrecognized response"},
+    {0x80072F8F, "A security error occurred"},
     {0x80041001, "Generic failure"},
     {0x80041002, "Not found"},
     {0x80041003, "Access denied"},

@@ -1,6 +1,8 @@
 // Values, object paths, WQL and CIM-XML of the provider interface.
 #include <gtest/gtest.h>
 
+#include <boost/asio.hpp>
+
 #include "hyperv/provider_factory.h"
 #include "hyperv/wmi/wmi_cimxml.h"
 #include "hyperv/wmi/wmi_path.h"
@@ -354,15 +356,27 @@ TEST(CimXml, ApplyIsAllOrNothing) {
     EXPECT_EQ(ApplyCimXml(parsed, *o), kWbemENotFound);
 }
 
+// A loopback port nothing listens on (it was bound and let go).
+int FreeLoopbackPort() {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor a(
+        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    return a.local_endpoint().port();
+}
+
 TEST(WmiLocator, ChoosesTheProviderByHostText) {
     WmiServicesPtr s;
     auto local = CreateWmiLocator("");
     EXPECT_EQ(local->ConnectServer("\\\\.\\ROOT\\virtualization\\v2", "", "", s),
               kWbemEInvalidNamespace);
     EXPECT_EQ(s, nullptr);
-    auto remote = CreateWmiLocator("hv01.corp.local");
+    // Any other text is a remote host over WS-Management (its consoles at its name); one whose
+    // port nobody listens on answers the reconnect code. Nothing here leaves loopback.
+    EXPECT_EQ(CreateWmiLocator("hv01.corp.local?auth=basic")->ConsoleAddress(), "hv01.corp.local");
+    auto remote = CreateWmiLocator("https://127.0.0.1:" + std::to_string(FreeLoopbackPort()) +
+                                   "/wsman?tls=insecure");
     EXPECT_EQ(remote->ConnectServer("\\\\hv01\\ROOT\\CIMV2", "CORP\\ops", "pw", s),
-              kRpcServerUnavailable);
+              kRpcEDisconnected);
     for (const char* bad : {"sim://", "sim://a b", "sim://x?vms=abc", "sim://x?vms=6000",
                             "sim://x?color=red", "sim://x?seed=-1"}) {
         auto loc = CreateWmiLocator(bad);

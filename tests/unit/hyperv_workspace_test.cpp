@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <boost/asio.hpp>
 #include <thread>
 
 #include "cli/process_state.h"
@@ -112,19 +113,28 @@ TEST_F(WorkspaceTest, MethodsThroughTheSharedOperations) {
 }
 
 TEST_F(WorkspaceTest, CredentialsAndRdpTarget) {
+    // A remote host on a loopback port nobody listens on: nothing leaves the machine.
+    int port = 0;
+    {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::acceptor a(
+            io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+        port = a.local_endpoint().port();
+    }
+    const std::string host = "https://127.0.0.1:" + std::to_string(port) + "/wsman?tls=insecure";
     WmiWorkspace ws;
-    ws.Initialize(2, "hv1.corp", "CORP\\ops", "pw", 1h);
+    ws.Initialize(2, host, "CORP\\ops", "pw", 1h);
     EXPECT_FALSE(ws.isLocal);
     EXPECT_EQ(ws.domain, "CORP");
     EXPECT_EQ(ws.accountName, "ops");
     auto t = ws.GetRdpTarget();
-    EXPECT_EQ(t.host, "hv1.corp");
+    EXPECT_EQ(t.host, "127.0.0.1");  // the consoles are at the host's name, not its URL
     EXPECT_EQ(t.accountName, "ops");
     EXPECT_EQ(t.domain, "CORP");
-    EXPECT_EQ(ws.ConnectCim(), kRpcServerUnavailable);
+    EXPECT_EQ(ws.ConnectCim(), kRpcEDisconnected);
     EXPECT_EQ(ws.CimServices(), nullptr);
     WmiWorkspace plain;
-    plain.Initialize(3, "hv2", "ops", "", 1h);
+    plain.Initialize(3, host, "ops", "", 1h);
     EXPECT_EQ(plain.GetRdpTarget().accountName, "ops");
     EXPECT_EQ(plain.GetRdpTarget().domain, "");
 }
