@@ -26,8 +26,8 @@ std::uint32_t Le32(const std::string& s, std::size_t at) {
 // A NEGOTIATE message without the optional version field is 32 bytes (libcurl sends that);
 // gss-ntlmssp reads 40, so the empty version is added.
 std::string Normalise(std::string token) {
-    if (token.size() == 32 && std::memcmp(token.data(), "NTLMSSP", 8) == 0 &&
-        Le32(token, 8) == 1 && (Le32(token, 16) & 0xffff) == 0 && (Le32(token, 24) & 0xffff) == 0)
+    if (token.size() == 32 && std::memcmp(token.data(), "NTLMSSP", 8) == 0 && Le32(token, 8) == 1 &&
+        (Le32(token, 16) & 0xffff) == 0 && (Le32(token, 24) & 0xffff) == 0)
         token.append(8, '\0');
     return token;
 }
@@ -85,8 +85,8 @@ NtlmAcceptor::Result NtlmAcceptor::Step(Context& context, const std::string& tok
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     gss_name_t source = GSS_C_NO_NAME;
     OM_uint32 major =
-        gss_accept_sec_context(&minor, &st.ctx, st.cred, &input, GSS_C_NO_CHANNEL_BINDINGS,
-                               &source, nullptr, &output, nullptr, nullptr, nullptr);
+        gss_accept_sec_context(&minor, &st.ctx, st.cred, &input, GSS_C_NO_CHANNEL_BINDINGS, &source,
+                               nullptr, &output, nullptr, nullptr, nullptr);
     out.assign(static_cast<const char*>(output.value), output.length);
     gss_release_buffer(&minor, &output);
     Result result = Result::Failed;

@@ -19,10 +19,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "hyperv/wmi_provider.h"
+#include "store/password.h"
 #include "support/wsman_ntlm_acceptor.h"
 #include "support/wsman_test_soap.h"
-#include "store/password.h"
-#include "hyperv/wmi_provider.h"
 
 namespace hbr {
 
@@ -42,7 +42,8 @@ struct CertFree {
 };
 
 // A self-signed EC P-256 certificate for 127.0.0.1, made in memory.
-void MakeCertificate(std::unique_ptr<EVP_PKEY, KeyFree>& key, std::unique_ptr<X509, CertFree>& cert) {
+void MakeCertificate(std::unique_ptr<EVP_PKEY, KeyFree>& key,
+                     std::unique_ptr<X509, CertFree>& cert) {
     key.reset(EVP_EC_gen("P-256"));
     cert.reset(X509_new());
     if (!key || !cert) throw std::runtime_error("wsman test server: cannot make a key");
@@ -64,8 +65,8 @@ void MakeCertificate(std::unique_ptr<EVP_PKEY, KeyFree>& key, std::unique_ptr<X5
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
-    if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name,
-                                                  "IP:127.0.0.1")) {
+    if (X509_EXTENSION* ext =
+            X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "IP:127.0.0.1")) {
         X509_add_ext(x, ext, -1);
         X509_EXTENSION_free(ext);
     }
@@ -132,8 +133,8 @@ class WsmanTestServer::Impl {
                          ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
                          ssl::context::no_tlsv1_1);
         if (options_.ntlm) {
-            ntlm_ = std::make_unique<wsmantest::NtlmAcceptor>(
-                options_.ntlmDomain, options_.user, options_.password);
+            ntlm_ = std::make_unique<wsmantest::NtlmAcceptor>(options_.ntlmDomain, options_.user,
+                                                              options_.password);
         }
 
         tcp::endpoint ep(asio::ip::make_address("127.0.0.1"), 0);
@@ -233,8 +234,8 @@ class WsmanTestServer::Impl {
     // Who sent the request: empty when not authenticated. `challenge` is set for an NTLM step
     // that needs another round trip.
     std::string Authenticate(const http::request<http::string_body>& req,
-                             wsmantest::NtlmAcceptor::Context& ntlmContext,
-                             std::string& ntlmUser, std::string& challenge) {
+                             wsmantest::NtlmAcceptor::Context& ntlmContext, std::string& ntlmUser,
+                             std::string& challenge) {
         auto it = req.find(http::field::authorization);
         if (it == req.end()) return ntlmUser;
         std::string_view value = it->value();
@@ -258,8 +259,7 @@ class WsmanTestServer::Impl {
             std::string user;
             std::string out;
             auto step = ntlm_->Step(ntlmContext, token, out, user);
-            if (!out.empty())
-                challenge = std::string(value.substr(0, skip)) + Base64Encode(out);
+            if (!out.empty()) challenge = std::string(value.substr(0, skip)) + Base64Encode(out);
             if (step == wsmantest::NtlmAcceptor::Result::Done) {
                 ntlmUser = user;  // NTLM authenticates the connection, not one request
                 return user;
@@ -315,8 +315,9 @@ class WsmanTestServer::Impl {
             if (hook == WsmanHook::MalformedXml) {
                 res.result(http::status::ok);
                 res.set(http::field::content_type, "application/soap+xml;charset=UTF-8");
-                res.body() = "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\">"
-                             "<s:Body><unclosed attr='1></s:Body>";
+                res.body() =
+                    "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\">"
+                    "<s:Body><unclosed attr='1></s:Body>";
             } else if (hook == WsmanHook::HugeBody) {
                 std::size_t size;
                 {
@@ -325,8 +326,9 @@ class WsmanTestServer::Impl {
                 }
                 res.result(http::status::ok);
                 res.set(http::field::content_type, "application/soap+xml;charset=UTF-8");
-                std::string head = "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\">"
-                                   "<s:Body><x>";
+                std::string head =
+                    "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\">"
+                    "<s:Body><x>";
                 std::string& body = res.body();
                 body.reserve(size);
                 body = head;
@@ -347,8 +349,7 @@ class WsmanTestServer::Impl {
         stream.shutdown(ec);
     }
 
-    void Answer(const http::request<http::string_body>& req,
-                http::response<http::string_body>& res,
+    void Answer(const http::request<http::string_body>& req, http::response<http::string_body>& res,
                 wsmantest::NtlmAcceptor::Context& ntlmContext, std::string& ntlmUser) {
         std::string_view target = req.target();
         if (!IEquals(target.substr(0, target.find('?')), "/wsman")) {

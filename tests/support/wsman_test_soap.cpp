@@ -21,10 +21,12 @@ constexpr const char* kSoapNs = "http://www.w3.org/2003/05/soap-envelope";
 constexpr const char* kAddrNs = "http://schemas.xmlsoap.org/ws/2004/08/addressing";
 constexpr const char* kEnumNs = "http://schemas.xmlsoap.org/ws/2004/09/enumeration";
 constexpr const char* kWsmanNs = "http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd";
-constexpr const char* kIdentityNs = "http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd";
+constexpr const char* kIdentityNs =
+    "http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd";
 constexpr const char* kXsiNs = "http://www.w3.org/2001/XMLSchema-instance";
 constexpr const char* kCimNs = "http://schemas.dmtf.org/wbem/wscim/1/common";
-constexpr const char* kAnonymous = "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous";
+constexpr const char* kAnonymous =
+    "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous";
 constexpr const char* kWqlDialect = "http://schemas.microsoft.com/wbem/wsman/1/WQL";
 constexpr const char* kFaultDetailBase = "http://schemas.dmtf.org/wbem/wsman/1/wsman/faultDetail/";
 
@@ -52,13 +54,26 @@ std::string Escape(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            case '\r': out += "&#13;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -150,7 +165,8 @@ std::string Content(const xmlNode* n) {
 }
 
 std::string Attr(const xmlNode* n, const char* name, const char* ns = nullptr) {
-    xmlChar* v = ns ? xmlGetNsProp(n, BAD_CAST name, BAD_CAST ns) : xmlGetNoNsProp(n, BAD_CAST name);
+    xmlChar* v =
+        ns ? xmlGetNsProp(n, BAD_CAST name, BAD_CAST ns) : xmlGetNoNsProp(n, BAD_CAST name);
     std::string out = v ? reinterpret_cast<const char*>(v) : "";
     xmlFree(v);
     return out;
@@ -168,9 +184,9 @@ struct FaultSpec {
     std::string code = "s:Sender";
     std::string subcode;  // prefixed: w: wsman, a: addressing, n: enumeration
     std::string reason;
-    std::string faultDetail;   // the part after .../faultDetail/
+    std::string faultDetail;  // the part after .../faultDetail/
     std::uint32_t wsmanCode = 0;
-    bool wmiError = false;     // add an MSFT_WmiError with error_Code = wmiCode
+    bool wmiError = false;  // add an MSFT_WmiError with error_Code = wmiCode
     std::uint32_t wmiCode = 0;
     int cimStatus = 1;
     std::string wmiMessage;
@@ -263,18 +279,29 @@ enum class Op { Enumerate, Get, Invoke };
 
 std::string WmiText(HResult hr) {
     switch (static_cast<std::uint32_t>(hr)) {
-        case 0x8004100E: return "Invalid namespace ";
-        case 0x80041010: return "Invalid class ";
-        case 0x80041002: return "Not found ";
-        case 0x80041017: return "Invalid query ";
-        case 0x80041008: return "Invalid parameter ";
-        case 0x80041005: return "Type mismatch ";
-        case 0x8004102E: return "Invalid method ";
-        case 0x8004103A: return "Invalid object path ";
-        case 0x8004101E: return "Illegal operation ";
+        case 0x8004100E:
+            return "Invalid namespace ";
+        case 0x80041010:
+            return "Invalid class ";
+        case 0x80041002:
+            return "Not found ";
+        case 0x80041017:
+            return "Invalid query ";
+        case 0x80041008:
+            return "Invalid parameter ";
+        case 0x80041005:
+            return "Type mismatch ";
+        case 0x8004102E:
+            return "Invalid method ";
+        case 0x8004103A:
+            return "Invalid object path ";
+        case 0x8004101E:
+            return "Illegal operation ";
         case 0x80070005:
-        case 0x80041003: return "Access denied ";
-        default: break;
+        case 0x80041003:
+            return "Access denied ";
+        default:
+            break;
     }
     char buf[96];
     std::snprintf(buf, sizeof buf, "The WMI service or the WMI provider returned an error: 0x%08x",
@@ -312,20 +339,23 @@ FaultSpec WmiFault(HResult hr, Op op) {
         f.cimStatus = 2;
     } else if (u == 0x80041008 || u == 0x80041005) {
         f.subcode = "w:InvalidParameter";
-        f.reason = "The WS-Management service cannot process the request because a parameter "
-                   "is invalid. ";
+        f.reason =
+            "The WS-Management service cannot process the request because a parameter "
+            "is invalid. ";
         f.cimStatus = 4;
     } else if (u == 0x8004102E || u == 0x8004101E) {
         f.action = kActAddrFault;
         f.subcode = "a:ActionNotSupported";
-        f.reason = "The WS-Management service cannot process the request. The method is not "
-                   "supported by the resource. ";
+        f.reason =
+            "The WS-Management service cannot process the request. The method is not "
+            "supported by the resource. ";
         f.cimStatus = 16;
     } else {
         f.code = "s:Receiver";
         f.subcode = "w:InternalError";
-        f.reason = "The WS-Management service cannot process the request. The WMI service or "
-                   "the WMI provider returned an unknown error. ";
+        f.reason =
+            "The WS-Management service cannot process the request. The WMI service or "
+            "the WMI provider returned an unknown error. ";
     }
     return f;
 }
@@ -366,12 +396,18 @@ std::string TrimFraction(std::string_view micro) {
 std::string IntegerText(const WmiValue& v, CimType base) {
     std::int32_t i = v.AsInt32();
     switch (base) {
-        case CIM_UINT8: return std::to_string(static_cast<std::uint8_t>(i));
-        case CIM_UINT16: return std::to_string(static_cast<std::uint16_t>(i));
-        case CIM_UINT32: return std::to_string(static_cast<std::uint32_t>(i));
-        case CIM_SINT8: return std::to_string(static_cast<std::int8_t>(i));
-        case CIM_SINT16: return std::to_string(static_cast<std::int16_t>(i));
-        default: break;
+        case CIM_UINT8:
+            return std::to_string(static_cast<std::uint8_t>(i));
+        case CIM_UINT16:
+            return std::to_string(static_cast<std::uint16_t>(i));
+        case CIM_UINT32:
+            return std::to_string(static_cast<std::uint32_t>(i));
+        case CIM_SINT8:
+            return std::to_string(static_cast<std::int8_t>(i));
+        case CIM_SINT16:
+            return std::to_string(static_cast<std::int16_t>(i));
+        default:
+            break;
     }
     if (v.Type() == VT_UI4 || v.Type() == VT_UINT)
         return std::to_string(static_cast<std::uint32_t>(i));
@@ -384,8 +420,8 @@ class Renderer {
 
     // <p:Class xmlns:p=... xsi:type="p:Class_Type">properties</p:Class>
     std::string Instance(const WmiObject& obj) {
-        std::string ns = obj.Definition().NameSpace().empty() ? defaultNs_
-                                                               : obj.Definition().NameSpace();
+        std::string ns =
+            obj.Definition().NameSpace().empty() ? defaultNs_ : obj.Definition().NameSpace();
         const std::string& cls = obj.ClassName();
         std::string out = "<p:" + cls + " xmlns:p=\"" + Escape(ClassUri(ns, cls)) +
                           "\" xmlns:xsi=\"" + kXsiNs + "\" xmlns:cim=\"" + kCimNs +
@@ -406,9 +442,8 @@ class Renderer {
 
     // <p:Method_OUTPUT xmlns:p=classUri>...</p:Method_OUTPUT>
     std::string Output(const WmiObject& out, std::string_view classUri, std::string_view method) {
-        std::string s = "<p:" + std::string(method) + "_OUTPUT xmlns:p=\"" +
-                        Escape(classUri) + "\" xmlns:xsi=\"" + kXsiNs + "\" xmlns:cim=\"" +
-                        kCimNs + "\">";
+        std::string s = "<p:" + std::string(method) + "_OUTPUT xmlns:p=\"" + Escape(classUri) +
+                        "\" xmlns:xsi=\"" + kXsiNs + "\" xmlns:cim=\"" + kCimNs + "\">";
         Properties(s, out, "p", false);
         s += "</p:" + std::string(method) + "_OUTPUT>";
         return s;
@@ -483,11 +518,12 @@ class Renderer {
             if (auto a = v.AsBstrArray())
                 for (const auto& s : *a) Text(out, prefix, name, s, base);
             else if (auto b = v.AsI4Array())
-                for (auto i : *b) Open(out, prefix, name), out += IntegerText(WmiValue::I4(i), base),
-                                                           Close(out, prefix, name);
+                for (auto i : *b)
+                    Open(out, prefix, name), out += IntegerText(WmiValue::I4(i), base),
+                        Close(out, prefix, name);
             else if (auto c = v.AsUI1Array())
-                for (auto i : *c) Open(out, prefix, name), out += std::to_string(i),
-                                                           Close(out, prefix, name);
+                for (auto i : *c)
+                    Open(out, prefix, name), out += std::to_string(i), Close(out, prefix, name);
             else if (auto d = v.AsObjectArray())
                 for (const auto& o : *d) Embedded(out, prefix, name, o);
             return;
@@ -547,8 +583,8 @@ class Renderer {
             Nil(out, prefix, name);
             return;
         }
-        std::string ns = o->Definition().NameSpace().empty() ? defaultNs_
-                                                              : o->Definition().NameSpace();
+        std::string ns =
+            o->Definition().NameSpace().empty() ? defaultNs_ : o->Definition().NameSpace();
         std::string q = "q" + std::to_string(++depth_);
         const std::string& cls = o->ClassName();
         Open(out, prefix, name,
@@ -649,9 +685,9 @@ bool XsToDmtf(std::string_view xs, std::string& dmtf) {
         return true;
     }
     // yyyy-mm-ddThh:mm:ss[.f][Z|±hh:mm]
-    if (xs.size() < 19 || !Digits(xs, 0, 4) || xs[4] != '-' || !Digits(xs, 5, 2) ||
-        xs[7] != '-' || !Digits(xs, 8, 2) || xs[10] != 'T' || !Digits(xs, 11, 2) ||
-        xs[13] != ':' || !Digits(xs, 14, 2) || xs[16] != ':' || !Digits(xs, 17, 2))
+    if (xs.size() < 19 || !Digits(xs, 0, 4) || xs[4] != '-' || !Digits(xs, 5, 2) || xs[7] != '-' ||
+        !Digits(xs, 8, 2) || xs[10] != 'T' || !Digits(xs, 11, 2) || xs[13] != ':' ||
+        !Digits(xs, 14, 2) || xs[16] != ':' || !Digits(xs, 17, 2))
         return false;
     std::size_t i = 19;
     std::string frac = "000000";
@@ -675,8 +711,8 @@ bool XsToDmtf(std::string_view xs, std::string& dmtf) {
         }
     }
     std::snprintf(buf, sizeof buf, "%.4s%.2s%.2s%.2s%.2s%.2s.%s%c%03d", xs.data(), xs.data() + 5,
-                  xs.data() + 8, xs.data() + 11, xs.data() + 14, xs.data() + 17, frac.c_str(),
-                  sign, offset);
+                  xs.data() + 8, xs.data() + 11, xs.data() + 14, xs.data() + 17, frac.c_str(), sign,
+                  offset);
     dmtf = buf;
     return true;
 }
@@ -846,11 +882,10 @@ bool EmbeddedClass(xmlNode* element, std::string& ns, std::string& cls, xmlNode*
         if (local.size() > 5 && local.compare(local.size() - 5, 5, "_Type") == 0)
             local.resize(local.size() - 5);
         cls = local;
-        xmlNs* x = xmlSearchNs(element->doc, element,
-                               prefix.empty() ? nullptr : BAD_CAST prefix.c_str());
+        xmlNs* x =
+            xmlSearchNs(element->doc, element, prefix.empty() ? nullptr : BAD_CAST prefix.c_str());
         std::string uriCls;
-        if (x && x->href)
-            SplitResourceUri(reinterpret_cast<const char*>(x->href), ns, uriCls);
+        if (x && x->href) SplitResourceUri(reinterpret_cast<const char*>(x->href), ns, uriCls);
         return !cls.empty();
     }
     // Properties only: the class from their namespace.
@@ -868,8 +903,8 @@ namespace {
 // Reads one value of CIM type `base` from an element; false when it does not convert.
 class ParamReader {
   public:
-    ParamReader(WmiLocatorPtr locator, std::string ns) : locator_(std::move(locator)),
-                                                         ns_(std::move(ns)) {}
+    ParamReader(WmiLocatorPtr locator, std::string ns)
+        : locator_(std::move(locator)), ns_(std::move(ns)) {}
 
     bool Scalar(xmlNode* e, CimType base, WmiValue& out) {
         if (IsNil(e)) {
@@ -989,8 +1024,8 @@ class ParamReader {
         if (++depth_ > 8) return false;
         std::string ns, cls;
         xmlNode* propsParent = nullptr;
-        bool ok = EmbeddedClass(e, ns, cls, propsParent) && Fill(ns.empty() ? ns_ : ns, cls,
-                                                                 propsParent, out);
+        bool ok = EmbeddedClass(e, ns, cls, propsParent) &&
+                  Fill(ns.empty() ? ns_ : ns, cls, propsParent, out);
         --depth_;
         return ok;
     }
@@ -1015,8 +1050,9 @@ class ParamReader {
             const CimType type = def.Properties()[static_cast<std::size_t>(idx)].type;
             const auto base = static_cast<CimType>(type & ~CIM_FLAG_ARRAY);
             WmiValue v;
-            bool ok = (type & CIM_FLAG_ARRAY) ? Array(elements, base, v)
-                                              : elements.size() == 1 && Scalar(elements[0], base, v);
+            bool ok = (type & CIM_FLAG_ARRAY)
+                          ? Array(elements, base, v)
+                          : elements.size() == 1 && Scalar(elements[0], base, v);
             if (!ok) return false;
             out->Set(idx, std::move(v));
         }
@@ -1077,11 +1113,12 @@ SoapReply SoapService::Handle(std::string_view text, const std::string& user) {
         if (OperationsLocked(user) >= limits_.maxOperationsPerUser) {
             FaultSpec f;
             f.subcode = "w:QuotaLimit";
-            f.reason = "The WS-Management service cannot process the request. This user is "
-                       "allowed a maximum number of " +
-                       std::to_string(limits_.maxOperationsPerUser) +
-                       " concurrent operations, which has been exceeded. Close existing "
-                       "operations for this user, or raise the quota for this user. ";
+            f.reason =
+                "The WS-Management service cannot process the request. This user is "
+                "allowed a maximum number of " +
+                std::to_string(limits_.maxOperationsPerUser) +
+                " concurrent operations, which has been exceeded. Close existing "
+                "operations for this user, or raise the quota for this user. ";
             f.wmiError = true;
             f.wmiCode = kWsmanQuotaLimit;
             f.cimStatus = 27;
@@ -1165,10 +1202,10 @@ std::size_t SoapService::TakeItems(Enumeration& e, std::size_t maxElements, std:
 SoapReply SoapService::Enumerate(Request& rq, const std::string& user) {
     xmlNode* en = Child(rq.body, kEnumNs, "Enumerate");
     if (!en) {
-        return MakeFault(Simple(kActWsmanFault, "w:SchemaValidationError",
-                                "The Enumerate request has no n:Enumerate body. ",
-                                kWsmanSchemaValidation),
-                         rq.messageId, rq.action);
+        return MakeFault(
+            Simple(kActWsmanFault, "w:SchemaValidationError",
+                   "The Enumerate request has no n:Enumerate body. ", kWsmanSchemaValidation),
+            rq.messageId, rq.action);
     }
     std::string ns, cls;
     if (!SplitResourceUri(rq.resourceUri, ns, cls)) {
@@ -1189,10 +1226,10 @@ SoapReply SoapService::Enumerate(Request& rq, const std::string& user) {
     } else if (cls != "*") {
         wql = "select * from " + cls;
     } else {
-        return MakeFault(Simple(kActEnumFault, "n:CannotProcessFilter",
-                                "An enumeration of '*' needs a WQL filter. ",
-                                kWsmanCannotProcessFilter),
-                         rq.messageId, rq.action);
+        return MakeFault(
+            Simple(kActEnumFault, "n:CannotProcessFilter",
+                   "An enumeration of '*' needs a WQL filter. ", kWsmanCannotProcessFilter),
+            rq.messageId, rq.action);
     }
     const bool optimize = Child(en, kWsmanNs, "OptimizeEnumeration") != nullptr;
     std::size_t maxElements = 1;
@@ -1215,8 +1252,8 @@ SoapReply SoapService::Enumerate(Request& rq, const std::string& user) {
     e.withEpr = withEpr;
     {
         WqlQuery q;
-        e.fragments = Succeeded(ParseWql(wql, q)) && q.kind == WqlQuery::Kind::Select &&
-                      !q.selectAll;
+        e.fragments =
+            Succeeded(ParseWql(wql, q)) && q.kind == WqlQuery::Kind::Select && !q.selectAll;
     }
     for (;;) {
         WmiObjectPtr o;
@@ -1302,8 +1339,8 @@ SoapReply SoapService::Pull(Request& rq, const std::string& user) {
     }
     body += "</n:PullResponse>";
     return {200, rq.action,
-            Envelope("http://schemas.xmlsoap.org/ws/2004/09/enumeration/PullResponse",
-                     rq.messageId, body)};
+            Envelope("http://schemas.xmlsoap.org/ws/2004/09/enumeration/PullResponse", rq.messageId,
+                     body)};
 }
 
 SoapReply SoapService::Release(Request& rq, const std::string& user) {
@@ -1434,9 +1471,9 @@ SoapReply SoapService::Invoke(Request& rq) {
     if (HResult hr = services->ExecMethod(path, m->name, in, out); Failed(hr))
         return MakeFault(WmiFault(hr, Op::Invoke), rq.messageId, rq.action);
     Renderer r(ns);
-    std::string body = out ? r.Output(*out, rq.resourceUri, m->name)
-                           : "<p:" + m->name + "_OUTPUT xmlns:p=\"" + Escape(rq.resourceUri) +
-                                 "\"/>";
+    std::string body =
+        out ? r.Output(*out, rq.resourceUri, m->name)
+            : "<p:" + m->name + "_OUTPUT xmlns:p=\"" + Escape(rq.resourceUri) + "\"/>";
     SoapReply reply{200, rq.action, Envelope(rq.action + "Response", rq.messageId, body)};
     return LimitReply(std::move(reply),
                       EffectiveLimit(limits_.maxEnvelopeSize, rq.hasMaxEnvelope, rq.maxEnvelope),

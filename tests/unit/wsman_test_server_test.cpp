@@ -1,6 +1,8 @@
 // The WS-Management test server, spoken to the way a WinRM client speaks: SOAP envelopes shaped
 // like Windows' request forms over HTTPS (libcurl), replies read namespace-aware with libxml2,
 // values checked against the simulated host behind the server.
+#include "support/wsman_test_server.h"
+
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
@@ -15,7 +17,6 @@
 #include <thread>
 
 #include "hyperv/sim_host.h"
-#include "support/wsman_test_server.h"
 #include "support/wsman_test_soap.h"
 
 namespace hbr {
@@ -95,11 +96,16 @@ Reply Post(const WsmanTestServer& server, const std::string& body, const Client&
 std::string Escape(const std::string& s) {
     std::string out;
     for (char ch : s) {
-        if (ch == '<') out += "&lt;";
-        else if (ch == '&') out += "&amp;";
-        else if (ch == '>') out += "&gt;";
-        else if (ch == '"') out += "&quot;";
-        else out += ch;
+        if (ch == '<')
+            out += "&lt;";
+        else if (ch == '&')
+            out += "&amp;";
+        else if (ch == '>')
+            out += "&gt;";
+        else if (ch == '"')
+            out += "&quot;";
+        else
+            out += ch;
     }
     return out;
 }
@@ -135,14 +141,14 @@ std::string EnumerateBody(const std::string& wql, bool optimize, int maxElements
 }
 
 std::string PullBody(const std::string& context, int maxElements) {
-    return "<n:Pull><n:EnumerationContext>" + context +
-           "</n:EnumerationContext><n:MaxElements>" + std::to_string(maxElements) +
-           "</n:MaxElements></n:Pull>";
+    return "<n:Pull><n:EnumerationContext>" + context + "</n:EnumerationContext><n:MaxElements>" +
+           std::to_string(maxElements) + "</n:MaxElements></n:Pull>";
 }
 
 std::string Selectors(const std::vector<std::pair<std::string, std::string>>& s) {
     std::string out = "<w:SelectorSet>";
-    for (const auto& [k, v] : s) out += "<w:Selector Name=\"" + k + "\">" + Escape(v) + "</w:Selector>";
+    for (const auto& [k, v] : s)
+        out += "<w:Selector Name=\"" + k + "\">" + Escape(v) + "</w:Selector>";
     return out + "</w:SelectorSet>";
 }
 
@@ -164,8 +170,9 @@ class Xml {
             {"wsmid", "http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd"},
             {"cim", "http://schemas.dmtf.org/wbem/wscim/1/common"},
             {"xsi", "http://www.w3.org/2001/XMLSchema-instance"},
-            {"sum", "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/virtualization/v2/"
-                    "Msvm_SummaryInformation"}};
+            {"sum",
+             "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/virtualization/v2/"
+             "Msvm_SummaryInformation"}};
         for (const auto& [prefix, uri] : ns)
             xmlXPathRegisterNs(ctx_, BAD_CAST prefix, BAD_CAST uri);
         if (!pUri.empty()) xmlXPathRegisterNs(ctx_, BAD_CAST "p", BAD_CAST pUri.c_str());
@@ -222,8 +229,8 @@ std::vector<std::string> EnumerateAll(const WsmanTestServer& server, const std::
                                       int perPull = 32000) {
     std::vector<std::string> bodies;
     const std::string uri = "http://schemas.microsoft.com/wbem/wsman/1/wmi/" + ns + "/*";
-    Reply r = Post(server, Request(kActEnumerate, uri, EnumerateBody(wql, true, perPull), {},
-                                   maxEnvelope),
+    Reply r = Post(server,
+                   Request(kActEnumerate, uri, EnumerateBody(wql, true, perPull), {}, maxEnvelope),
                    Basic(server));
     bodies.push_back(r.body);
     for (int guard = 0; guard < 1000; ++guard) {
@@ -257,9 +264,8 @@ TEST(WsmanTestServer, CertificateFingerprintAndIdentify) {
     X509_free(cert);
     BIO_free(bio);
     EXPECT_EQ(server.Fingerprint(), hex);
-    EXPECT_EQ(server.HostText("ntlm"),
-              "https://127.0.0.1:" + std::to_string(server.Port()) +
-                  "/wsman?auth=ntlm&tls=sha256:" + hex);
+    EXPECT_EQ(server.HostText("ntlm"), "https://127.0.0.1:" + std::to_string(server.Port()) +
+                                           "/wsman?auth=ntlm&tls=sha256:" + hex);
 
     const std::string identify =
         "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" "
@@ -343,8 +349,9 @@ TEST(WsmanTestServer, EnumeratePullYieldsTheSimulatorsVms) {
         ASSERT_EQ(ids.size(), elementNames.size());
         ASSERT_EQ(ids.size(), enabled.size());
         EXPECT_LE(ids.size(), 2u);
-        EXPECT_EQ(x.Count("//n:Items/p:Msvm_ComputerSystem[@xsi:type='p:Msvm_ComputerSystem_Type']"),
-                  ids.size());
+        EXPECT_EQ(
+            x.Count("//n:Items/p:Msvm_ComputerSystem[@xsi:type='p:Msvm_ComputerSystem_Type']"),
+            ids.size());
         for (std::size_t i = 0; i < ids.size(); ++i) {
             names[ids[i]] = elementNames[i];
             states[ids[i]] = enabled[i];
@@ -412,15 +419,15 @@ TEST(WsmanTestServer, AssociatorsOfAVm) {
                              "\\root\\virtualization\\v2:Msvm_ComputerSystem.CreationClassName="
                              "\"Msvm_ComputerSystem\",Name=\"" +
                              vm.id + "\"";
-    auto bodies = EnumerateAll(server, "root/virtualization/v2",
-                               "ASSOCIATORS OF {" + path +
-                                   "} WHERE resultClass = Msvm_VirtualSystemSettingData");
+    auto bodies = EnumerateAll(
+        server, "root/virtualization/v2",
+        "ASSOCIATORS OF {" + path + "} WHERE resultClass = Msvm_VirtualSystemSettingData");
     Xml x(bodies.back(), std::string(kVirtBase) + "Msvm_VirtualSystemSettingData");
     auto ids = x.All("//w:Items/p:Msvm_VirtualSystemSettingData/p:VirtualSystemIdentifier");
     ASSERT_FALSE(ids.empty()) << bodies.back();
     for (const auto& id : ids) EXPECT_EQ(id, vm.id);
-    EXPECT_EQ(x.Count("//w:Items/p:Msvm_VirtualSystemSettingData[p:InstanceID='Microsoft:" +
-                      vm.id + "']"),
+    EXPECT_EQ(x.Count("//w:Items/p:Msvm_VirtualSystemSettingData[p:InstanceID='Microsoft:" + vm.id +
+                      "']"),
               1u);
 }
 
@@ -440,8 +447,8 @@ TEST(WsmanTestServer, GetBySelectors) {
     EXPECT_EQ(x.One("//a:RelatesTo"), "uuid:55F28C75-F63E-4F68-8360-A8C478003959");
 
     // A missing key selector.
-    Reply missing = Post(server, Request(kActGet, uri, "", Selectors({{"Name", id}})),
-                         Basic(server));
+    Reply missing =
+        Post(server, Request(kActGet, uri, "", Selectors({{"Name", id}})), Basic(server));
     EXPECT_EQ(missing.status, 500);
     Xml m(missing.body);
     EXPECT_EQ(m.One("//s:Subcode/s:Value"), "w:InvalidSelectors");
@@ -483,14 +490,13 @@ TEST(WsmanTestServer, InvokeRequestStateChangeStartsAJobThatGetReads) {
     }
     const std::string uri = std::string(kVirtBase) + "Msvm_ComputerSystem";
     auto invoke = [&](const std::string& vmId, int state) {
-        return Post(server,
-                    Request(uri + "/RequestStateChange", uri,
-                            "<p:RequestStateChange_INPUT xmlns:p=\"" + uri +
-                                "\"><p:RequestedState>" + std::to_string(state) +
-                                "</p:RequestedState></p:RequestStateChange_INPUT>",
-                            Selectors({{"CreationClassName", "Msvm_ComputerSystem"},
-                                       {"Name", vmId}})),
-                    Basic(server));
+        return Post(
+            server,
+            Request(uri + "/RequestStateChange", uri,
+                    "<p:RequestStateChange_INPUT xmlns:p=\"" + uri + "\"><p:RequestedState>" +
+                        std::to_string(state) + "</p:RequestedState></p:RequestStateChange_INPUT>",
+                    Selectors({{"CreationClassName", "Msvm_ComputerSystem"}, {"Name", vmId}})),
+            Basic(server));
     };
     Reply r = invoke(stopped, 2);
     ASSERT_EQ(r.status, 200) << r.body;
@@ -498,11 +504,13 @@ TEST(WsmanTestServer, InvokeRequestStateChangeStartsAJobThatGetReads) {
     EXPECT_EQ(x.One("//a:Action"), uri + "/RequestStateChangeResponse");
     EXPECT_EQ(x.One("//p:RequestStateChange_OUTPUT/p:ReturnValue"), "4096");
     // The job as an endpoint reference (sample 28's form), which a Get then reads.
-    const std::string jobUri = x.One("//p:RequestStateChange_OUTPUT/p:Job/a:ReferenceParameters/"
-                                     "w:ResourceURI");
+    const std::string jobUri = x.One(
+        "//p:RequestStateChange_OUTPUT/p:Job/a:ReferenceParameters/"
+        "w:ResourceURI");
     EXPECT_EQ(jobUri, std::string(kVirtBase) + "Msvm_ConcreteJob");
-    const std::string jobId = x.One("//p:Job/a:ReferenceParameters/w:SelectorSet/"
-                                    "w:Selector[@Name='InstanceID']");
+    const std::string jobId = x.One(
+        "//p:Job/a:ReferenceParameters/w:SelectorSet/"
+        "w:Selector[@Name='InstanceID']");
     ASSERT_FALSE(jobId.empty());
     Reply job = Post(server, Request(kActGet, jobUri, "", Selectors({{"InstanceID", jobId}})),
                      Basic(server));
@@ -519,20 +527,20 @@ TEST(WsmanTestServer, InvokeRequestStateChangeStartsAJobThatGetReads) {
     EXPECT_EQ(b.Count("//p:RequestStateChange_OUTPUT/p:Job[not(@xsi:nil)]"), 0u);
 
     // A parameter that is no number, and one the method does not have.
-    Reply text = Post(server,
-                      Request(uri + "/RequestStateChange", uri,
-                              "<p:RequestStateChange_INPUT xmlns:p=\"" + uri +
-                                  "\"><p:RequestedState>two</p:RequestedState>"
-                                  "</p:RequestStateChange_INPUT>",
-                              Selectors({{"CreationClassName", "Msvm_ComputerSystem"},
-                                         {"Name", running}})),
-                      Basic(server));
+    Reply text =
+        Post(server,
+             Request(uri + "/RequestStateChange", uri,
+                     "<p:RequestStateChange_INPUT xmlns:p=\"" + uri +
+                         "\"><p:RequestedState>two</p:RequestedState>"
+                         "</p:RequestStateChange_INPUT>",
+                     Selectors({{"CreationClassName", "Msvm_ComputerSystem"}, {"Name", running}})),
+             Basic(server));
     EXPECT_EQ(Xml(text.body).One("//s:Subcode/s:Value"), "w:InvalidParameter");
-    Reply unknown = Post(server,
-                         Request(uri + "/Explode", uri, "<p:Explode_INPUT xmlns:p=\"" + uri + "\"/>",
-                                 Selectors({{"CreationClassName", "Msvm_ComputerSystem"},
-                                            {"Name", running}})),
-                         Basic(server));
+    Reply unknown =
+        Post(server,
+             Request(uri + "/Explode", uri, "<p:Explode_INPUT xmlns:p=\"" + uri + "\"/>",
+                     Selectors({{"CreationClassName", "Msvm_ComputerSystem"}, {"Name", running}})),
+             Basic(server));
     EXPECT_EQ(Xml(unknown.body).One("//s:Subcode/s:Value"), "a:ActionNotSupported");
 }
 
@@ -583,22 +591,26 @@ TEST(WsmanTestServer, InvokeWithAnEmbeddedInstanceInElementForm) {
                             "select * from Msvm_VirtualSystemManagementService");
     const std::string name =
         Xml(svc.back(), uri).One("//p:Msvm_VirtualSystemManagementService/p:Name");
-    Reply r = Post(
-        server,
-        Request(uri + "/ModifySystemSettings", uri,
-                "<p:ModifySystemSettings_INPUT xmlns:p=\"" + uri +
-                    "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-                    "<p:SystemSettings xmlns:q=\"" + vssd +
-                    "\" xsi:type=\"q:Msvm_VirtualSystemSettingData_Type\">"
-                    "<q:InstanceID>Microsoft:" + vm.id + "</q:InstanceID>"
-                    "<q:ElementName>renamed &amp; moved</q:ElementName>"
-                    "<q:VirtualSystemIdentifier>" + vm.id + "</q:VirtualSystemIdentifier>"
-                    "</p:SystemSettings></p:ModifySystemSettings_INPUT>",
-                Selectors({{"CreationClassName", "Msvm_VirtualSystemManagementService"},
-                           {"Name", name},
-                           {"SystemCreationClassName", "Msvm_ComputerSystem"},
-                           {"SystemName", host.ComputerName()}})),
-        Basic(server));
+    Reply r = Post(server,
+                   Request(uri + "/ModifySystemSettings", uri,
+                           "<p:ModifySystemSettings_INPUT xmlns:p=\"" + uri +
+                               "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+                               "<p:SystemSettings xmlns:q=\"" +
+                               vssd +
+                               "\" xsi:type=\"q:Msvm_VirtualSystemSettingData_Type\">"
+                               "<q:InstanceID>Microsoft:" +
+                               vm.id +
+                               "</q:InstanceID>"
+                               "<q:ElementName>renamed &amp; moved</q:ElementName>"
+                               "<q:VirtualSystemIdentifier>" +
+                               vm.id +
+                               "</q:VirtualSystemIdentifier>"
+                               "</p:SystemSettings></p:ModifySystemSettings_INPUT>",
+                           Selectors({{"CreationClassName", "Msvm_VirtualSystemManagementService"},
+                                      {"Name", name},
+                                      {"SystemCreationClassName", "Msvm_ComputerSystem"},
+                                      {"SystemName", host.ComputerName()}})),
+                   Basic(server));
     ASSERT_EQ(r.status, 200) << r.body;
     Xml x(r.body, uri);
     const std::string rv = x.One("//p:ModifySystemSettings_OUTPUT/p:ReturnValue");
@@ -627,11 +639,11 @@ TEST(WsmanTestServer, FaultsForBadClassAndNamespace) {
     EXPECT_EQ(c.One("//f:WSManFault/@Code"), "2150858778");
     EXPECT_EQ(c.One("//e:MSFT_WmiError/e:error_Code"), "2147749904");  // 0x80041010
 
-    Reply ns = Post(server,
-                    Request(kActEnumerate,
-                            "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/nowhere/*",
-                            EnumerateBody("select * from Msvm_ComputerSystem", true)),
-                    Basic(server));
+    Reply ns =
+        Post(server,
+             Request(kActEnumerate, "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/nowhere/*",
+                     EnumerateBody("select * from Msvm_ComputerSystem", true)),
+             Basic(server));
     EXPECT_EQ(ns.status, 500);
     Xml n(ns.body);
     EXPECT_EQ(n.One("//s:Subcode/s:Value"), "a:DestinationUnreachable");
@@ -727,11 +739,11 @@ TEST(WsmanTestServer, EnvelopeSizeLimits) {
     {
         WsmanTestServer server(Opts("sim://WSENVELOPE?vms=12"));
         // The request's limit below 8192 is refused.
-        Reply small = Post(server,
-                           Request(kActEnumerate, uri,
-                                   EnumerateBody("select * from Msvm_ComputerSystem", true), {},
-                                   4096),
-                           Basic(server));
+        Reply small =
+            Post(server,
+                 Request(kActEnumerate, uri,
+                         EnumerateBody("select * from Msvm_ComputerSystem", true), {}, 4096),
+                 Basic(server));
         Xml s(small.body);
         EXPECT_EQ(s.One("//s:Subcode/s:Value"), "w:EncodingLimit");
         EXPECT_EQ(s.One("//f:WSManFault/@Code"), "2150858823");
@@ -756,18 +768,18 @@ TEST(WsmanTestServer, EnvelopeSizeLimits) {
         o.maxEnvelopeSize = 1500;
         WsmanTestServer server(o);
         auto vm = SimHost::Get("WSENVELOPE2").ListVms().front();
-        Reply get = Post(server,
-                         Request(kActGet, std::string(kVirtBase) + "Msvm_ComputerSystem", "",
-                                 Selectors({{"CreationClassName", "Msvm_ComputerSystem"},
-                                            {"Name", vm.id}})),
-                         Basic(server));
+        Reply get = Post(
+            server,
+            Request(kActGet, std::string(kVirtBase) + "Msvm_ComputerSystem", "",
+                    Selectors({{"CreationClassName", "Msvm_ComputerSystem"}, {"Name", vm.id}})),
+            Basic(server));
         Xml g(get.body);
         EXPECT_EQ(g.One("//s:Subcode/s:Value"), "w:EncodingLimit");
         EXPECT_EQ(g.One("//f:WSManFault/@Code"), "2150858824");
-        Reply en = Post(server,
-                        Request(kActEnumerate, uri,
-                                EnumerateBody("select * from Msvm_ComputerSystem", true)),
-                        Basic(server));
+        Reply en = Post(
+            server,
+            Request(kActEnumerate, uri, EnumerateBody("select * from Msvm_ComputerSystem", true)),
+            Basic(server));
         EXPECT_EQ(Xml(en.body).One("//f:WSManFault/@Code"), "2150858824");
     }
 }
