@@ -13,7 +13,7 @@
 #include "bench/measure.h"
 #include "cli/process_state.h"
 #include "hyperv/server_registry.h"
-#include "hyperv/sim_host.h"
+#include "hyperv/providers/sim/sim_host.h"
 #include "store/json.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "bench/measure.h"
-#include "hyperv/sim_host.h"
-#include "hyperv/wmi_provider.h"
+#include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "cli/service_control.h"
 #include "console/rdp_target.h"
 #include "hyperv/server_registry.h"
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 #include "service/console_run.h"
 #include "service/instance_services.h"
 #include "service/service_host.h"

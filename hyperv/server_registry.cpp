@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "cli/process_state.h"
-#include "hyperv/sim_host.h"
+#include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi_properties.h"
 #include "platform/hbr_exception.h"
 #include "store/database.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr {
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "cli/process_state.h"
-#include "hyperv/sim_host.h"
+#include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi_properties.h"
 #include "hyperv/workspace_ops.h"
 #include "store/json.h"

@@ -9,7 +9,7 @@
 
 #include "cli/process_state.h"
 #include "hyperv/server_registry.h"
-#include "hyperv/sim_host.h"
+#include "hyperv/providers/sim/sim_host.h"
 #include "platform/hbr_exception.h"
 #include "store/json.h"
 #include "support/temp_dir.h"

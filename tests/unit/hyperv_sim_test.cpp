@@ -4,9 +4,9 @@
 #include <atomic>
 #include <thread>
 
-#include "hyperv/sim_host.h"
-#include "hyperv/wmi_path.h"
-#include "hyperv/wmi_provider.h"
+#include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/wmi/wmi_path.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr {
 namespace {

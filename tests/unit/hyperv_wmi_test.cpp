@@ -1,10 +1,10 @@
 // Values, object paths, WQL and CIM-XML of the provider interface.
 #include <gtest/gtest.h>
 
-#include "hyperv/wmi_cimxml.h"
-#include "hyperv/wmi_path.h"
-#include "hyperv/wmi_provider.h"
-#include "hyperv/wql.h"
+#include "hyperv/wmi/wmi_cimxml.h"
+#include "hyperv/wmi/wmi_path.h"
+#include "hyperv/wmi/wmi_provider.h"
+#include "hyperv/wmi/wql.h"
 
 namespace hbr {
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "cli/process_state.h"
-#include "hyperv/sim_host.h"
+#include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi_workspace.h"
 
 namespace hbr {

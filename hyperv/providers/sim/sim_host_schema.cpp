@@ -1,6 +1,6 @@
 // The classes the simulated host knows, with the property types the Hyper-V and Win32 providers
 // declare (so values arrive with the kinds WMI gives them).
-#include "hyperv/sim_host_internal.h"
+#include "hyperv/providers/sim/sim_host_internal.h"
 
 namespace hbr::simhost {
 

@@ -1,6 +1,6 @@
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
-#include "hyperv/local_machine.h"
+#include "hyperv/providers/local/local_machine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,9 +8,9 @@
 #include <charconv>
 #include <limits>
 
-#include "hyperv/sim_host.h"
-#include "hyperv/wmi_cimxml.h"
-#include "hyperv/wmi_path.h"
+#include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/wmi/wmi_cimxml.h"
+#include "hyperv/wmi/wmi_path.h"
 
 namespace hbr {
 

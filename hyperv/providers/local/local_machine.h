@@ -2,7 +2,7 @@
 // The local machine as a provider: ROOT\CIMV2 answered from /proc and /sys, and no Hyper-V.
 #include <string>
 
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr {
 

@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hyperv/sim_host.h"
-#include "hyperv/wmi_path.h"
-#include "hyperv/wql.h"
+#include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/wmi/wmi_path.h"
+#include "hyperv/wmi/wql.h"
 
 namespace hbr::simhost {
 

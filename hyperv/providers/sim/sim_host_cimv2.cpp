@@ -1,7 +1,7 @@
 // ROOT\CIMV2 of the simulated host: the operating system, processors, computer, disks, network
 // adapters and the three performance counters, with figures that move over time and follow the
 // VMs that run. Runs with the host's lock held.
-#include "hyperv/sim_host_internal.h"
+#include "hyperv/providers/sim/sim_host_internal.h"
 
 namespace hbr::simhost {
 

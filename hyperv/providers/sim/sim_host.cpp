@@ -5,7 +5,7 @@
 #include <ctime>
 #include <map>
 
-#include "hyperv/sim_host_internal.h"
+#include "hyperv/providers/sim/sim_host_internal.h"
 
 namespace hbr {
 

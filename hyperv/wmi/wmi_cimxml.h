@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr {
 

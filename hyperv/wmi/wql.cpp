@@ -1,4 +1,4 @@
-#include "hyperv/wql.h"
+#include "hyperv/wmi/wql.h"
 
 #include <cctype>
 #include <charconv>

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <set>
 
-#include "hyperv/sim_host_internal.h"
-#include "hyperv/wmi_cimxml.h"
+#include "hyperv/providers/sim/sim_host_internal.h"
+#include "hyperv/wmi/wmi_cimxml.h"
 
 namespace hbr::simhost {
 

@@ -1,6 +1,6 @@
 // ROOT\CIMV2 of the Linux machine this instance runs on. The counters of the performance
 // classes are rates between two readings, kept per process.
-#include "hyperv/local_machine.h"
+#include "hyperv/providers/local/local_machine.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "hyperv/wql.h"
+#include "hyperv/wmi/wql.h"
 
 namespace hbr {
 namespace {

@@ -1,4 +1,4 @@
-#include "hyperv/wmi_cimxml.h"
+#include "hyperv/wmi/wmi_cimxml.h"
 
 #include <cctype>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "hyperv/wmi_path.h"
+#include "hyperv/wmi/wmi_path.h"
 
 #include <cctype>
 

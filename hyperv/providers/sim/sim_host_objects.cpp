@@ -2,8 +2,8 @@
 // the associations between them. Everything here runs with the host's lock held.
 #include <cmath>
 
-#include "hyperv/sim_host_internal.h"
-#include "hyperv/wmi_cimxml.h"
+#include "hyperv/providers/sim/sim_host_internal.h"
+#include "hyperv/wmi/wmi_cimxml.h"
 
 namespace hbr::simhost {
 

@@ -1,7 +1,7 @@
 // Screen images of simulated VMs: a desktop whose colours and window come from the VM's name,
 // with a band whose colour tells the state. Same name and state, same image.
-#include "hyperv/sim_host.h"
-#include "hyperv/sim_host_internal.h"
+#include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/providers/sim/sim_host_internal.h"
 
 namespace hbr {
 
