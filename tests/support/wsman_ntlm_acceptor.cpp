@@ -4,6 +4,7 @@
 #include <gssapi/gssapi_ntlmssp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,12 +24,32 @@ std::uint32_t Le32(const std::string& s, std::size_t at) {
            static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
 }
 
-// A NEGOTIATE message without the optional version field is 32 bytes (libcurl sends that);
-// gss-ntlmssp reads 40, so the empty version is added.
+void PutLe32(std::string& s, std::size_t at, std::uint32_t v) {
+    for (std::size_t i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// libcurl's messages are valid NTLM that gss-ntlmssp reads too strictly: a NEGOTIATE without the
+// optional version field is 32 bytes (it reads 40, so the empty version is added), and an
+// AUTHENTICATE without the version field has its payload where gss-ntlmssp expects the version
+// (so an empty version is put in and the field offsets move past it).
 std::string Normalise(std::string token) {
-    if (token.size() == 32 && std::memcmp(token.data(), "NTLMSSP", 8) == 0 && Le32(token, 8) == 1 &&
-        (Le32(token, 16) & 0xffff) == 0 && (Le32(token, 24) & 0xffff) == 0)
+    if (token.size() < 12 || std::memcmp(token.data(), "NTLMSSP", 8) != 0) return token;
+    const std::uint32_t type = Le32(token, 8);
+    if (type == 1 && token.size() == 32 && (Le32(token, 16) & 0xffff) == 0 &&
+        (Le32(token, 24) & 0xffff) == 0)
         token.append(8, '\0');
+    if (type == 3 && token.size() >= 64) {
+        constexpr std::size_t kHeader = 64;  // signature, type, six fields, flags
+        std::uint32_t first = static_cast<std::uint32_t>(token.size());
+        for (std::size_t field = 12; field <= 52; field += 8)
+            if ((Le32(token, field) & 0xffff) != 0) first = std::min(first, Le32(token, field + 4));
+        if (first == kHeader) {
+            token.insert(kHeader, 8, '\0');
+            for (std::size_t field = 12; field <= 52; field += 8)
+                if ((Le32(token, field) & 0xffff) != 0)
+                    PutLe32(token, field + 4, Le32(token, field + 4) + 8);
+        }
+    }
     return token;
 }
 
@@ -81,6 +102,8 @@ NtlmAcceptor::Result NtlmAcceptor::Step(Context& context, const std::string& tok
             return Result::Failed;
     }
     std::string in = Normalise(token);
+    for (char ch : in) fprintf(stderr, "%02x", (unsigned char)ch);
+    fprintf(stderr, "\n");
     gss_buffer_desc input{in.size(), in.data()};
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     gss_name_t source = GSS_C_NO_NAME;

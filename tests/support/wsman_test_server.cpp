@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 #include "store/password.h"
 #include "support/wsman_ntlm_acceptor.h"
 #include "support/wsman_test_soap.h"

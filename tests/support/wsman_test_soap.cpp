@@ -9,9 +9,9 @@
 #include <memory>
 #include <random>
 
-#include "hyperv/wmi_cimxml.h"
-#include "hyperv/wmi_path.h"
-#include "hyperv/wql.h"
+#include "hyperv/wmi/wmi_cimxml.h"
+#include "hyperv/wmi/wmi_path.h"
+#include "hyperv/wmi/wql.h"
 
 namespace hbr::wsmantest {
 

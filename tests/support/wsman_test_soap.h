@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hyperv/wmi_provider.h"
+#include "hyperv/wmi/wmi_provider.h"
 
 namespace hbr::wsmantest {
 

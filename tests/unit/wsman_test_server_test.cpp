@@ -16,7 +16,7 @@
 #include <set>
 #include <thread>
 
-#include "hyperv/sim_host.h"
+#include "hyperv/providers/sim/sim_host.h"
 #include "support/wsman_test_soap.h"
 
 namespace hbr {
@@ -313,6 +313,33 @@ TEST(WsmanTestServer, AuthenticationRefusedWithoutOrWithWrongCredentials) {
     domain.user = server.Options().ntlmDomain + "\\" + domain.user;
     EXPECT_EQ(Post(server, rq, domain).status, 200);
     EXPECT_EQ(server.RequestCount("/Enumerate"), 1u);
+}
+
+TEST(WsmanTestServer, NtlmAuthenticatesTheConnection) {
+    WsmanTestServerOptions o = Opts("sim://WSNTLM?vms=2");
+    o.ntlm = true;
+    WsmanTestServer server(o);
+    const std::string rq = Request(kActEnumerate, std::string(kVirtBase) + "*",
+                                   EnumerateBody("select * from Msvm_ComputerSystem where "
+                                                 "Caption = 'Virtual Machine'",
+                                                 true));
+    Client ntlm{o.ntlmDomain + "\\" + o.user, o.password, CURLAUTH_NTLM};
+    Reply r = Post(server, rq, ntlm);
+    ASSERT_EQ(r.code, CURLE_OK) << curl_easy_strerror(r.code);
+    ASSERT_EQ(r.status, 200) << r.body;
+    Xml x(r.body, std::string(kVirtBase) + "Msvm_ComputerSystem");
+    EXPECT_EQ(x.Count("//w:Items/p:Msvm_ComputerSystem"), 2u);
+    // The handshake's first leg was answered with the challenge.
+    EXPECT_TRUE(r.HasHeader("WWW-Authenticate: NTLM "));
+    // A wrong password ends in 401.
+    Client wrong = ntlm;
+    wrong.password = "not-it";
+    EXPECT_EQ(Post(server, rq, wrong).status, 401);
+    // The challenge without credentials offers NTLM and Basic.
+    Reply none = Post(server, rq, Client{});
+    EXPECT_EQ(none.status, 401);
+    EXPECT_TRUE(none.HasHeader("WWW-Authenticate: NTLM"));
+    EXPECT_TRUE(none.HasHeader("WWW-Authenticate: Basic realm=\"WSMAN\""));
 }
 
 TEST(WsmanTestServer, EnumeratePullYieldsTheSimulatorsVms) {
