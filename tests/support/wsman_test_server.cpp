@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi/wmi_provider.h"
 #include "store/password.h"
 #include "support/wsman_ntlm_acceptor.h"
@@ -426,6 +427,13 @@ std::string WsmanTestServer::HostText(std::string_view auth) const {
 
 const WsmanTestServerOptions& WsmanTestServer::Options() const {
     return impl_->options_;
+}
+
+std::string WsmanTestServer::SimHostName() const {
+    std::string name;
+    SimHostOptions options;
+    if (!ParseSimUrl(impl_->options_.simHost, name, options)) return {};
+    return name;
 }
 
 void WsmanTestServer::SetHook(WsmanHook hook, int count) {

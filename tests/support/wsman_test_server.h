@@ -59,6 +59,9 @@ class WsmanTestServer {
     // A server host text that reaches this server: Url() with "?auth=<auth>&tls=sha256:<hex>".
     std::string HostText(std::string_view auth = "basic") const;
     const WsmanTestServerOptions& Options() const;
+    // The NAME of the simulated host served, as SimHost::Get takes it (upper case); empty when
+    // the options name no simulated host.
+    std::string SimHostName() const;
 
     void SetHook(WsmanHook hook, int count = -1);
     void SetHugeBodySize(std::size_t bytes);

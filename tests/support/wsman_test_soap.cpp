@@ -930,7 +930,12 @@ class ParamReader {
         if (base == CIM_DATETIME) {
             xmlNode* inner = FirstElement(e);
             std::string text = Trim(Content(inner ? inner : e)), dmtf;
-            if (inner || text.find('T') != std::string::npos || (!text.empty() && text[0] == 'P')) {
+            std::string xs;
+            bool interval = false;
+            if (DmtfToXs(text, xs, interval)) {
+                // Already in the DMTF form: taken as it is.
+            } else if (inner || text.find('T') != std::string::npos ||
+                       (!text.empty() && text[0] == 'P')) {
                 if (!XsToDmtf(text, dmtf)) return false;
                 text = dmtf;
             }

@@ -438,6 +438,31 @@ TEST(WsmanTestServer, OptimizedEnumerationRendersValuesLikeWindows) {
     EXPECT_EQ(f.Count("//w:XmlFragment/ElementName"), 0u);
 }
 
+TEST(WsmanTestServer, EnumerationWithEndpointReferences) {
+    WsmanTestServer server(Opts("sim://WSEPR?vms=2"));
+    ASSERT_EQ(server.SimHostName(), "WSEPR");
+    auto vms = VmsById(server.SimHostName());
+    const std::string p = std::string(kVirtBase) + "Msvm_ComputerSystem";
+    Reply r = Post(server,
+                   Request(kActEnumerate, std::string(kVirtBase) + "*",
+                           "<n:Enumerate><w:OptimizeEnumeration/><w:MaxElements>10</w:MaxElements>"
+                           "<w:EnumerationMode>EnumerateObjectAndEPR</w:EnumerationMode>"
+                           "<w:Filter Dialect=\"http://schemas.microsoft.com/wbem/wsman/1/WQL\">"
+                           "select * from Msvm_ComputerSystem where Caption = 'Virtual Machine'"
+                           "</w:Filter></n:Enumerate>"),
+                   Basic(server));
+    ASSERT_EQ(r.status, 200) << r.body;
+    Xml x(r.body, p);
+    EXPECT_EQ(x.Count("//w:Items/w:Item"), vms.size());
+    for (const auto& [id, vm] : vms) {
+        const std::string item = "//w:Item[p:Msvm_ComputerSystem/p:Name='" + id + "']";
+        EXPECT_EQ(x.One(item + "/a:EndpointReference/a:ReferenceParameters/w:ResourceURI"), p);
+        EXPECT_EQ(x.One(item + "/a:EndpointReference//w:Selector[@Name='Name']"), id);
+        EXPECT_EQ(x.One(item + "/a:EndpointReference//w:Selector[@Name='CreationClassName']"),
+                  "Msvm_ComputerSystem");
+    }
+}
+
 TEST(WsmanTestServer, AssociatorsOfAVm) {
     WsmanTestServer server(Opts("sim://WSASSOC?vms=2"));
     SimHost host = SimHost::Get("WSASSOC");
