@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bench/measure.h"
+#include "hyperv/provider_factory.h"
 #include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi/wmi_provider.h"
 

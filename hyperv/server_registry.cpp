@@ -1,22 +1,15 @@
 #include "hyperv/server_registry.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 
 #include "cli/process_state.h"
-#include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi_properties.h"
 #include "platform/hbr_exception.h"
 #include "store/database.h"
 #include "store/json.h"
 #include "store/records.h"
 #include "store/rights.h"
-
-extern char** environ;
 
 namespace hbr {
 namespace {
@@ -29,23 +22,7 @@ WorkspacePtr MakeWorkspace(int id, const std::string& host, const std::string& u
     return ws;
 }
 
-// Runs `program arg` and waits; the exit status, or -1 when it could not run.
-int RunProgram(const std::string& program, const char* arg) {
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(arg), nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 }  // namespace
-
-std::string SystemctlCommand() {
-    const char* p = std::getenv("HBR_SYSTEMCTL");
-    return p && *p ? p : "systemctl";
-}
 
 ServerRegistry::~ServerRegistry() {
     // At process exit without ClearAll: the threads ending removed workspaces are waited for.
@@ -270,22 +247,10 @@ HResult ServerRegistry::GetHostInfo(int id, std::string& out) {
 void ServerRegistry::ShutdownHost(int id, bool restart) {
     WorkspacePtr ws = FindServerById(id);
     if (!ws) throw CHbrException("", -1);
-    const std::string host = ws->host;
-    if (host.empty() && !LocalMachineDemo()) {
-        const int rc = RunProgram(SystemctlCommand(), restart ? "reboot" : "poweroff");
-        if (rc != 0) throw CHbrException("InitiateShutdown failed ", rc < 0 ? ENOENT : rc);
-        return;
-    }
-    std::string name;
-    SimHostOptions options;
-    if (host.empty() || ParseSimUrl(host, name, options)) {
-        if (host.empty()) name = "demo";
-        // Powering a simulated host off or on ends the same way: it starts again.
-        SimHost::Get(name).RestartHost();
-        return;
-    }
-    if (!ws->user.empty()) throw CHbrException("Remote connection error ", EHOSTUNREACH);
-    throw CHbrException("InitiateShutdown failed ", EHOSTUNREACH);
+    const HostShutdownResult result = ws->ShutdownHost(restart);
+    if (result.error == 0) return;
+    throw CHbrException(
+        result.unreachable ? "Remote connection error " : "InitiateShutdown failed ", result.error);
 }
 
 // The poller of a workspace leaving the list is told to stop now. Its destruction joins the

@@ -84,7 +84,4 @@ class ServerRegistry {
 // Adds every enabled servers row to the registry; failures load nothing and report nothing.
 void LoadServers();
 
-// The command that runs `systemctl`: HBR_SYSTEMCTL when set, else "systemctl".
-std::string SystemctlCommand();
-
 }  // namespace hbr

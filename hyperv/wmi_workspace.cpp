@@ -1,9 +1,11 @@
 #include "hyperv/wmi_workspace.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 
 #include "cli/process_state.h"
+#include "hyperv/provider_factory.h"
 #include "store/json.h"
 
 namespace hbr {
@@ -275,9 +277,13 @@ WmiValue WmiWorkspace::GetTypedProperty(const WmiObject& object, const std::stri
 }
 
 WmiWorkspace::RdpTarget WmiWorkspace::GetRdpTarget() const {
-    // A simulated host's text is no host name; its consoles go where it says they listen.
-    std::string address = SimulatedRdpAddress(host).value_or(host);
-    return {std::move(address), domain, accountName.empty() ? user : accountName, password};
+    return {locator_ ? locator_->ConsoleAddress() : host, domain,
+            accountName.empty() ? user : accountName, password};
+}
+
+HostShutdownResult WmiWorkspace::ShutdownHost(bool restart) {
+    if (!locator_) return {EHOSTUNREACH, true};  // never initialised
+    return locator_->ShutdownHost(restart, user, password);
 }
 
 void WmiWorkspace::PollLoop() {

@@ -88,6 +88,9 @@ class WmiWorkspace {
     };
     RdpTarget GetRdpTarget() const;
 
+    // Shuts the host down or restarts it through its provider, with the stored credentials.
+    HostShutdownResult ShutdownHost(bool restart);
+
     // The connections as they are now (each caller holds its own reference).
     WmiServicesPtr VirtualizationServices() const;
     WmiServicesPtr CimServices() const;

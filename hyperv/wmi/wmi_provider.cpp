@@ -1,14 +1,10 @@
 #include "hyperv/wmi/wmi_provider.h"
 
-#include "hyperv/providers/local/local_machine.h"
-
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <limits>
 
-#include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi/wmi_cimxml.h"
 #include "hyperv/wmi/wmi_path.h"
 
@@ -626,56 +622,6 @@ std::string NamespaceOfPath(std::string_view path) {
     while (!p.empty() && p.front() == '\\') p.erase(p.begin());
     while (!p.empty() && p.back() == '\\') p.pop_back();
     return p;
-}
-
-namespace {
-
-// A host this build cannot reach yet: every connection fails with the same HRESULT.
-class FailingLocator : public WmiLocator {
-  public:
-    explicit FailingLocator(HResult hr) : hr_(hr) {}
-    HResult ConnectServer(std::string_view, std::string_view, std::string_view,
-                          WmiServicesPtr& services) override {
-        services.reset();
-        return hr_;
-    }
-
-  private:
-    HResult hr_;
-};
-
-std::atomic<bool> g_localDemo{false};
-
-}  // namespace
-
-void SetLocalMachineDemo(bool on) {
-    g_localDemo = on;
-}
-
-bool LocalMachineDemo() {
-    return g_localDemo;
-}
-
-std::optional<std::string> SimulatedRdpAddress(std::string_view hostText) {
-    constexpr const char* kLoopback = "127.0.0.1";
-    if (hostText.empty()) return g_localDemo ? std::optional<std::string>(kLoopback) : std::nullopt;
-    std::string name;
-    SimHostOptions options;
-    if (!ParseSimUrl(hostText, name, options)) return std::nullopt;
-    return options.rdpAddress.empty() ? std::string(kLoopback) : options.rdpAddress;
-}
-
-WmiLocatorPtr CreateWmiLocator(std::string_view hostText) {
-    if (hostText.empty()) {
-        if (g_localDemo) {
-            if (auto demo = CreateSimLocator("sim://demo")) return demo;
-        }
-        return CreateLocalMachineLocator();
-    }
-    if (hostText.size() >= 6 && IEquals(hostText.substr(0, 6), "sim://")) {
-        if (auto sim = CreateSimLocator(hostText)) return sim;
-    }
-    return std::make_shared<FailingLocator>(kRpcServerUnavailable);
 }
 
 }  // namespace hbr

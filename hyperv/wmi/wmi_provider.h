@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -289,29 +288,29 @@ class WmiServices {
 };
 using WmiServicesPtr = std::shared_ptr<WmiServices>;
 
-// IWbemLocator of one host. The namespace path is "\\server\namespace" or the namespace alone;
-// the server part is not looked at, because the locator is already bound to its host.
+// What shutting a host down or restarting it came to: `error` 0 when the host took the
+// request; otherwise an error number (errno, or the host's own code), and whether the host
+// could not be reached at all.
+struct HostShutdownResult {
+    int error = 0;
+    bool unreachable = false;
+};
+
+// One host's provider (IWbemLocator and what else is asked of a host as a whole). The namespace
+// path is "\\server\namespace" or the namespace alone; the server part is not looked at,
+// because the locator is already bound to its host.
 class WmiLocator {
   public:
     virtual ~WmiLocator() = default;
     virtual HResult ConnectServer(std::string_view namespacePath, std::string_view user,
                                   std::string_view password, WmiServicesPtr& services) = 0;
+    // Shuts the host's operating system down (or restarts it) with these credentials.
+    virtual HostShutdownResult ShutdownHost(bool restart, std::string_view user,
+                                            std::string_view password) = 0;
+    // Where the RDP endpoints of the host's VM consoles listen.
+    virtual std::string ConsoleAddress() const = 0;
 };
 using WmiLocatorPtr = std::shared_ptr<WmiLocator>;
-
-// The provider for a server's host text: empty → the local machine; "sim://NAME[?vms=N&seed=S
-// &rdp=ADDR]" → the simulated host NAME; anything else → a remote host (not yet available: every
-// connect answers kRpcServerUnavailable).
-WmiLocatorPtr CreateWmiLocator(std::string_view hostText);
-
-// With demo mode on, the local machine is the simulated host "demo" (the -demo option).
-void SetLocalMachineDemo(bool on);
-bool LocalMachineDemo();
-
-// Where the RDP endpoints of a simulated host listen: the rdp= address of its host text, else
-// 127.0.0.1 (also for the local machine in demo mode). None for every other host: its host
-// text is its RDP address.
-std::optional<std::string> SimulatedRdpAddress(std::string_view hostText);
 
 // The namespace part of "\\server\ns", "//server/ns" or "ns", with "/" turned into "\".
 std::string NamespaceOfPath(std::string_view namespacePath);

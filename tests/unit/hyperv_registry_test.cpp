@@ -8,8 +8,9 @@
 #include <thread>
 
 #include "cli/process_state.h"
-#include "hyperv/server_registry.h"
+#include "hyperv/provider_factory.h"
 #include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/server_registry.h"
 #include "platform/hbr_exception.h"
 #include "store/json.h"
 #include "support/temp_dir.h"

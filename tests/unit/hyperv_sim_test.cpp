@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "hyperv/provider_factory.h"
 #include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi/wmi_path.h"
 #include "hyperv/wmi/wmi_provider.h"

@@ -1,6 +1,7 @@
 // Values, object paths, WQL and CIM-XML of the provider interface.
 #include <gtest/gtest.h>
 
+#include "hyperv/provider_factory.h"
 #include "hyperv/wmi/wmi_cimxml.h"
 #include "hyperv/wmi/wmi_path.h"
 #include "hyperv/wmi/wmi_provider.h"

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "cli/process_state.h"
+#include "hyperv/provider_factory.h"
 #include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi_workspace.h"
 
@@ -144,11 +145,13 @@ TEST_F(WorkspaceTest, SimulatedHostsGiveTheirRdpAddress) {
     EXPECT_EQ(broken.GetRdpTarget().host, "sim://" + name + "?bogus=1");
     const bool demo = LocalMachineDemo();
     SetLocalMachineDemo(false);
-    EXPECT_EQ(SimulatedRdpAddress(""), std::nullopt);
+    EXPECT_EQ(CreateWmiLocator("")->ConsoleAddress(), "");
     SetLocalMachineDemo(true);
-    EXPECT_EQ(SimulatedRdpAddress(""), "127.0.0.1");
+    EXPECT_EQ(CreateWmiLocator("")->ConsoleAddress(), "127.0.0.1");
     SetLocalMachineDemo(demo);
-    EXPECT_EQ(SimulatedRdpAddress("hv1.corp"), std::nullopt);
+    WmiWorkspace remote;
+    remote.Initialize(7, "hv1.corp", "", "", 1h);
+    EXPECT_EQ(remote.GetRdpTarget().host, "hv1.corp");
 }
 
 TEST_F(WorkspaceTest, PollerTurnsOutcomesIntoStatus) {

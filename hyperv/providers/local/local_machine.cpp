@@ -2,13 +2,17 @@
 // classes are rates between two readings, kept per process.
 #include "hyperv/providers/local/local_machine.h"
 
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -20,8 +24,21 @@
 
 #include "hyperv/wmi/wql.h"
 
+extern char** environ;
+
 namespace hbr {
 namespace {
+
+// Runs `program arg` and waits; the exit status, or -1 when it could not run.
+int RunProgram(const std::string& program, const char* arg) {
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(arg), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -438,9 +455,21 @@ class LocalMachineLocator : public WmiLocator {
         services = std::make_shared<LocalCimServices>();
         return kSOk;
     }
+    HostShutdownResult ShutdownHost(bool restart, std::string_view, std::string_view) override {
+        const int rc = RunProgram(SystemctlCommand(), restart ? "reboot" : "poweroff");
+        if (rc == 0) return {};
+        return {rc < 0 ? ENOENT : rc, false};
+    }
+    // The local machine has no VM consoles of its own.
+    std::string ConsoleAddress() const override { return {}; }
 };
 
 }  // namespace
+
+std::string SystemctlCommand() {
+    const char* p = std::getenv("HBR_SYSTEMCTL");
+    return p && *p ? p : "systemctl";
+}
 
 std::string LocalCimDateTime(long long unixMs) {
     const std::time_t secs = static_cast<std::time_t>(unixMs / 1000);

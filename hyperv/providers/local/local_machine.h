@@ -8,6 +8,9 @@ namespace hbr {
 
 WmiLocatorPtr CreateLocalMachineLocator();
 
+// The command that shuts the machine down: HBR_SYSTEMCTL when set, else "systemctl".
+std::string SystemctlCommand();
+
 // "yyyymmddHHMMSS.mmmmmm+UUU" of a Unix time in milliseconds, in local time with its offset.
 std::string LocalCimDateTime(long long unixMs);
 

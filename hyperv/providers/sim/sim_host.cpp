@@ -620,7 +620,8 @@ class SimServices : public WmiServices {
 
 class SimLocator : public WmiLocator {
   public:
-    explicit SimLocator(std::shared_ptr<Impl> host) : host_(std::move(host)) {}
+    SimLocator(std::shared_ptr<Impl> host, std::string rdpAddress)
+        : host_(std::move(host)), rdpAddress_(std::move(rdpAddress)) {}
     HResult ConnectServer(std::string_view path, std::string_view, std::string_view,
                           WmiServicesPtr& services) override {
         services.reset();
@@ -630,9 +631,20 @@ class SimLocator : public WmiLocator {
         services = std::make_shared<SimServices>(host_, ns);
         return kSOk;
     }
+    // Powering a simulated host off or on ends the same way: it starts again.
+    HostShutdownResult ShutdownHost(bool, std::string_view, std::string_view) override {
+        host_->RestartHost();
+        return {};
+    }
+    // The rdp= address of the host text (a simulated host's text is no host name), by default
+    // loopback.
+    std::string ConsoleAddress() const override {
+        return rdpAddress_.empty() ? std::string("127.0.0.1") : rdpAddress_;
+    }
 
   private:
     std::shared_ptr<Impl> host_;
+    std::string rdpAddress_;
 };
 
 std::mutex& RegistryLock() {
@@ -724,7 +736,7 @@ WmiLocatorPtr CreateSimLocator(std::string_view hostText) {
         if (!slot) slot = std::make_shared<SimHostImpl>(hostName, options);
         host = slot;
     }
-    return std::make_shared<SimLocator>(host);
+    return std::make_shared<SimLocator>(host, options.rdpAddress);
 }
 
 const std::string& SimHost::Name() const {
