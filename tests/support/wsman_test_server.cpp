@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "hyperv/provider_factory.h"
 #include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi/wmi_provider.h"
 #include "store/password.h"
