@@ -163,7 +163,9 @@ class WsmanTestServer::Impl {
         std::list<Connection> conns;
         {
             std::lock_guard lock(mu_);
-            for (auto& c : connections_) ::shutdown(c.fd, SHUT_RDWR);
+            // Only sockets still open: a closed one's number may already belong to another.
+            for (auto& c : connections_)
+                if (c.state->fd >= 0) ::shutdown(c.state->fd, SHUT_RDWR);
             conns.splice(conns.end(), connections_);
         }
         cv_.notify_all();
@@ -189,10 +191,22 @@ class WsmanTestServer::Impl {
     std::uint64_t unauthorized_ = 0;
 
   private:
+    // What Stop needs of a connection; fd becomes -1 (under mu_) before the socket closes.
+    struct ConnectionState {
+        int fd = -1;
+        std::atomic<bool> done{false};
+    };
     struct Connection {
         std::thread thread;
-        int fd = -1;
-        std::shared_ptr<std::atomic<bool>> done;
+        std::shared_ptr<ConnectionState> state;
+    };
+    struct ForgetSocket {
+        Impl& impl;
+        ConnectionState& state;
+        ~ForgetSocket() {
+            std::lock_guard lock(impl.mu_);
+            state.fd = -1;
+        }
     };
 
     void AcceptLoop() {
@@ -205,7 +219,7 @@ class WsmanTestServer::Impl {
             if (ec) continue;
             // Reap connections that have ended.
             for (auto it = connections_.begin(); it != connections_.end();) {
-                if (*it->done) {
+                if (it->state->done) {
                     it->thread.join();
                     it = connections_.erase(it);
                 } else {
@@ -213,12 +227,12 @@ class WsmanTestServer::Impl {
                 }
             }
             Connection c;
-            c.fd = sock.native_handle();
-            c.done = std::make_shared<std::atomic<bool>>(false);
-            auto done = c.done;
-            c.thread = std::thread([this, s = std::move(sock), done]() mutable {
-                Serve(std::move(s));
-                *done = true;
+            c.state = std::make_shared<ConnectionState>();
+            c.state->fd = sock.native_handle();
+            auto state = c.state;
+            c.thread = std::thread([this, s = std::move(sock), state]() mutable {
+                Serve(std::move(s), *state);
+                state->done = true;
             });
             connections_.push_back(std::move(c));
         }
@@ -287,8 +301,9 @@ class WsmanTestServer::Impl {
         ++unauthorized_;
     }
 
-    void Serve(tcp::socket sock) {
+    void Serve(tcp::socket sock, ConnectionState& state) {
         ssl::stream<tcp::socket> stream(std::move(sock), ctx_);
+        ForgetSocket forget{*this, state};  // runs before the stream closes the socket
         beast::error_code ec;
         stream.handshake(ssl::stream_base::server, ec);
         if (ec) return;
