@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "hyperv/wmi/class_catalogue.h"
 #include "hyperv/wmi/wql.h"
 
 extern char** environ;
@@ -196,25 +197,10 @@ Rates CurrentRates() {
 
 // ---- classes ----
 
-WmiClassDefPtr Def(const char* name, std::vector<WmiPropertyDef> props) {
-    return std::make_shared<WmiClassDef>(name, std::vector<std::string>{}, std::move(props),
-                                         HostName(), "ROOT\\CIMV2");
-}
-
-WmiPropertyDef S(const char* n, bool key = false) {
-    return {n, CIM_STRING, key};
-}
-WmiPropertyDef U64(const char* n) {
-    return {n, CIM_UINT64, false};
-}
-WmiPropertyDef U32(const char* n) {
-    return {n, CIM_UINT32, false};
-}
-WmiPropertyDef D(const char* n) {
-    return {n, CIM_DATETIME, false};
-}
-WmiPropertyDef B(const char* n) {
-    return {n, CIM_BOOLEAN, false};
+// The catalogue's class limited to the properties this machine can answer.
+WmiClassDefPtr Def(const char* name, const std::vector<std::string>& props) {
+    const CimClass* cls = FindClass(name);
+    return cls ? cls->MakeDefinition(HostName(), "ROOT\\CIMV2", props) : nullptr;
 }
 
 WmiValue T(std::string s) {
@@ -240,12 +226,11 @@ void Instances(const std::string& cls, std::vector<WmiObjectPtr>& out) {
         return out.back();
     };
     if (IEquals(cls, "Win32_OperatingSystem")) {
-        static const auto def = Def("Win32_OperatingSystem",
-                                    {S("Name", true), S("Caption"), S("Version"), S("BuildNumber"),
-                                     U32("OperatingSystemSKU"), D("InstallDate"),
-                                     D("LastBootUpTime"), D("LocalDateTime"),
-                                     U64("TotalVisibleMemorySize"), U64("FreePhysicalMemory"),
-                                     S("Status"), S("CSName")});
+        static const auto def =
+            Def("Win32_OperatingSystem",
+                {"Name", "Caption", "Version", "BuildNumber", "OperatingSystemSKU", "InstallDate",
+                 "LastBootUpTime", "LocalDateTime", "TotalVisibleMemorySize", "FreePhysicalMemory",
+                 "Status", "CSName"});
         auto o = add(def);
         utsname u{};
         uname(&u);
@@ -272,9 +257,8 @@ void Instances(const std::string& cls, std::vector<WmiObjectPtr>& out) {
         o->Set("Status", T("OK"));
         o->Set("CSName", T(HostName()));
     } else if (IEquals(cls, "Win32_Processor")) {
-        static const auto def = Def("Win32_Processor", {S("DeviceID", true), S("Name"),
-                                                        U32("NumberOfCores"),
-                                                        U32("NumberOfLogicalProcessors")});
+        static const auto def = Def(
+            "Win32_Processor", {"DeviceID", "Name", "NumberOfCores", "NumberOfLogicalProcessors"});
         std::ifstream f("/proc/cpuinfo");
         std::string line, model;
         int logical = 0;
@@ -298,9 +282,8 @@ void Instances(const std::string& cls, std::vector<WmiObjectPtr>& out) {
         o->Set("NumberOfLogicalProcessors", WmiValue::I4(logical));
     } else if (IEquals(cls, "Win32_ComputerSystem")) {
         static const auto def =
-            Def("Win32_ComputerSystem", {S("Name", true), S("Manufacturer"), S("Model"),
-                                         U32("NumberOfProcessors"), U64("TotalPhysicalMemory"),
-                                         S("DNSHostName"), S("Domain")});
+            Def("Win32_ComputerSystem", {"Name", "Manufacturer", "Model", "NumberOfProcessors",
+                                         "TotalPhysicalMemory", "DNSHostName", "Domain"});
         const std::string full = HostName();
         const auto dot = full.find('.');
         std::string shortName = full.substr(0, dot);
@@ -326,9 +309,8 @@ void Instances(const std::string& cls, std::vector<WmiObjectPtr>& out) {
         o->Set("Domain", T(dot == std::string::npos ? "WORKGROUP" : full.substr(dot + 1)));
     } else if (IEquals(cls, "Win32_LogicalDisk")) {
         static const auto def =
-            Def("Win32_LogicalDisk", {S("DeviceID", true), S("Name"), S("VolumeName"),
-                                      S("Status"), U32("DriveType"), U64("Size"),
-                                      U64("FreeSpace"), S("FileSystem")});
+            Def("Win32_LogicalDisk", {"DeviceID", "Name", "VolumeName", "Status", "DriveType",
+                                      "Size", "FreeSpace", "FileSystem"});
         std::ifstream f("/proc/mounts");
         std::string device, mount, fs, rest;
         std::set<std::string> seen;
@@ -353,9 +335,8 @@ void Instances(const std::string& cls, std::vector<WmiObjectPtr>& out) {
             o->Set("FileSystem", T(fs));
         }
     } else if (IEquals(cls, "Win32_NetworkAdapter")) {
-        static const auto def =
-            Def("Win32_NetworkAdapter", {S("DeviceID", true), S("Name"), S("MACAddress"),
-                                         S("Status"), B("PhysicalAdapter")});
+        static const auto def = Def("Win32_NetworkAdapter", {"DeviceID", "Name", "MACAddress",
+                                                             "Status", "PhysicalAdapter"});
         std::error_code ec;
         std::set<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator("/sys/class/net", ec))
@@ -373,20 +354,20 @@ void Instances(const std::string& cls, std::vector<WmiObjectPtr>& out) {
             o->Set("PhysicalAdapter", WmiValue::Bool(std::filesystem::exists(dir + "/device")));
         }
     } else if (IEquals(cls, "Win32_PerfFormattedData_PerfOS_Processor")) {
-        static const auto def = Def("Win32_PerfFormattedData_PerfOS_Processor",
-                                    {S("Name", true), U64("PercentProcessorTime")});
+        static const auto def =
+            Def("Win32_PerfFormattedData_PerfOS_Processor", {"Name", "PercentProcessorTime"});
         auto o = add(def);
         o->Set("Name", T("_Total"));
         o->Set("PercentProcessorTime", T(std::to_string(CurrentRates().cpu)));
     } else if (IEquals(cls, "Win32_PerfFormattedData_PerfDisk_PhysicalDisk")) {
-        static const auto def = Def("Win32_PerfFormattedData_PerfDisk_PhysicalDisk",
-                                    {S("Name", true), U64("PercentDiskTime")});
+        static const auto def =
+            Def("Win32_PerfFormattedData_PerfDisk_PhysicalDisk", {"Name", "PercentDiskTime"});
         auto o = add(def);
         o->Set("Name", T("_Total"));
         o->Set("PercentDiskTime", T(std::to_string(CurrentRates().disk)));
     } else if (IEquals(cls, "Win32_PerfFormattedData_Tcpip_NetworkInterface")) {
-        static const auto def = Def("Win32_PerfFormattedData_Tcpip_NetworkInterface",
-                                    {S("Name", true), U64("BytesTotalPersec")});
+        static const auto def =
+            Def("Win32_PerfFormattedData_Tcpip_NetworkInterface", {"Name", "BytesTotalPersec"});
         for (const auto& [name, rate] : CurrentRates().net) {
             auto o = add(def);
             o->Set("Name", T(name));

@@ -211,7 +211,7 @@ class Impl : public std::enable_shared_from_this<Impl> {
     HResult RunMethod(const Ref& target, const ClassEntry& cls, const WmiMethodDef& m,
                       const WmiObjectPtr& in, WmiObjectPtr& out);
     std::uint32_t RequestStateChange(int vm, int requested, std::string& jobPath);
-    std::uint32_t InitiateShutdown(int vm, std::string& jobPath);
+    std::uint32_t InitiateShutdown(int vm);
     std::uint32_t CreateSnapshot(const WmiObjectPtr& in, std::string& jobPath,
                                  std::string& resulting);
     std::uint32_t ApplySnapshot(const WmiObjectPtr& in, std::string& jobPath);

@@ -54,7 +54,7 @@ HResult Impl::RunMethod(const Ref& target, const ClassEntry& cls, const WmiMetho
             break;
         }
         case Kind::ShutdownComponent:
-            rv = InitiateShutdown(target.vm, job);
+            rv = InitiateShutdown(target.vm);
             break;
         case Kind::ManagementService:
             if (IEquals(method, "GetSummaryInformation"))
@@ -163,7 +163,9 @@ std::uint32_t Impl::RequestStateChange(int index, int requested, std::string& jo
     return StartWork("RequestStateChange", index, caption, 94, begin, effect, nullptr, jobPath);
 }
 
-std::uint32_t Impl::InitiateShutdown(int index, std::string& jobPath) {
+// A host takes the request and answers 0 at once, with no job; the guest shuts down afterwards
+// (here: as a job nobody is told about, so the VM is busy meanwhile).
+std::uint32_t Impl::InitiateShutdown(int index) {
     Vm& vm = vms_[static_cast<std::size_t>(index)];
     if (vm.busy || vm.state != 2 || !vm.integration) return kInvalidState;
     auto begin = [this, index] { vms_[static_cast<std::size_t>(index)].transitional = 4; };
@@ -173,8 +175,10 @@ std::uint32_t Impl::InitiateShutdown(int index, std::string& jobPath) {
         v.bootMs = 0;
         v.changedMs = NowMs();
     };
-    return StartWork("InitiateShutdown", index, "Initiating Shutdown", 0, begin, effect, nullptr,
-                     jobPath);
+    std::string unannounced;
+    const std::uint32_t rv = StartWork("InitiateShutdown", index, "Initiating Shutdown", 0, begin,
+                                       effect, nullptr, unannounced);
+    return rv == 4096 ? 0 : rv;
 }
 
 std::uint32_t Impl::CreateSnapshot(const WmiObjectPtr& in, std::string& jobPath,
