@@ -762,6 +762,30 @@ TEST(WsmanTestServer, QuotaOfConcurrentOperationsPerUser) {
     EXPECT_EQ(Xml(released.body).One("//f:WSManFault/@Code"), "2150858779");
 }
 
+TEST(WsmanTestServer, QuotaCountsOperationsInFlight) {
+    WsmanTestServerOptions o = Opts("sim://WSINFLIGHT?vms=2");
+    o.maxOperationsPerUser = 1;
+    WsmanTestServer server(o);
+    SimHost host = SimHost::Get(server.SimHostName());
+    const std::string rq = Request(kActEnumerate, std::string(kVirtBase) + "*",
+                                   EnumerateBody("select * from Msvm_ComputerSystem", true));
+    // The first query hangs in the host until the hooks are cleared.
+    host.SetCallDelay("ExecQuery", "Msvm_ComputerSystem", std::chrono::minutes(5), 1);
+    const auto before = host.CallCount("ExecQuery");
+    Reply first;
+    std::thread slow([&] { first = Post(server, rq, Basic(server)); });
+    for (int i = 0; i < 2000 && host.CallCount("ExecQuery") == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(host.CallCount("ExecQuery"), before);
+    Reply second = Post(server, rq, Basic(server));
+    EXPECT_EQ(Xml(second.body).One("//s:Subcode/s:Value"), "w:QuotaLimit");
+    host.ClearHooks();
+    slow.join();
+    EXPECT_EQ(first.status, 200) << first.body;
+    // Once it has ended, the user may run the next one.
+    EXPECT_EQ(Post(server, rq, Basic(server)).status, 200);
+}
+
 TEST(WsmanTestServer, EnumerationContextsExpire) {
     WsmanTestServerOptions o = Opts("sim://WSEXPIRE?vms=2");
     o.enumerationExpiry = std::chrono::milliseconds(50);
