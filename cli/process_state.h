@@ -13,6 +13,9 @@ struct InstanceConfig {
     bool ntlmMode = false;
     std::string admin;  // DOMAIN\user, used in NTLM mode only
     std::string webRoot;
+    // https only: PEM files of the certificate (with its chain) and its key; empty: made.
+    std::string certFile;
+    std::string keyFile;
 };
 
 // The one configuration of this process.

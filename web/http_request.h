@@ -72,9 +72,9 @@ class HttpConnection {
         all.append(head).append(body);
         return Write(all);
     }
-    // A head, then `length` bytes of the file `fd` from its start. Transports that can send
-    // from a file without copying override this.
-    virtual bool WriteFile(std::string_view head, int fd, size_t length);
+    // A head, then the whole file body. Transports that can send from a file without copying
+    // override this; they may keep the body until it has left.
+    virtual bool WriteFile(std::string_view head, std::shared_ptr<const FileBody> file);
     // The connection is closed once the current reply is written.
     virtual void CloseAfterReply() = 0;
     // Hands the socket to a channel that speaks its own protocol on it (the WebSocket
@@ -82,10 +82,20 @@ class HttpConnection {
     // none. `buffered` receives bytes the peer sent beyond the current request. The
     // connection reads no further request and closes once the handler returns; until then
     // stopping the server still shuts the socket down, which wakes the channel.
-    virtual int TakeOverSocket(std::string& buffered) {
+    // Over TLS, `tlsSession` receives the connection's OpenSSL session (an SSL*, one reference
+    // of which now belongs to the caller); a caller that passes none gets -1 on a TLS
+    // connection.
+    virtual int TakeOverSocket(std::string& buffered, void** tlsSession = nullptr) {
         buffered.clear();
+        if (tlsSession) *tlsSession = nullptr;
         return -1;
     }
+    // True when the connection is TLS.
+    virtual bool Secure() const { return false; }
+
+    // State that lives as long as the connection, for whoever needs it (an authentication
+    // exchange that spans requests). Used by one request at a time, like the connection.
+    std::shared_ptr<void> connectionState;
 };
 
 // What the listener hands over for one request.
@@ -100,7 +110,8 @@ struct HttpRequestData {
     std::vector<std::pair<std::string, std::string>> headerList;  // in the order sent
     std::string body;                                             // at most kMaxBodyBytes
     std::string clientAddress;
-    int authStatus = 1;  // 0 means authenticated
+    int authStatus = 1;   // 0 means authenticated
+    bool secure = false;  // read over TLS
 };
 
 inline constexpr size_t kMaxBodyBytes = 8192;
@@ -128,6 +139,8 @@ class HttpRequest {
         return data_.headerList;
     }
     int AuthStatus() const { return data_.authStatus; }
+    // The request came over TLS.
+    bool Secure() const { return data_.secure; }
     unsigned VersionMajor() const { return data_.versionMajor; }
     unsigned VersionMinor() const { return data_.versionMinor; }
     bool ReplySent() const { return replySent_; }
@@ -184,6 +197,10 @@ class HttpRequest {
     std::array<std::string, kResponseHeaderCount> knownHeaders_;
     std::vector<std::pair<std::string, std::string>> otherHeaders_;
 };
+
+// The header lines every reply carries (each ending in CRLF), and the one replies over TLS add.
+std::string_view SecurityHeaderLines();
+std::string_view StrictTransportLine();
 
 // "%a, %d %b %Y %H:%M:%S %Z" in local time.
 std::string HttpDateNow();
