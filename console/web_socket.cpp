@@ -181,12 +181,12 @@ void CWebSocket::ReadNext() {
                 c.oversized = true;
                 c.rx.clear();
             }
-            const bool messageDone = c.Ws([](auto& ws) { return ws.is_message_done(); });
+            const bool messageDone = c.Ws([](auto& s) { return s.is_message_done(); });
             if (messageDone) {
                 if (!c.oversized && !tearingDown_) {
                     const auto data = c.rx.cdata();
                     const auto* bytes = static_cast<const uint8_t*>(data.data());
-                    if (c.Ws([](auto& ws) { return ws.got_text(); }))
+                    if (c.Ws([](auto& s) { return s.got_text(); }))
                         OnTextMessage(
                             std::string_view(reinterpret_cast<const char*>(bytes), data.size()));
                     else
