@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Runs a shell command; its standard output, and its exit status in `status`.
-std::string Run(const std::string& command, int* status = nullptr) {
+std::string Shell(const std::string& command, int* status = nullptr) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");
     if (!p) return out;
@@ -50,9 +50,9 @@ std::string Url(uint16_t port, const std::string& path, const std::string& host 
 
 // The SHA-256 fingerprint of the certificate the server presents, as "AB:CD:...".
 std::string ServedFingerprint(uint16_t port) {
-    const std::string out = Run("openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
-                                " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint "
-                                "-sha256 2>/dev/null");
+    const std::string out = Shell("openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                                  " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint "
+                                  "-sha256 2>/dev/null");
     const auto eq = out.find('=');
     if (eq == std::string::npos) return {};
     std::string fp = out.substr(eq + 1);
@@ -61,7 +61,7 @@ std::string ServedFingerprint(uint16_t port) {
 }
 
 std::string FileFingerprint(const std::string& cert) {
-    const std::string out = Run("openssl x509 -noout -fingerprint -sha256 -in '" + cert + "'");
+    const std::string out = Shell("openssl x509 -noout -fingerprint -sha256 -in '" + cert + "'");
     const auto eq = out.find('=');
     if (eq == std::string::npos) return {};
     std::string fp = out.substr(eq + 1);
@@ -80,21 +80,21 @@ struct TestPki {
         key = d + "/srv.key";
         std::ofstream(d + "/ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
         int s1 = -1, s2 = -1, s3 = -1;
-        Run("cd '" + d +
-                "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                "-keyout ca.key -out ca.pem -days 30 -subj /CN=HbrTestCA "
-                "-addext basicConstraints=critical,CA:TRUE "
-                "-addext keyUsage=critical,keyCertSign 2>&1",
-            &s1);
-        Run("cd '" + d +
-                "' && openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "
-                "srv.key -out srv.csr -subj /CN=" +
-                cn + " 2>&1",
-            &s2);
-        Run("cd '" + d +
-                "' && openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-                "-out srv.pem -days 30 -extfile ext 2>&1",
-            &s3);
+        Shell("cd '" + d +
+                  "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                  "-keyout ca.key -out ca.pem -days 30 -subj /CN=HbrTestCA "
+                  "-addext basicConstraints=critical,CA:TRUE "
+                  "-addext keyUsage=critical,keyCertSign 2>&1",
+              &s1);
+        Shell("cd '" + d +
+                  "' && openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "
+                  "srv.key -out srv.csr -subj /CN=" +
+                  cn + " 2>&1",
+              &s2);
+        Shell("cd '" + d +
+                  "' && openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                  "-out srv.pem -days 30 -extfile ext 2>&1",
+              &s3);
         EXPECT_EQ(s1 + s2 + s3, 0);
     }
 };
@@ -139,7 +139,7 @@ uint16_t PortOf(const HbrProcess::Options& o) {
 }
 
 std::string CurlHeaders(const std::string& args) {
-    return Run("curl -sS -o /dev/null -D - " + args + " 2>&1");
+    return Shell("curl -sS -o /dev/null -D - " + args + " 2>&1");
 }
 
 TEST(Https, MadeCertificateIsKeptBesideTheDatabaseAndReused) {
@@ -164,7 +164,8 @@ TEST(Https, MadeCertificateIsKeptBesideTheDatabaseAndReused) {
                   std::string::npos)
             << hbr.Output();
         EXPECT_EQ(ServedFingerprint(port), fingerprint);
-        const std::string sans = Run("openssl x509 -noout -ext subjectAltName -in '" + cert + "'");
+        const std::string sans =
+            Shell("openssl x509 -noout -ext subjectAltName -in '" + cert + "'");
         EXPECT_NE(sans.find("DNS:localhost"), std::string::npos) << sans;
         EXPECT_NE(sans.find("IP Address:127.0.0.1"), std::string::npos) << sans;
 
@@ -190,15 +191,15 @@ TEST(Https, GivenCertificateIsTrustedThroughItsCa) {
     HbrProcess hbr(o);
     ASSERT_TRUE(hbr.Ready()) << hbr.Output();
     // No -k: curl verifies the chain and the name.
-    const std::string code = Run("curl -sS -o /dev/null -w '%{http_code}' --cacert '" + pki.ca +
-                                 "' --resolve localhost:" + std::to_string(port) + ":127.0.0.1 " +
-                                 Url(port, "/login.html", "localhost") + " 2>&1");
+    const std::string code = Shell("curl -sS -o /dev/null -w '%{http_code}' --cacert '" + pki.ca +
+                                   "' --resolve localhost:" + std::to_string(port) + ":127.0.0.1 " +
+                                   Url(port, "/login.html", "localhost") + " 2>&1");
     EXPECT_EQ(code, "200");
     EXPECT_FALSE(fs::exists(dir.Path() + "/hbr-tls-cert.pem"));
     // TLS 1.2 is served as well as 1.3.
-    EXPECT_EQ(
-        Run("curl -sS -k -o /dev/null -w '%{http_code}' --tls-max 1.2 " + Url(port, "/login.html")),
-        "200");
+    EXPECT_EQ(Shell("curl -sS -k -o /dev/null -w '%{http_code}' --tls-max 1.2 " +
+                    Url(port, "/login.html")),
+              "200");
 }
 
 TEST(Https, RenewedFilesAreTakenWithoutARestart) {
@@ -271,7 +272,8 @@ TEST(Https, PlainHttpOnTheTlsPortIsClosedAndTlsGoesOn) {
     ASSERT_TRUE(plain.Connected());
     EXPECT_EQ(plain.Get("/login.html").status, 0);
     EXPECT_TRUE(plain.PeerClosed());
-    EXPECT_EQ(Run("curl -sS -k -o /dev/null -w '%{http_code}' " + Url(port, "/login.html")), "200");
+    EXPECT_EQ(Shell("curl -sS -k -o /dev/null -w '%{http_code}' " + Url(port, "/login.html")),
+              "200");
 }
 
 // The console socket over TLS: upgraded, then closed when no connect message comes.
@@ -293,9 +295,9 @@ TEST(Https, ConsoleSocketOverTlsEndsWithoutAConnectMessage) {
         cookie + "\\r\\n\\r\\n";
     int status = 0;
     const std::string out =
-        Run("printf '" + request + "' | timeout 20 openssl s_client -quiet -connect 127.0.0.1:" +
-                std::to_string(port) + " 2>/dev/null",
-            &status);
+        Shell("printf '" + request + "' | timeout 20 openssl s_client -quiet -connect 127.0.0.1:" +
+                  std::to_string(port) + " 2>/dev/null",
+              &status);
     EXPECT_NE(out.find("HTTP/1.1 101"), std::string::npos) << out;
     EXPECT_NE(status, 124) << "the socket stayed open";
 }
