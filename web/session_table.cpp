@@ -65,8 +65,10 @@ int64_t SessionIdleLimitMs() {
 
 bool FindSession(const std::string& id, Session& session) {
     if (id.empty()) return false;
-    const int64_t now = SessionClockMs();
     std::lock_guard lock(Locks().sessionTable);
+    // Read under the lock: a time read before it could be older than the activity another
+    // request just stored, and the unsigned difference would then end a session in use.
+    const int64_t now = SessionClockMs();
     auto it = Table().find(id);
     if (it == Table().end()) return false;
     // Ended at the limit, whether or not anybody has logged in since.
