@@ -29,7 +29,10 @@ export async function startHbr(tmp, { args = ['-demo'], host = '127.0.0.1', env 
   const base = `http://${host}:${port}`;
   mkdirSync(join(tmp, 'state'));
   const proc = spawn(EXE, ['run-exe', ...args, '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
-    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state'), ...env }, stdio: ['pipe', 'pipe', 'pipe'],
+    // As for every test instance: an account takes a checked password every millisecond rather
+    // than every second, so a test's wrong password and right one can follow each other.
+    env: { ...process.env, HBR_STATE_DIR: join(tmp, 'state'), HBR_LOGIN_LIMITS: 'account_interval_ms=1', ...env },
+    stdio: ['pipe', 'pipe', 'pipe'],
   });
   let output = '';
   await new Promise((ok, fail) => {
