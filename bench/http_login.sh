@@ -21,7 +21,7 @@ start_hbr() {
   for _ in $(seq 50); do curl -s "http://127.0.0.1:$port/login.html" -o /dev/null && break; sleep 0.1; done
   echo "$port"
 }
-rows() { sqlite3 "$work/$1/hbr.db" "$2" 2>/dev/null || echo "?"; }
+rows() { sqlite3 -cmd ".timeout 10000" "$work/$1/hbr.db" "$2" 2>/dev/null || echo "?"; }
 
 form_lua() {
   cat > "$work/$1.lua" <<LUA
