@@ -17,7 +17,7 @@ pkgs=(
   libgtest-dev libgmock-dev
   nlohmann-json3-dev wrk nginx-light curl
   xvfb freerdp2-shadow-x11 x11-xserver-utils x11-utils x11-apps xterm chromium firefox-esr
-  libcurl4-openssl-dev libxml2-dev libkrb5-dev krb5-kdc krb5-admin-server krb5-user gss-ntlmssp gss-ntlmssp-dev
+  libcurl4-openssl-dev libxml2-dev libkrb5-dev krb5-kdc krb5-admin-server krb5-user gss-ntlmssp gss-ntlmssp-dev libwbclient-dev
   clang libclang-rt-14-dev ccache libnss-wrapper
 )
 # The machine may bring its own Node.js; Debian's is taken only when there is none.

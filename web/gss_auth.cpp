@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "platform/hbr_exception.h"
+#include "platform/winbind_groups.h"
 #include "store/password.h"
 
 namespace hbr {
@@ -211,6 +212,29 @@ std::string AccountFromGssName(std::string_view displayed, const GssAuthSettings
     return settings.defaultDomain + "\\" + std::string(displayed);
 }
 
+namespace {
+
+// The token's group SIDs gss-ntlmssp took from the domain controller (through winbind); empty
+// for a login checked against a user file, and for Kerberos.
+std::vector<std::string> TokenSidsOf(gss_name_t name) {
+    OM_uint32 minor = 0;
+    std::string attribute(kNtlmSidsAttribute);
+    gss_buffer_desc attr{attribute.size(), attribute.data()};
+    Buffer value;
+    Buffer shown;
+    int authenticated = 0;
+    int complete = 0;
+    int more = -1;
+    if (GSS_ERROR(gss_get_name_attribute(&minor, name, &attr, &authenticated, &complete,
+                                         &value.buffer, &shown.buffer, &more)) ||
+        !authenticated) {
+        return {};
+    }
+    return ParseSidList(std::string_view(static_cast<const char*>(value.buffer.value), value.buffer.length));
+}
+
+}  // namespace
+
 std::vector<std::string> LocalGroupsOf(const std::string& user, const std::string& domain) {
     std::vector<std::string> groups;
     passwd pw{};
@@ -374,7 +398,9 @@ bool GssIntegratedAuth::Handshake(HttpRequest& request) {
     const std::string domain =
         slash == std::string::npos ? std::string() : account.substr(0, slash);
     const std::string user = slash == std::string::npos ? account : account.substr(slash + 1);
-    auto groups = LocalGroupsOf(user, domain);
+    // The domain's own answer wins; without winbind the local account of that name answers.
+    auto groups = GroupsOfSids(TokenSidsOf(source.name));
+    if (groups.empty()) groups = LocalGroupsOf(user, domain);
     // Kerberos' mutual authentication token rides on the final reply.
     if (!reply.empty()) request.AddHeader("WWW-Authenticate", scheme + " " + Base64Encode(reply));
     request.SetAuthenticated(std::move(account), std::move(groups));

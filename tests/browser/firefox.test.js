@@ -9,30 +9,10 @@ import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
-import { OUT, GUARD, startHbr } from './harness.js';
+import { OUT, GUARD, FIREFOX, OFFLINE_PREFS, startHbr } from './harness.js';
 
-const FIREFOX = process.env.HBR_FIREFOX || '/usr/bin/firefox-esr';
 const DESKTOP = { width: 1280, height: 800 };
 const PHONE = { width: 390, height: 844 };
-
-// Anything that is not on loopback goes to a closed loopback port, so the browser's own
-// background services cannot reach out; loopback itself is never sent to a proxy.
-const OFFLINE_PREFS = {
-  'network.proxy.type': 1,
-  'network.proxy.http': '127.0.0.1',
-  'network.proxy.http_port': 9,
-  'network.proxy.ssl': '127.0.0.1',
-  'network.proxy.ssl_port': 9,
-  'network.proxy.share_proxy_settings': true,
-  'network.proxy.allow_hijacking_localhost': false,
-  'network.trr.mode': 5,
-  'network.dns.disablePrefetch': true,
-  'network.captive-portal-service.enabled': false,
-  'network.connectivity-service.enabled': false,
-  'app.normandy.enabled': false,
-  'toolkit.telemetry.enabled': false,
-  'datareporting.policy.dataSubmissionEnabled': false,
-};
 
 let hbr;
 let base;

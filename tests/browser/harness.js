@@ -71,3 +71,24 @@ export function launchChromium(profileDir, viewport, extra = {}) {
     ...options,
   });
 }
+
+// Debian's Firefox ESR, driven through WebDriver BiDi with puppeteer-core.
+export const FIREFOX = process.env.HBR_FIREFOX || '/usr/bin/firefox-esr';
+// Anything that is not on loopback goes to a closed loopback port, so the browser's own
+// background services cannot reach out; loopback itself is never sent to a proxy.
+export const OFFLINE_PREFS = {
+  'network.proxy.type': 1,
+  'network.proxy.http': '127.0.0.1',
+  'network.proxy.http_port': 9,
+  'network.proxy.ssl': '127.0.0.1',
+  'network.proxy.ssl_port': 9,
+  'network.proxy.share_proxy_settings': true,
+  'network.proxy.allow_hijacking_localhost': false,
+  'network.trr.mode': 5,
+  'network.dns.disablePrefetch': true,
+  'network.captive-portal-service.enabled': false,
+  'network.connectivity-service.enabled': false,
+  'app.normandy.enabled': false,
+  'toolkit.telemetry.enabled': false,
+  'datareporting.policy.dataSubmissionEnabled': false,
+};
