@@ -302,14 +302,14 @@ export async function render(main, ctx) {
   function paint() {
     const n = shown.length;
     if (!rowHeight && n) {
-      // The one row height, from a real row, so the list's length in pixels is exact.
+      // The one row height, from a real row, so the list's length in pixels is exact. The row
+      // stays as the first VM's, and the header is measured in the same layout.
       const probe = spare.pop() || makeRow();
       fillRow(probe, shown[0]);
-      tbody.append(probe.tr);
+      tbody.insertBefore(probe.tr, tbody.firstChild);
+      rendered.set(shown[0].id, probe);
       rowHeight = probe.tr.getBoundingClientRect().height || 41;
-      probe.tr.remove();
-      probe.id = null;
-      spare.push(probe);
+      headHeight = headRow.getBoundingClientRect().height;
     }
     const rh = rowHeight || 41;
     if (!headHeight) headHeight = headRow.getBoundingClientRect().height;
