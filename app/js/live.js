@@ -62,9 +62,12 @@ function dropWorker() {
 }
 
 async function fetchHere() {
+  // The start page may have asked for the first reply already.
+  const early = window.hbrFirstLive;
+  window.hbrFirstLive = undefined;
   let res;
   try {
-    res = await fetch('/api/livedata', { credentials: 'same-origin', headers: localTag ? { 'If-None-Match': localTag } : {} });
+    res = early instanceof Promise && !localTag ? await early : await fetch('/api/livedata', { credentials: 'same-origin', headers: localTag ? { 'If-None-Match': localTag } : {} });
   } catch {
     return { error: { status: 0, text: 'The server cannot be reached.' } };
   }
@@ -127,7 +130,8 @@ async function tick() {
   inFlight = false;
   for (const [fn, primed] of [...listeners]) {
     if (!listeners.has(fn)) continue;
-    listeners.set(fn, true);
+    // A listener counts as served once it has had data, not an error.
+    if (!error) listeners.set(fn, true);
     try {
       if (error) fn(null, error, false, null);
       else fn(last, null, !primed || !!delta, primed ? delta || { changed: [], removed: [] } : null);
