@@ -5,7 +5,7 @@
 # the JS heap, how long a search, a sort and the filters take, and the bytes of one live data
 # refresh with and without gzip.
 # "before" is the measurement of the same steps on the dashboard as it was (main at 269eec9),
-# copied from issue 16; "now" is measured by this run.
+# as first measured; "now" is measured by this run.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 hbr="${HBR_EXE:-$here/build/hbr}"
@@ -61,7 +61,7 @@ PY
 )")
 done
 
-echo "Dashboard in headless Chromium, $seconds s of live refresh (every 3 s) per size; before = main at 269eec9 (issue 16), now = this build"
+echo "Dashboard in headless Chromium, $seconds s of live refresh (every 3 s) per size; before = main at 269eec9, now = this build"
 echo "   VMs | table shown      | main thread busy  worker | JS heap (max)  | search sort  host state | live data plain gzip | hbr RSS"
 echo "       |  before    now   |  before    now     (now)  | before   now   |  (now, worst of each)   |  bytes per refresh   |"
 printf '%s\n' "${rows[@]}"
