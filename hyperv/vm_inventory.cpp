@@ -1,5 +1,6 @@
 // The VM list of a host: one GetSummaryInformation call per poll cycle, turned into one cached
 // JSON object per VM.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -201,9 +202,14 @@ void ReloadVmList(WmiWorkspace& ws) {
     if (Failed(hr)) throw CHypervisorException(hr, kStepSummaryReturn);
     // The new list is built aside and published whole: a reader between two cycles sees the
     // old list or the new one, never a half-filled one that would answer a held VM as unknown.
+    // A list equal to the one held (same ids, same texts) is no change: the live data reply
+    // assembled from it stays valid, and so does its entity tag.
     decltype(ws.vmCache) fresh;
     auto publish = [&ws, &fresh] {
         std::lock_guard lock(Locks().cache);
+        if (ws.vmCache.size() == fresh.size() &&
+            std::equal(ws.vmCache.begin(), ws.vmCache.end(), fresh.begin()))
+            return;
         ws.vmCache.swap(fresh);
         NoteCachedTextChange();
     };
@@ -248,6 +254,7 @@ void MarkVmBusy(WmiWorkspace& ws, const std::string& vmId) {
          pos = at + member.size())
         result.append(text, pos, at - pos).append(busy);
     result.append(text, pos);
+    if (result == text) return;  // busy already
     text = std::move(result);
     NoteCachedTextChange();
 }

@@ -168,8 +168,11 @@ HResult WmiWorkspace::Initialize(int id, const std::string& hostName, const std:
 }
 
 void WmiWorkspace::RebuildStatusFragment() {
-    statusFragment =
+    std::string fragment =
         "\"id\":" + std::to_string(serverId) + ",\"status\":\"" + JsonEscape(statusText) + "\",";
+    // A host that keeps failing the same way rebuilds the same fragment every cycle.
+    if (fragment == statusFragment) return;
+    statusFragment = std::move(fragment);
     NoteCachedTextChange();
 }
 
@@ -304,8 +307,10 @@ void WmiWorkspace::PollLoop() {
         auto fail = [this](HResult hr, const std::string& text) {
             std::lock_guard lock(Locks().cache);
             lastError = hr;
-            vmCache.clear();
-            NoteCachedTextChange();
+            if (!vmCache.empty()) {
+                vmCache.clear();
+                NoteCachedTextChange();
+            }
             statusCurrent = false;
             statusText = hr == kWbemEInvalidNamespace ? "Hyper-V Service not present." : text;
             RebuildStatusFragment();

@@ -3,6 +3,7 @@ import { get, setLoggedOutHandler } from './api.js';
 import { h, clear, $ } from './dom.js';
 import { errorBox, spinner } from './ui.js';
 import { keepSessionAlive } from './keepalive.js';
+import { prefetch } from './live.js';
 
 const PAGES = [
   { path: /^\/?$/, nav: 'Dashboard', href: '#/', claim: null, load: () => import('./pages/dashboard.js') },
@@ -81,6 +82,8 @@ async function start() {
   sessionStorage.removeItem('hbr.loginPending');
   const version = $('#version');
   if (version && version.textContent.includes('%')) version.textContent = '';
+  // The dashboard is where a login lands: its live data are fetched while the user is read.
+  if (PAGES[0].path.test(location.hash.replace(/^#/, '').split('?')[0])) prefetch();
   try {
     ctx.user = await get('/api/user/0');
   } catch (e) {

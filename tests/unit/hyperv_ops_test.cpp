@@ -265,6 +265,50 @@ TEST_F(SimWorkspace, MarkVmBusyChangesOnlyTheState) {
     EXPECT_TRUE(Cached("00000000-0000-0000-0000-000000000000").empty());
 }
 
+// The cached-text version decides whether the live data reply (and its entity tag) must be made
+// again: it moves when a host's answer changed something and stays when the answer is the same.
+TEST_F(SimWorkspace, CachedTextVersionMovesOnlyWithChanges) {
+    // Off VMs report no figures that move with the clock, so the host answers the same twice.
+    for (const auto& v : sim->ListVms()) ASSERT_TRUE(sim->SetVmState(v.id, 3));
+    ReloadVmList(ws);
+    const std::uint64_t quiet = CachedTextVersion();
+    ReloadVmList(ws);
+    ReloadVmList(ws);
+    EXPECT_EQ(CachedTextVersion(), quiet) << "an unchanged VM list counted as a change";
+
+    const auto vms = sim->ListVms();
+    ASSERT_TRUE(sim->SetVmName(vms[4].id, "renamed"));
+    ReloadVmList(ws);
+    const std::uint64_t renamed = CachedTextVersion();
+    EXPECT_GT(renamed, quiet);
+    EXPECT_NE(Cached(vms[4].id).find("\"name\":\"renamed\""), std::string::npos);
+    ReloadVmList(ws);
+    EXPECT_EQ(CachedTextVersion(), renamed);
+
+    // A VM that starts is a change.
+    ASSERT_TRUE(sim->SetVmState(vms[5].id, 2));
+    ReloadVmList(ws);
+    EXPECT_GT(CachedTextVersion(), renamed);
+
+    // Marking a VM busy changes its text once; marking it again changes nothing.
+    const std::uint64_t beforeBusy = CachedTextVersion();
+    MarkVmBusy(ws, vms[6].id);
+    const std::uint64_t busy = CachedTextVersion();
+    EXPECT_GT(busy, beforeBusy);
+    MarkVmBusy(ws, vms[6].id);
+    EXPECT_EQ(CachedTextVersion(), busy);
+
+    // The status fragment: the same text again is no change, another text is.
+    std::lock_guard lock(Locks().cache);
+    const std::uint64_t status = CachedTextVersion();
+    ws.RebuildStatusFragment();
+    EXPECT_EQ(CachedTextVersion(), status);
+    ws.statusText = "Access is denied.";
+    ws.RebuildStatusFragment();
+    EXPECT_GT(CachedTextVersion(), status);
+    EXPECT_NE(ws.statusFragment.find("Access is denied."), std::string::npos);
+}
+
 TEST_F(SimWorkspace, StateChangesFollowJobs) {
     const auto vm = VmInState(3);
     ChangeVmState(ws, vm.id, 2);

@@ -4,8 +4,9 @@
 // differ in those rows, and the list is filtered and sorted again only when a value it depends
 // on changed. Search, host, state and sort live in the address, so a view can be bookmarked.
 import { h, clear, setText } from '../dom.js';
-import { get, post, isVmId } from '../api.js';
+import { get, post } from '../api.js';
 import { subscribe, refreshSoon } from '../live.js';
+import { sameVm } from '../livediff.js';
 import { vmState, fmtPercent, fmtMb, fmtBytes, fmtUptime, uptimeSeconds, VM_ACTIONS } from '../model.js';
 import { pageHeader, errorBox, confirmAction } from '../ui.js';
 import { actionControls } from '../vmactions.js';
@@ -63,13 +64,17 @@ function sameMembers(a, b) {
 }
 
 export async function render(main, ctx) {
+  // The servers' names are a nicety: asked for beside the live data, never waited for.
   let serverNames = new Map();
+  let closed = false;
   if (ctx.can('cHost_View')) {
-    try {
-      const list = await get('/api/servers');
-      if (Array.isArray(list)) serverNames = new Map(list.map((s) => [s.id, s.name]));
-    } catch { /* names are a nicety; the figures still show */ }
+    get('/api/servers').then((list) => {
+      if (closed || !Array.isArray(list)) return;
+      serverNames = new Map(list.map((s) => [s.id, s.name]));
+      for (const [id, c] of cards) setText(c.title, serverTitle(id));
+    }).catch(() => { /* the figures still show */ });
   }
+  const serverTitle = (id) => serverNames.get(id) || `Server ${id}`;
 
   const view = readView();
   const search = h('input', { type: 'search', class: 'form-control', placeholder: 'Search VMs', 'aria-label': 'Search VMs', id: 'vm-search', value: view.q });
@@ -85,6 +90,10 @@ export async function render(main, ctx) {
   const serversBox = h('details', { class: 'servers-box mb-4', open: true }, serversTitle, serversArea);
   let folded = false;
   main.append(alertArea, serversBox);
+  serversBox.addEventListener('toggle', () => {
+    if (!serversBox.open) return;
+    for (const c of cards.values()) if (c.stale) { c.stale = false; fillCard(c, c.last); }
+  });
 
   const tbody = h('tbody');
   const headRow = h('tr');
@@ -116,6 +125,7 @@ export async function render(main, ctx) {
   let rowHeight = 0;
   const dirtyRanks = new Set(['name', 'state', 'status', 'host']);
   let viewDirty = true;
+  let hostsDirty = true;
 
   // Sort header, with the box that selects every VM in the current view beside the name.
   const selectAll = h('input', { type: 'checkbox', class: 'form-check-input me-2 vm-select-all', 'aria-label': 'Select all VMs shown' });
@@ -136,45 +146,67 @@ export async function render(main, ctx) {
 
   // ---- the list ------------------------------------------------------------------------------
 
-  function keysOf(vm) {
+  // A VM's text sort keys and filter keys, kept while the members they come from stay the same:
+  // most changes are figures, not names.
+  function keysOf(vm, old, oldVm) {
+    if (old && vm.name === oldVm.name && vm.state === oldVm.state && vm.status === oldVm.status && vm.host === oldVm.host) return old;
     const st = vmState(vm.state);
     return {
       text: { name: vm.name || '', state: st.label, status: vm.status || '', host: vm.host || '' },
-      num: { cpu: COLUMN.get('cpu').num(vm), memory: COLUMN.get('memory').num(vm), uptime: COLUMN.get('uptime').num(vm) },
       search: `${(vm.name || '').toLowerCase()}\n${(vm.host || '').toLowerCase()}\n${st.label.toLowerCase()}`,
       kind: st.kind,
     };
   }
 
-  // Takes a new reply: keeps the entries of unchanged VMs, and says which visible rows to fill.
-  function merge(list) {
-    const seen = new Set();
+  // A VM's numeric sort key for one column, made when first asked for after a change: only the
+  // column the list is sorted by is ever asked for.
+  function numKey(e, col) {
+    if (e.nk !== col.key) {
+      e.nv = col.num(e.vm);
+      e.nk = col.key;
+    }
+    return e.nv;
+  }
+
+  // Takes what changed since the last reply (the live data's reader has checked the ids and
+  // left out repeated ones), or, with `whole`, the full list; says which visible rows to fill.
+  function merge(list, removed, whole) {
+    const sortCol = COLUMN.get(view.sort);
     let changed = false;
     let added = false;
+    if (whole) {
+      const ids = new Set(list.map((vm) => vm.id));
+      removed = [...entries.keys()].filter((id) => !ids.has(id));
+    }
     for (const vm of list) {
-      if (!vm || typeof vm !== 'object' || !isVmId(vm.id) || seen.has(vm.id)) continue;
-      seen.add(vm.id);
       const e = entries.get(vm.id);
       if (!e) {
-        entries.set(vm.id, { id: vm.id, vm, k: keysOf(vm), rank: {}, gen: 1 });
+        entries.set(vm.id, { id: vm.id, vm, k: keysOf(vm), rank: {}, gen: 1, nk: null, nv: 0 });
         changed = true;
         added = true;
-      } else if (!sameMembers(e.vm, vm)) {
+      } else if (e.vm !== vm && (!whole || !sameMembers(e.vm, vm))) { // a delta lists only changed VMs
         const old = e.k;
+        const oldNum = sortCol.num ? numKey(e, sortCol) : 0;
+        e.k = keysOf(vm, old, e.vm);
         e.vm = vm;
-        e.k = keysOf(vm);
+        e.nk = null;
         e.gen++;
-        for (const key of ['name', 'state', 'status', 'host']) if (old.text[key] !== e.k.text[key]) dirtyRanks.add(key);
         // Only a change of what decides order or membership arranges the list again.
-        const col = COLUMN.get(view.sort);
-        const sortKeyChanged = col.num ? old.num[view.sort] !== e.k.num[view.sort] : old.text[view.sort] !== e.k.text[view.sort];
-        if (sortKeyChanged || old.search !== e.k.search || old.kind !== e.k.kind) changed = true;
+        if (sortCol.num && numKey(e, sortCol) !== oldNum) changed = true;
+        if (old !== e.k) {
+          for (const key of ['name', 'state', 'status', 'host']) if (old.text[key] !== e.k.text[key]) dirtyRanks.add(key);
+          if (old.text.host !== e.k.text.host) hostsDirty = true;
+          if ((!sortCol.num && old.text[sortCol.key] !== e.k.text[sortCol.key]) || old.search !== e.k.search || old.kind !== e.k.kind) changed = true;
+        }
       }
     }
-    for (const id of [...entries.keys()]) {
-      if (!seen.has(id)) { entries.delete(id); selected.delete(id); changed = true; }
+    for (const id of removed) {
+      if (entries.delete(id)) { selected.delete(id); changed = true; hostsDirty = true; }
     }
-    if (added) for (const key of ['name', 'state', 'status', 'host']) dirtyRanks.add(key);
+    if (added) {
+      hostsDirty = true;
+      for (const key of ['name', 'state', 'status', 'host']) dirtyRanks.add(key);
+    }
     if (changed) viewDirty = true;
     total = entries.size;
   }
@@ -202,7 +234,8 @@ export async function render(main, ctx) {
     const col = COLUMN.get(view.sort);
     const dir = view.dir;
     if (col.num) {
-      list.sort((a, b) => (a.k.num[col.key] - b.k.num[col.key]) * dir || a.rank.name - b.rank.name || (a.id < b.id ? -1 : 1));
+      for (const e of list) numKey(e, col);
+      list.sort((a, b) => (a.nv - b.nv) * dir || a.rank.name - b.rank.name || (a.id < b.id ? -1 : 1));
     } else {
       list.sort((a, b) => (a.rank[col.key] - b.rank[col.key]) * dir || a.rank.name - b.rank.name || (a.id < b.id ? -1 : 1));
     }
@@ -269,17 +302,17 @@ export async function render(main, ctx) {
   function paint() {
     const n = shown.length;
     if (!rowHeight && n) {
-      // The one row height, from a real row, so the list's length in pixels is exact.
+      // The one row height, from a real row, so the list's length in pixels is exact. The row
+      // stays as the first VM's, and the header is measured in the same layout.
       const probe = spare.pop() || makeRow();
       fillRow(probe, shown[0]);
-      tbody.append(probe.tr);
+      tbody.insertBefore(probe.tr, tbody.firstChild);
+      rendered.set(shown[0].id, probe);
       rowHeight = probe.tr.getBoundingClientRect().height || 41;
-      probe.tr.remove();
-      probe.id = null;
-      spare.push(probe);
+      headHeight = headRow.getBoundingClientRect().height;
     }
     const rh = rowHeight || 41;
-    const headHeight = headRow.getBoundingClientRect().height;
+    if (!headHeight) headHeight = headRow.getBoundingClientRect().height;
     const top = Math.max(0, scroller.scrollTop - headHeight);
     const first = Math.max(0, Math.floor(top / rh) - OVERSCAN);
     const count = Math.ceil((scroller.clientHeight || 600) / rh) + 2 * OVERSCAN;
@@ -308,25 +341,28 @@ export async function render(main, ctx) {
     sizer.style.paddingBottom = `${(n - last) * rh}px`;
   }
 
+  let headHeight = 0; // measured once, again after a resize
   let paintQueued = false;
   scroller.addEventListener('scroll', () => {
     if (paintQueued) return;
     paintQueued = true;
     requestAnimationFrame(() => { paintQueued = false; paint(); });
   }, { passive: true });
-  const onResize = () => paint();
+  const onResize = () => { headHeight = 0; paint(); };
   window.addEventListener('resize', onResize);
 
   function showCounts() {
     for (const [key, { th, ind }] of sortButtons) {
       const active = key === view.sort;
-      th.setAttribute('aria-sort', active ? (view.dir > 0 ? 'ascending' : 'descending') : 'none');
+      const sort = active ? (view.dir > 0 ? 'ascending' : 'descending') : 'none';
+      if (th.getAttribute('aria-sort') !== sort) th.setAttribute('aria-sort', sort);
       setText(ind, active ? (view.dir > 0 ? '▲' : '▼') : '');
     }
     setText(countText, total ? `(${shown.length}${shown.length !== total ? ` of ${total}` : ''})` : '');
-    empty.hidden = shown.length > 0;
-    table.hidden = shown.length === 0;
-    scroller.classList.toggle('vm-scroll-empty', shown.length === 0);
+    const none = shown.length === 0;
+    if (empty.hidden === none) empty.hidden = !none;
+    if (table.hidden !== none) table.hidden = none;
+    if (scroller.classList.contains('vm-scroll-empty') !== none) scroller.classList.toggle('vm-scroll-empty', none);
     const filtered = view.q || view.host || view.state;
     setText(empty, total ? (filtered ? 'No virtual machine matches the search.' : 'No virtual machines to show.') : 'No virtual machines to show.');
   }
@@ -347,6 +383,8 @@ export async function render(main, ctx) {
   // listed stays offered, so the view is not lost while the data arrive.
   let hostList = '';
   function syncHosts() {
+    if (!hostsDirty && hostFilter.value === view.host) return;
+    hostsDirty = false;
     const hosts = [...new Set([...entries.values()].map((e) => e.k.text.host).filter(Boolean))].sort(collator.compare);
     if (view.host && !hosts.includes(view.host)) hosts.push(view.host);
     const text = hosts.join('\n');
@@ -369,7 +407,7 @@ export async function render(main, ctx) {
   bulkBar.append(h('button', { type: 'button', class: 'btn btn-sm btn-link', onclick: () => { selected.clear(); paint(); showSelection(); } }, 'Clear selection'));
 
   function showSelection() {
-    const inView = shown.reduce((n, e) => n + (selected.has(e.id) ? 1 : 0), 0);
+    const inView = selected.size ? shown.reduce((n, e) => n + (selected.has(e.id) ? 1 : 0), 0) : 0;
     selectAll.checked = inView > 0 && inView === shown.length;
     selectAll.indeterminate = inView > 0 && inView < shown.length;
     bulkBar.hidden = selected.size === 0 || bulkActions.length === 0;
@@ -474,7 +512,7 @@ export async function render(main, ctx) {
   }
 
   function fillCard(c, s) {
-    setText(c.title, serverNames.get(s.id) || `Server ${s.id}`);
+    setText(c.title, serverTitle(s.id));
     const st = typeof s.status === 'string' ? s.status : '';
     setText(c.status, st === '' ? 'Connecting…' : st);
     const cls = `badge text-wrap text-start ${st === 'OK' ? 'text-bg-success' : st === '' ? 'text-bg-secondary' : 'text-bg-warning'}`;
@@ -507,7 +545,11 @@ export async function render(main, ctx) {
       seen.add(s.id);
       let c = cards.get(s.id);
       if (!c) { c = makeCard(s); cards.set(s.id, c); serversArea.append(c.card); }
-      if (c.last !== s) { c.last = s; fillCard(c, s); }
+      if (!c.last || !sameVm(c.last, s)) {
+        c.last = s;
+        // Folded cards are filled when they are shown.
+        if (serversBox.open) fillCard(c, s); else c.stale = true;
+      }
     }
     for (const [id, c] of cards) if (!seen.has(id)) { c.card.remove(); cards.delete(id); }
     serversBox.hidden = cards.size === 0;
@@ -518,7 +560,7 @@ export async function render(main, ctx) {
   // ---- live data -----------------------------------------------------------------------------
 
   let failing = false;
-  const unsubscribe = subscribe((data, error, changed) => {
+  const unsubscribe = subscribe((data, error, changed, delta) => {
     if (error) {
       failing = true;
       clear(alertArea).append(errorBox(`Live data could not be fetched: ${error.message}`));
@@ -535,7 +577,8 @@ export async function render(main, ctx) {
     }
     if (!changed && !viewDirty) return;
     showServers(data.servers);
-    merge(data.vms);
+    if (delta) merge(delta.changed, delta.removed, false);
+    else merge(data.vms, [], true);
     syncHosts();
     if (viewDirty) arrange();
     paint();
@@ -544,6 +587,7 @@ export async function render(main, ctx) {
   });
   vmCard.hidden = !ctx.can('cVms_View');
   return () => {
+    closed = true;
     unsubscribe();
     window.removeEventListener('resize', onResize);
   };

@@ -104,7 +104,7 @@ export async function render(main, ctx, [id, tabParam]) {
   let seen = false;
   const unsubscribe = subscribe((data, error) => {
     if (error) return;
-    const found = data.vms.find((v) => v && v.id === id);
+    const found = data.vm(id);
     if (!found) {
       if (!seen) { clear(notFound).append(h('div', { class: 'alert alert-warning mt-2' }, 'This VM is not in the live list (yet); actions are not available.')); }
       return;
