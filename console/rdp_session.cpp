@@ -82,6 +82,10 @@ std::optional<ConnectRequest> ParseConnectMessage(const uint8_t* bytes, size_t l
     r.noMenuAnimations = OptionOn(root["nomani"]);
     r.noThemes = OptionOn(root["notheme"]);
     r.noTls = OptionOn(root["notls"]);
+    // A depth the console does not offer asks for the default rather than failing the session.
+    const JsonValue& bpp = root["bpp"];
+    if (bpp.IsNumber() && IsOfferedColorDepth(static_cast<uint32_t>(bpp.AsInt())))
+        r.colorDepth = static_cast<uint32_t>(bpp.AsInt());
     return r;
 }
 
@@ -91,6 +95,24 @@ uint32_t PerformanceFlagsFor(const ConnectRequest& r) {
     if (r.noMenuAnimations) flags |= kPerfDisableMenuAnimations;
     if (r.noThemes) flags |= kPerfDisableThemes;
     return flags;
+}
+
+std::string ErrorInfoWords(uint32_t code) {
+    // Codes the library does not know come back as its "unknown" entry: no words.
+    const char* name = freerdp_get_error_info_name(code);
+    const char* text = freerdp_get_error_info_string(code);
+    if (!name || !text || std::string_view(name) == "ERRINFO_UNKNOWN") return {};
+    return text;
+}
+
+std::string LastErrorWords(uint32_t code) {
+    if (code == FREERDP_ERROR_SUCCESS) return {};
+    const char* text = freerdp_get_last_error_string(code);
+    const char* name = freerdp_get_last_error_name(code);
+    if (!text || !name) return {};
+    const std::string_view t(text), n(name);
+    if (n == "ERRINFO_UNKNOWN" || t.starts_with("UNKNOWN") || t.starts_with("Unknown")) return {};
+    return text;
 }
 
 std::string ErrorInfoText(uint32_t code, bool& running) {
@@ -103,8 +125,12 @@ std::string ErrorInfoText(uint32_t code, bool& running) {
             return {};
         case 5:
             return kOtherUserText;
-        default:
-            return "E:Server reported error 0x" + Hex(code);
+        default: {
+            std::string text = "E:Server reported error 0x" + Hex(code);
+            if (const std::string words = ErrorInfoWords(code); !words.empty())
+                text += "\nE:" + words;
+            return text;
+        }
     }
 }
 
@@ -208,7 +234,9 @@ BOOL CRdp::OnPreConnect(freerdp* instance) {
     rdpContext* context = instance->context;
     rdpSettings* s = context->settings;
     InstallUpdateCallbacks(context);
-    freerdp_settings_set_uint32(s, FreeRDP_ColorDepth, 16);
+    const CRdp* self = reinterpret_cast<RdpSessionContext*>(context)->owner;
+    freerdp_settings_set_uint32(s, FreeRDP_ColorDepth,
+                                self ? self->colorDepth_ : kDefaultColorDepth);
     BYTE* orders = s->OrderSupport;
     if (orders) {
         for (int i : {NEG_DSTBLT_INDEX, NEG_PATBLT_INDEX, NEG_SCRBLT_INDEX, NEG_LINETO_INDEX,
@@ -336,6 +364,7 @@ void CRdp::ApplyConnectRequest(const ConnectRequest& r) {
     freerdp_settings_set_bool(s, FreeRDP_DisableMenuAnims, r.noMenuAnimations);
     freerdp_settings_set_bool(s, FreeRDP_DisableThemes, r.noThemes);
     if (r.noTls) freerdp_settings_set_bool(s, FreeRDP_TlsSecurity, FALSE);
+    colorDepth_ = r.colorDepth;
     // No certificate store: the process may run without a home folder to keep one in.
     freerdp_settings_set_bool(s, FreeRDP_IgnoreCertificate, TRUE);
 }
@@ -352,6 +381,8 @@ void CRdp::RunSession() {
         if (info != 0 && info != lastErrorInfo_) {
             lastErrorInfo_ = info;
             AppendPendingText(ErrorInfoText(info, running_));
+            // The last reason the server gave is what the end of the session shows.
+            if (std::string words = ErrorInfoWords(info); !words.empty()) endReason_ = words;
         }
         if (!pendingText_.empty()) {
             SendText(pendingText_);
@@ -382,12 +413,18 @@ void CRdp::RunSession() {
                 } else {
                     state_.store(SessionState::Disconnected, std::memory_order_release);
                     AppendPendingText(kConnectFailedText);
+                    // What the library knows of the failure (refused, authentication,
+                    // security negotiation, ...), in its words.
+                    if (std::string words = LastErrorWords(freerdp_get_last_error(context_));
+                        !words.empty())
+                        AppendPendingText("E:" + words);
                 }
                 break;
             }
             case SessionState::Connected: {
                 if (freerdp_shall_disconnect(instance_)) {
                     running_ = false;
+                    if (endReason_.empty()) endReason_ = kServerEndedText;
                     break;
                 }
                 HANDLE handles[kMaxLibraryHandles + 1];
@@ -403,7 +440,11 @@ void CRdp::RunSession() {
                 ApplyQueuedInput();
                 if (r == WAIT_FAILED) break;
                 // A library that cannot go on (the server dropped) ends the session.
-                if (!freerdp_check_event_handles(context_)) running_ = false;
+                if (!freerdp_check_event_handles(context_)) {
+                    running_ = false;
+                    if (endReason_.empty()) endReason_ = LastErrorWords(freerdp_get_last_error(context_));
+                    if (endReason_.empty()) endReason_ = kConnectionLostText;
+                }
                 break;
             }
             case SessionState::Disconnected:
@@ -411,7 +452,8 @@ void CRdp::RunSession() {
                 break;
         }
     }
-    if (State() == SessionState::Connected && !Closed()) SendText("T:");
+    // "T:" and, when known, why: the page shows it with the way to reconnect.
+    if (State() == SessionState::Connected && !Closed()) SendText("T:" + endReason_);
 }
 
 uint32_t CRdp::AddCursor(std::vector<uint8_t> file) {

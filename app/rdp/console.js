@@ -2,7 +2,7 @@
 // binary messages, pointer images from /cur/, keyboard and mouse sent back.
 //
 // Colours in the server's messages are u32 little-endian with the bytes R, G, B, A.
-import { decodeInterleaved, pixelsToRgba, rawToRgba, decodePlanar } from './codecs.js';
+import { decodeBitmap } from './codecs.js';
 import { keepSessionAlive } from '../js/keepalive.js';
 
 keepSessionAlive();
@@ -11,6 +11,11 @@ const canvas = document.getElementById('screen');
 const ctx = canvas.getContext('2d');
 const statusLine = document.getElementById('status');
 const errorBox = document.getElementById('errors');
+const lowBandwidth = document.getElementById('lowbw');
+
+// True colour unless the user chose low bandwidth (16 bits per pixel), kept for next time.
+lowBandwidth.checked = localStorage.getItem('hbr.console.lowBandwidth') === '1';
+const colourDepth = () => (lowBandwidth.checked ? 16 : 32);
 
 // The console's state, also the handle a browser test drives.
 const state = {
@@ -21,10 +26,12 @@ const state = {
   errors: [],
   counts: {},
   cursors: new Map(),
+  depths: new Set(), // bits per pixel of the bitmaps the server sent
   bounds: null,
   socket: null,
 };
-window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage };
+window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage, sendSpecial, reconnect };
+const reconnectButton = document.getElementById('reconnect');
 
 function setPhase(phase, text) {
   state.phase = phase;
@@ -47,18 +54,60 @@ function sendText(text) {
   for (let i = 0; i < units.length; i += 1024) sendMessage([5, ...units.slice(i, i + 1024)]);
 }
 
+// Key combinations a browser or the local system would take for itself, as key codes pressed
+// in order and released in reverse; Ctrl+Alt+Del and Alt+Tab have messages of their own.
+const CTRL = 17, ALT = 18;
+const SPECIAL_KEYS = {
+  'ctrl-alt-del': null,
+  'alt-tab': null,
+  windows: [91],
+  'alt-f4': [ALT, 115],
+  prtscn: [44],
+  'ctrl-alt-end': [CTRL, ALT, 35],
+};
+for (let n = 1; n <= 12; n++) SPECIAL_KEYS[`f${n}`] = [111 + n];
+
+function sendSpecial(name) {
+  if (name === 'ctrl-alt-del') return sendCtrlAltDel();
+  if (name === 'alt-tab') return sendMessage([3, 1]);
+  const keys = SPECIAL_KEYS[name];
+  if (!keys) return;
+  for (const k of keys) sendMessage([1, 1, k]);
+  for (const k of [...keys].reverse()) sendMessage([1, 0, k]);
+}
+
+// The session ended or never began: the page's own cursor comes back and a new session can be
+// asked for.
+function showEnded(phase, text) {
+  setPhase(phase, text);
+  canvas.style.cursor = 'default';
+  reconnectButton.hidden = false;
+}
+
+function reconnect() {
+  if (state.socket) { state.socket.onclose = null; state.socket.close(); }
+  Object.assign(state, { sessionId: '', texts: [], errors: [], counts: {}, cursors: new Map(), bounds: null, depths: new Set() });
+  errorBox.replaceChildren();
+  errorBox.hidden = true;
+  reconnectButton.hidden = true;
+  setPhase('connecting', 'Connecting…');
+  connect();
+  canvas.focus();
+}
+
 function connect() {
   const ws = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws');
   ws.binaryType = 'arraybuffer';
   state.socket = ws;
   ws.onopen = () => {
-    const json = JSON.stringify({ pcb: state.pcb, nowallp: 1, nomani: 1, notheme: 1 });
+    const json = JSON.stringify({ pcb: state.pcb, nowallp: 1, nomani: 1, notheme: 1, bpp: colourDepth() });
     sendMessage([4, ...Array.from(json, (c) => c.charCodeAt(0) & 0xff)]);
   };
-  ws.onmessage = (e) => (typeof e.data === 'string' ? onText(e.data) : onBinary(e.data));
+  ws.onmessage = (e) => { if (ws === state.socket) (typeof e.data === 'string' ? onText(e.data) : onBinary(e.data)); };
   ws.onclose = () => {
+    if (ws !== state.socket) return;
     if (state.phase === 'connecting' || state.phase === 'connected')
-      setPhase(state.errors.length ? 'failed' : 'ended', state.errors.length ? 'Disconnected.' : 'The session has ended.');
+      showEnded(state.errors.length ? 'failed' : 'ended', state.errors.length ? 'Disconnected.' : 'The connection to the console was lost.');
   };
 }
 
@@ -67,7 +116,7 @@ function onText(text) {
   const kind = text.slice(0, 2), rest = text.slice(2);
   if (kind === 'S:') state.sessionId = rest;
   else if (kind === 'C:') setPhase('connected', rest);
-  else if (kind === 'T:') setPhase('ended', 'The session has ended.');
+  else if (kind === 'T:') showEnded('ended', rest || 'The session has ended.'); // the reason, when known
   else if (kind === 'E:') {
     // Several errors may come in one message, each beginning with "E:".
     for (const line of text.split('\nE:')) {
@@ -117,11 +166,10 @@ function drawBitmap(view, bytes) {
   const length = view.getUint32(36, true);
   if (!width || !height || 40 + length > bytes.length) return;
   const data = bytes.subarray(40, 40 + length);
+  state.depths.add(bpp);
   let rgba;
   try {
-    if (!compressed) rgba = rawToRgba(data, width, height, bpp);
-    else if (bpp === 32) rgba = decodePlanar(data, width, height);
-    else rgba = pixelsToRgba(decodeInterleaved(data, width, height, bpp), width, height, bpp);
+    rgba = decodeBitmap(data, width, height, bpp, compressed !== 0);
   } catch (err) {
     state.counts.badBitmaps = (state.counts.badBitmaps || 0) + 1;
     return;
@@ -222,7 +270,26 @@ document.addEventListener('paste', (e) => {
 });
 
 document.getElementById('cad').addEventListener('click', () => { sendCtrlAltDel(); canvas.focus(); });
+const keysMenu = document.getElementById('keys');
+keysMenu.addEventListener('change', () => {
+  sendSpecial(keysMenu.value);
+  keysMenu.value = '';
+  canvas.focus();
+});
+reconnectButton.addEventListener('click', reconnect);
+lowBandwidth.addEventListener('change', () => {
+  localStorage.setItem('hbr.console.lowBandwidth', lowBandwidth.checked ? '1' : '0');
+  if (state.phase === 'connected') reconnect();
+});
 document.getElementById('full').addEventListener('click', () => canvas.requestFullscreen && canvas.requestFullscreen());
+// In full screen the keys the browser keeps for itself (Ctrl+W, Ctrl+T, Alt+Tab, Escape) go
+// to the guest where the browser offers keyboard lock; leaving full screen gives them back.
+document.addEventListener('fullscreenchange', () => {
+  const kb = navigator.keyboard;
+  if (!kb || !kb.lock) return;
+  if (document.fullscreenElement) kb.lock().catch(() => {});
+  else kb.unlock();
+});
 
 setPhase('connecting', 'Connecting…');
 connect();
