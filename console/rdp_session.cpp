@@ -86,6 +86,7 @@ std::optional<ConnectRequest> ParseConnectMessage(const uint8_t* bytes, size_t l
     const JsonValue& bpp = root["bpp"];
     if (bpp.IsNumber() && IsOfferedColorDepth(static_cast<uint32_t>(bpp.AsInt())))
         r.colorDepth = static_cast<uint32_t>(bpp.AsInt());
+    r.keyboardLayout = KeyboardLayoutId(root["kbd"].StringView());
     return r;
 }
 
@@ -95,6 +96,16 @@ uint32_t PerformanceFlagsFor(const ConnectRequest& r) {
     if (r.noMenuAnimations) flags |= kPerfDisableMenuAnimations;
     if (r.noThemes) flags |= kPerfDisableThemes;
     return flags;
+}
+
+uint32_t KeyboardLayoutId(std::string_view name) {
+    static constexpr std::pair<std::string_view, uint32_t> kLayouts[] = {
+        {"en-US", 0x0409}, {"en-GB", 0x0809}, {"de", 0x0407}, {"fr", 0x040C},
+        {"es", 0x040A},    {"it", 0x0410},    {"ru", 0x0419}, {"ja", 0x0411},
+    };
+    for (const auto& [n, id] : kLayouts)
+        if (n == name) return id;
+    return 0;
 }
 
 std::string ErrorInfoWords(uint32_t code) {
@@ -365,6 +376,15 @@ void CRdp::ApplyConnectRequest(const ConnectRequest& r) {
     freerdp_settings_set_bool(s, FreeRDP_DisableThemes, r.noThemes);
     if (r.noTls) freerdp_settings_set_bool(s, FreeRDP_TlsSecurity, FALSE);
     colorDepth_ = r.colorDepth;
+    // The guest turns the physical keys into characters by this layout.
+    if (r.keyboardLayout) {
+        freerdp_settings_set_uint32(s, FreeRDP_KeyboardLayout, r.keyboardLayout);
+        if (r.keyboardLayout == 0x0411) {  // the Japanese keyboard type and its subtype
+            freerdp_settings_set_uint32(s, FreeRDP_KeyboardType, 7);
+            freerdp_settings_set_uint32(s, FreeRDP_KeyboardSubType, 2);
+            freerdp_settings_set_uint32(s, FreeRDP_KeyboardFunctionKey, 12);
+        }
+    }
     // No certificate store: the process may run without a home folder to keep one in.
     freerdp_settings_set_bool(s, FreeRDP_IgnoreCertificate, TRUE);
 }
@@ -483,6 +503,9 @@ void CRdp::SendScreen(const Message& m, std::chrono::steady_clock::time_point si
     figures_.bytes += m.size();
     figures_.sendNanos += nanos;
     figures_.maxSendNanos = std::max(figures_.maxSendNanos, nanos);
+    if (figures_.sendNanosSamples.size() < Figures::kMaxSamples)
+        figures_.sendNanosSamples.push_back(
+            static_cast<uint32_t>(std::min<uint64_t>(nanos, UINT32_MAX)));
 }
 
 CRdp::Figures CRdp::Stats() const {

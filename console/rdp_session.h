@@ -48,7 +48,12 @@ struct ConnectRequest {
     bool noThemes = false;
     bool noTls = false;
     uint32_t colorDepth = kDefaultColorDepth;  // "bpp": 16, 24 or 32
+    uint32_t keyboardLayout = 0;  // "kbd": the guest's keyboard layout (a KLID); 0: the library's
 };
+
+// The keyboard layout identifier of a layout name the page offers ("en-US", "de", ...); 0 for
+// any other name.
+uint32_t KeyboardLayoutId(std::string_view name);
 
 // Empty unless the message is a connect message (code 4) whose text, one character per u32
 // from each low byte, is valid JSON.
@@ -112,6 +117,9 @@ class CRdp : public CWebSocket {
         uint64_t bytes = 0;
         uint64_t sendNanos = 0;
         uint64_t maxSendNanos = 0;
+        // Each message's callback-to-written time, for percentiles; the first kMaxSamples.
+        std::vector<uint32_t> sendNanosSamples;
+        static constexpr size_t kMaxSamples = 1 << 20;
     };
     Figures Stats() const;
     // Sends a screen or pointer message; `since` is when its callback began.

@@ -17,6 +17,40 @@ const lowBandwidth = document.getElementById('lowbw');
 lowBandwidth.checked = localStorage.getItem('hbr.console.lowBandwidth') === '1';
 const colourDepth = () => (lowBandwidth.checked ? 16 : 32);
 
+// The guest's keyboard layout, announced at connect: by default the browser's language.
+const layoutMenu = document.getElementById('layout');
+const LAYOUTS = ['en-US', 'en-GB', 'de', 'fr', 'es', 'it', 'ru', 'ja'];
+function defaultLayout() {
+  const lang = (navigator.language || 'en-US').toLowerCase();
+  if (lang === 'en-gb' || lang === 'en-ie') return 'en-GB';
+  const base = lang.split('-')[0];
+  return LAYOUTS.includes(base) ? base : 'en-US';
+}
+const storedLayout = localStorage.getItem('hbr.console.layout');
+layoutMenu.value = LAYOUTS.includes(storedLayout) ? storedLayout : defaultLayout();
+
+// Physical keys (KeyboardEvent.code) to their scancodes, 0x100 marking the extended ones: the
+// guest's layout, not the browser's, makes characters of them.
+const SCANCODES = (() => {
+  const t = {
+    Escape: 0x01, Minus: 0x0c, Equal: 0x0d, Backspace: 0x0e, Tab: 0x0f, BracketLeft: 0x1a, BracketRight: 0x1b,
+    Enter: 0x1c, ControlLeft: 0x1d, Semicolon: 0x27, Quote: 0x28, Backquote: 0x29, ShiftLeft: 0x2a, Backslash: 0x2b,
+    Comma: 0x33, Period: 0x34, Slash: 0x35, ShiftRight: 0x36, NumpadMultiply: 0x37, AltLeft: 0x38, Space: 0x39,
+    CapsLock: 0x3a, NumLock: 0x45, ScrollLock: 0x46, Numpad7: 0x47, Numpad8: 0x48, Numpad9: 0x49, NumpadSubtract: 0x4a,
+    Numpad4: 0x4b, Numpad5: 0x4c, Numpad6: 0x4d, NumpadAdd: 0x4e, Numpad1: 0x4f, Numpad2: 0x50, Numpad3: 0x51,
+    Numpad0: 0x52, NumpadDecimal: 0x53, IntlBackslash: 0x56, F11: 0x57, F12: 0x58, IntlRo: 0x73, Convert: 0x79,
+    NonConvert: 0x7b, IntlYen: 0x7d, NumpadEnter: 0x11c, ControlRight: 0x11d, NumpadDivide: 0x135, PrintScreen: 0x137,
+    AltRight: 0x138, Home: 0x147, ArrowUp: 0x148, PageUp: 0x149, ArrowLeft: 0x14b, ArrowRight: 0x14d, End: 0x14f,
+    ArrowDown: 0x150, PageDown: 0x151, Insert: 0x152, Delete: 0x153, MetaLeft: 0x15b, MetaRight: 0x15c, ContextMenu: 0x15d,
+  };
+  '1234567890'.split('').forEach((d, i) => { t[`Digit${d}`] = 0x02 + i; });
+  'QWERTYUIOP'.split('').forEach((c, i) => { t[`Key${c}`] = 0x10 + i; });
+  'ASDFGHJKL'.split('').forEach((c, i) => { t[`Key${c}`] = 0x1e + i; });
+  'ZXCVBNM'.split('').forEach((c, i) => { t[`Key${c}`] = 0x2c + i; });
+  for (let n = 1; n <= 10; n++) t[`F${n}`] = 0x3a + n;
+  return t;
+})();
+
 // The console's state, also the handle a browser test drives.
 const state = {
   pcb: decodeURIComponent(location.pathname.replace(/^.*\/rdp\//, '')),
@@ -100,7 +134,7 @@ function connect() {
   ws.binaryType = 'arraybuffer';
   state.socket = ws;
   ws.onopen = () => {
-    const json = JSON.stringify({ pcb: state.pcb, nowallp: 1, nomani: 1, notheme: 1, bpp: colourDepth() });
+    const json = JSON.stringify({ pcb: state.pcb, nowallp: 1, nomani: 1, notheme: 1, bpp: colourDepth(), kbd: layoutMenu.value });
     sendMessage([4, ...Array.from(json, (c) => c.charCodeAt(0) & 0xff)]);
   };
   ws.onmessage = (e) => { if (ws === state.socket) (typeof e.data === 'string' ? onText(e.data) : onBinary(e.data)); };
@@ -259,10 +293,19 @@ canvas.addEventListener('wheel', (e) => {
   e.preventDefault();
 }, { passive: false });
 
-// Keyboard: every key as its key code going down and up, so the guest sees modifiers held
-// exactly as the user holds them (Ctrl+C copies there).
-canvas.addEventListener('keydown', (e) => { sendMessage([1, 1, e.keyCode]); e.preventDefault(); });
-canvas.addEventListener('keyup', (e) => { sendMessage([1, 0, e.keyCode]); e.preventDefault(); });
+// Keyboard: every physical key as its scancode going down and up, so the guest sees modifiers
+// held exactly as the user holds them (Ctrl+C copies there) and its own layout decides the
+// characters. A character that comes with no known key (an input method, a key the table does
+// not know) goes as the character itself; anything else as its key code.
+function onKey(e, down) {
+  e.preventDefault();
+  const scancode = SCANCODES[e.code];
+  if (scancode) return sendMessage([6, down ? 1 : 0, scancode]);
+  if (e.key && [...e.key].length === 1) { if (down) sendText(e.key); return; }
+  if (e.keyCode) sendMessage([1, down ? 1 : 0, e.keyCode]);
+}
+canvas.addEventListener('keydown', (e) => onKey(e, true));
+canvas.addEventListener('keyup', (e) => onKey(e, false));
 canvas.addEventListener('blur', () => sendMessage([3, 2])); // no Alt left held after Alt+Tab
 document.addEventListener('paste', (e) => {
   const text = e.clipboardData && e.clipboardData.getData('text/plain');
@@ -277,6 +320,10 @@ keysMenu.addEventListener('change', () => {
   canvas.focus();
 });
 reconnectButton.addEventListener('click', reconnect);
+layoutMenu.addEventListener('change', () => {
+  localStorage.setItem('hbr.console.layout', layoutMenu.value);
+  if (state.phase === 'connected') reconnect();
+});
 lowBandwidth.addEventListener('change', () => {
   localStorage.setItem('hbr.console.lowBandwidth', lowBandwidth.checked ? '1' : '0');
   if (state.phase === 'connected') reconnect();

@@ -555,6 +555,32 @@ test('the special keys menu sends each combination to the VM', async () => {
   assert.deepEqual(pageErrors, []);
 });
 
+test('a German layout: the physical keys typed in the page give ü, ß and AltGr+Q (@) on the VM', async () => {
+  // The VM's keyboard is German, as a guest's is once the session announced that layout.
+  await run('setxkbmap', ['-display', display, 'de']);
+  try {
+    await page.selectOption('#layout', 'de');
+    await page.waitForFunction(() => window.hbrConsole.state.phase === 'connected', null, { timeout: GUARD });
+    const typed = join(tmp, 'german.txt');
+    start('german', 'xterm', ['-u8', '-geometry', `${TERM.cols}x${TERM.rows}+${TERM.x}+${TERM.y + 300}`, '-title', 'german',
+      '-e', 'sh', '-c', `stty -icanon; exec cat > '${typed}'`], { env: { ...process.env, ...onDisplay(), LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8' } });
+    const term = await mappedWindow('german');
+    await until('the terminal\'s cat', () => existsSync(typed));
+    await page.mouse.click(...await pagePoint(term.x + (term.w >> 1), term.y + (term.h >> 1)));
+    // The keys where a German keyboard has Ü and ß, and AltGr with Q.
+    await page.keyboard.press('BracketLeft');
+    await page.keyboard.press('Minus');
+    await page.keyboard.down('AltRight');
+    await page.keyboard.press('KeyQ');
+    await page.keyboard.up('AltRight');
+    await until('the typed characters in the file', () => readFileSync(typed, 'utf8') === 'üß@');
+  } finally {
+    await run('setxkbmap', ['-display', display, 'us']);
+  }
+  assert.equal(await page.evaluate(() => localStorage.getItem('hbr.console.layout')), 'de');
+  assert.deepEqual(pageErrors, []);
+});
+
 test('a session whose server goes away says why, gives the cursor back and reconnects', async () => {
   const shadow = children.find((c) => c.name === 'freerdp-shadow-cli');
   await stop(shadow);

@@ -348,6 +348,22 @@ TEST(ConnectMessages, ColourDepthIsOneTheConsoleOffers) {
     }
 }
 
+TEST(ConnectMessages, KeyboardLayoutIsOneThePageOffers) {
+    const std::pair<const char*, uint32_t> cases[] = {
+        {R"({"kbd":"en-US"})", 0x409}, {R"({"kbd":"en-GB"})", 0x809}, {R"({"kbd":"de"})", 0x407},
+        {R"({"kbd":"fr"})", 0x40C},    {R"({"kbd":"es"})", 0x40A},    {R"({"kbd":"it"})", 0x410},
+        {R"({"kbd":"ru"})", 0x419},    {R"({"kbd":"ja"})", 0x411},    {R"({"kbd":"DE"})", 0},
+        {R"({"kbd":"de "})", 0},       {R"({"kbd":1031})", 0},        {R"({"pcb":"7"})", 0},
+        {R"({"kbd":""})", 0},
+    };
+    for (const auto& [json, id] : cases) {
+        const auto bytes = ConnectBytes(json);
+        const auto r = ParseConnectMessage(bytes.data(), bytes.size());
+        ASSERT_TRUE(r) << json;
+        EXPECT_EQ(r->keyboardLayout, id) << json;
+    }
+}
+
 TEST(ConnectMessages, OnlyTheLowByteOfWholeFieldsCounts) {
     auto bytes = ConnectBytes(R"({"pcb":"a"})");
     bytes[4 + 1] = 0x7F;   // high bytes of a character field are not read
