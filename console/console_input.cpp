@@ -143,6 +143,16 @@ void ParseInput(const uint8_t* bytes, size_t length, std::vector<InputEvent>& ou
         case kInputUnicode:
             for (size_t i = 1; i < fields; ++i) Unicode(out, static_cast<uint16_t>(field(i)));
             return;
+        case kInputScancode: {
+            if (fields < 3) return;
+            const uint32_t scan = field(2);
+            // Scancodes are 7 bits, plus the extended marker; anything else is no key.
+            if (scan == 0 || (scan & ~uint32_t{0x17F}) != 0) return;
+            uint16_t flags = field(1) ? kKbdDown : kKbdRelease;
+            if (scan & 0x100) flags |= kKbdExtended;
+            Key(out, flags, static_cast<uint16_t>(scan));
+            return;
+        }
         default:
             return;
     }

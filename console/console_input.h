@@ -18,6 +18,9 @@ enum InputCode : uint32_t {
     kInputSpecial = 3,
     kInputConnect = 4,
     kInputUnicode = 5,
+    // u32 down, u32 scancode (bit 0x100: extended): the physical key itself, so that the
+    // guest's own keyboard layout decides the character.
+    kInputScancode = 6,
 };
 
 inline constexpr uint16_t kKbdDown = 0x4000;

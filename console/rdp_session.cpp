@@ -82,6 +82,11 @@ std::optional<ConnectRequest> ParseConnectMessage(const uint8_t* bytes, size_t l
     r.noMenuAnimations = OptionOn(root["nomani"]);
     r.noThemes = OptionOn(root["notheme"]);
     r.noTls = OptionOn(root["notls"]);
+    // A depth the console does not offer asks for the default rather than failing the session.
+    const JsonValue& bpp = root["bpp"];
+    if (bpp.IsNumber() && IsOfferedColorDepth(static_cast<uint32_t>(bpp.AsInt())))
+        r.colorDepth = static_cast<uint32_t>(bpp.AsInt());
+    r.keyboardLayout = KeyboardLayoutId(root["kbd"].StringView());
     return r;
 }
 
@@ -91,6 +96,34 @@ uint32_t PerformanceFlagsFor(const ConnectRequest& r) {
     if (r.noMenuAnimations) flags |= kPerfDisableMenuAnimations;
     if (r.noThemes) flags |= kPerfDisableThemes;
     return flags;
+}
+
+uint32_t KeyboardLayoutId(std::string_view name) {
+    static constexpr std::pair<std::string_view, uint32_t> kLayouts[] = {
+        {"en-US", 0x0409}, {"en-GB", 0x0809}, {"de", 0x0407}, {"fr", 0x040C},
+        {"es", 0x040A},    {"it", 0x0410},    {"ru", 0x0419}, {"ja", 0x0411},
+    };
+    for (const auto& [n, id] : kLayouts)
+        if (n == name) return id;
+    return 0;
+}
+
+std::string ErrorInfoWords(uint32_t code) {
+    // Codes the library does not know come back as its "unknown" entry: no words.
+    const char* name = freerdp_get_error_info_name(code);
+    const char* text = freerdp_get_error_info_string(code);
+    if (!name || !text || std::string_view(name) == "ERRINFO_UNKNOWN") return {};
+    return text;
+}
+
+std::string LastErrorWords(uint32_t code) {
+    if (code == FREERDP_ERROR_SUCCESS) return {};
+    const char* text = freerdp_get_last_error_string(code);
+    const char* name = freerdp_get_last_error_name(code);
+    if (!text || !name) return {};
+    const std::string_view t(text), n(name);
+    if (n == "ERRINFO_UNKNOWN" || t.starts_with("UNKNOWN") || t.starts_with("Unknown")) return {};
+    return text;
 }
 
 std::string ErrorInfoText(uint32_t code, bool& running) {
@@ -103,8 +136,12 @@ std::string ErrorInfoText(uint32_t code, bool& running) {
             return {};
         case 5:
             return kOtherUserText;
-        default:
-            return "E:Server reported error 0x" + Hex(code);
+        default: {
+            std::string text = "E:Server reported error 0x" + Hex(code);
+            if (const std::string words = ErrorInfoWords(code); !words.empty())
+                text += "\nE:" + words;
+            return text;
+        }
     }
 }
 
@@ -208,7 +245,9 @@ BOOL CRdp::OnPreConnect(freerdp* instance) {
     rdpContext* context = instance->context;
     rdpSettings* s = context->settings;
     InstallUpdateCallbacks(context);
-    freerdp_settings_set_uint32(s, FreeRDP_ColorDepth, 16);
+    const CRdp* self = reinterpret_cast<RdpSessionContext*>(context)->owner;
+    freerdp_settings_set_uint32(s, FreeRDP_ColorDepth,
+                                self ? self->colorDepth_ : kDefaultColorDepth);
     BYTE* orders = s->OrderSupport;
     if (orders) {
         for (int i : {NEG_DSTBLT_INDEX, NEG_PATBLT_INDEX, NEG_SCRBLT_INDEX, NEG_LINETO_INDEX,
@@ -336,6 +375,16 @@ void CRdp::ApplyConnectRequest(const ConnectRequest& r) {
     freerdp_settings_set_bool(s, FreeRDP_DisableMenuAnims, r.noMenuAnimations);
     freerdp_settings_set_bool(s, FreeRDP_DisableThemes, r.noThemes);
     if (r.noTls) freerdp_settings_set_bool(s, FreeRDP_TlsSecurity, FALSE);
+    colorDepth_ = r.colorDepth;
+    // The guest turns the physical keys into characters by this layout.
+    if (r.keyboardLayout) {
+        freerdp_settings_set_uint32(s, FreeRDP_KeyboardLayout, r.keyboardLayout);
+        if (r.keyboardLayout == 0x0411) {  // the Japanese keyboard type and its subtype
+            freerdp_settings_set_uint32(s, FreeRDP_KeyboardType, 7);
+            freerdp_settings_set_uint32(s, FreeRDP_KeyboardSubType, 2);
+            freerdp_settings_set_uint32(s, FreeRDP_KeyboardFunctionKey, 12);
+        }
+    }
     // No certificate store: the process may run without a home folder to keep one in.
     freerdp_settings_set_bool(s, FreeRDP_IgnoreCertificate, TRUE);
 }
@@ -352,6 +401,8 @@ void CRdp::RunSession() {
         if (info != 0 && info != lastErrorInfo_) {
             lastErrorInfo_ = info;
             AppendPendingText(ErrorInfoText(info, running_));
+            // The last reason the server gave is what the end of the session shows.
+            if (std::string words = ErrorInfoWords(info); !words.empty()) endReason_ = words;
         }
         if (!pendingText_.empty()) {
             SendText(pendingText_);
@@ -382,12 +433,18 @@ void CRdp::RunSession() {
                 } else {
                     state_.store(SessionState::Disconnected, std::memory_order_release);
                     AppendPendingText(kConnectFailedText);
+                    // What the library knows of the failure (refused, authentication,
+                    // security negotiation, ...), in its words.
+                    if (std::string words = LastErrorWords(freerdp_get_last_error(context_));
+                        !words.empty())
+                        AppendPendingText("E:" + words);
                 }
                 break;
             }
             case SessionState::Connected: {
                 if (freerdp_shall_disconnect(instance_)) {
                     running_ = false;
+                    if (endReason_.empty()) endReason_ = kServerEndedText;
                     break;
                 }
                 HANDLE handles[kMaxLibraryHandles + 1];
@@ -403,7 +460,11 @@ void CRdp::RunSession() {
                 ApplyQueuedInput();
                 if (r == WAIT_FAILED) break;
                 // A library that cannot go on (the server dropped) ends the session.
-                if (!freerdp_check_event_handles(context_)) running_ = false;
+                if (!freerdp_check_event_handles(context_)) {
+                    running_ = false;
+                    if (endReason_.empty()) endReason_ = LastErrorWords(freerdp_get_last_error(context_));
+                    if (endReason_.empty()) endReason_ = kConnectionLostText;
+                }
                 break;
             }
             case SessionState::Disconnected:
@@ -411,7 +472,8 @@ void CRdp::RunSession() {
                 break;
         }
     }
-    if (State() == SessionState::Connected && !Closed()) SendText("T:");
+    // "T:" and, when known, why: the page shows it with the way to reconnect.
+    if (State() == SessionState::Connected && !Closed()) SendText("T:" + endReason_);
 }
 
 uint32_t CRdp::AddCursor(std::vector<uint8_t> file) {
@@ -441,6 +503,9 @@ void CRdp::SendScreen(const Message& m, std::chrono::steady_clock::time_point si
     figures_.bytes += m.size();
     figures_.sendNanos += nanos;
     figures_.maxSendNanos = std::max(figures_.maxSendNanos, nanos);
+    if (figures_.sendNanosSamples.size() < Figures::kMaxSamples)
+        figures_.sendNanosSamples.push_back(
+            static_cast<uint32_t>(std::min<uint64_t>(nanos, UINT32_MAX)));
 }
 
 CRdp::Figures CRdp::Stats() const {

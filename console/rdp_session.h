@@ -47,7 +47,13 @@ struct ConnectRequest {
     bool noMenuAnimations = false;
     bool noThemes = false;
     bool noTls = false;
+    uint32_t colorDepth = kDefaultColorDepth;  // "bpp": 16, 24 or 32
+    uint32_t keyboardLayout = 0;  // "kbd": the guest's keyboard layout (a KLID); 0: the library's
 };
+
+// The keyboard layout identifier of a layout name the page offers ("en-US", "de", ...); 0 for
+// any other name.
+uint32_t KeyboardLayoutId(std::string_view name);
 
 // Empty unless the message is a connect message (code 4) whose text, one character per u32
 // from each low byte, is valid JSON.
@@ -67,9 +73,19 @@ inline constexpr char kOtherUserText[] =
     "E:Another user connected to the server,\nforcing the disconnection of the current "
     "connection.";
 
-// The "E:" text for an error-info code, or empty when it ends the session silently.
-// `running` is cleared for the codes that end it.
+// The "E:" text for an error-info code, or empty for the codes that end the session (their
+// words go with the "T:" that follows). `running` is cleared for those codes. Codes without
+// a text of their own add a second line with the RDP library's words for them.
 std::string ErrorInfoText(uint32_t code, bool& running);
+
+// The RDP library's words for an error-info code, or for one of its own connection errors;
+// empty for codes it has no words for.
+std::string ErrorInfoWords(uint32_t code);
+std::string LastErrorWords(uint32_t code);
+
+// Why a connected session ended, after "T:", when neither the server nor the library said.
+inline constexpr char kConnectionLostText[] = "The connection to the server was lost.";
+inline constexpr char kServerEndedText[] = "The server ended the session.";
 
 class CRdp : public CWebSocket {
   public:
@@ -101,6 +117,9 @@ class CRdp : public CWebSocket {
         uint64_t bytes = 0;
         uint64_t sendNanos = 0;
         uint64_t maxSendNanos = 0;
+        // Each message's callback-to-written time, for percentiles; the first kMaxSamples.
+        std::vector<uint32_t> sendNanosSamples;
+        static constexpr size_t kMaxSamples = 1 << 20;
     };
     Figures Stats() const;
     // Sends a screen or pointer message; `since` is when its callback began.
@@ -137,11 +156,13 @@ class CRdp : public CWebSocket {
     std::unique_ptr<Update> update_;
     std::unique_ptr<Primary> primary_;
     std::string pendingText_;
+    std::string endReason_;  // words after "T:", from the server's error info
     uint32_t lastErrorInfo_ = 0;
     std::atomic<SessionState> state_{SessionState::AwaitingConnect};
     uint32_t nextCursorId_ = 1;
     std::map<uint32_t, std::vector<uint8_t>> cursors_;  // under the session-map lock
     bool running_ = false;
+    uint32_t colorDepth_ = kDefaultColorDepth;  // asked for at connect; the server may lower it
     uint64_t identifier_ = 0;
     AccessCheck check_;
     void* wakeEvent_ = nullptr;  // winpr event: input queued, connect requested, socket gone

@@ -54,6 +54,12 @@ CRdp* PrimaryOwner(rdpContext* c) {
     return p ? &p->owner : nullptr;
 }
 
+// The depth the server agreed to: the library keeps the server's answer in the settings.
+uint32_t Depth(const CRdp& s) {
+    return s.Settings() ? freerdp_settings_get_uint32(s.Settings(), FreeRDP_ColorDepth)
+                        : kDefaultColorDepth;
+}
+
 BOOL OnBeginPaint(rdpContext* c) {
     const auto t = Clock::now();
     if (CRdp* s = UpdateOwner(c)) s->SendScreen(TypeOnlyMessage(kMsgBeginPaint), t);
@@ -94,14 +100,14 @@ BOOL OnBitmapUpdate(rdpContext* c, const BITMAP_UPDATE* update) {
 
 BOOL OnOpaqueRect(rdpContext* c, const OPAQUE_RECT_ORDER* o) {
     const auto t = Clock::now();
-    if (CRdp* s = PrimaryOwner(c); s && o) s->SendScreen(OpaqueRectMessage(*o), t);
+    if (CRdp* s = PrimaryOwner(c); s && o) s->SendScreen(OpaqueRectMessage(*o, Depth(*s)), t);
     return TRUE;
 }
 
 BOOL OnPatBlt(rdpContext* c, PATBLT_ORDER* o) {
     const auto t = Clock::now();
     if (CRdp* s = PrimaryOwner(c); s && o)
-        if (auto m = PatBltMessage(*o)) s->SendScreen(*m, t);
+        if (auto m = PatBltMessage(*o, Depth(*s))) s->SendScreen(*m, t);
     return TRUE;
 }
 
@@ -113,7 +119,8 @@ BOOL OnScrBlt(rdpContext* c, const SCRBLT_ORDER* o) {
 
 BOOL OnMultiOpaqueRect(rdpContext* c, const MULTI_OPAQUE_RECT_ORDER* o) {
     const auto t = Clock::now();
-    if (CRdp* s = PrimaryOwner(c); s && o) s->SendScreen(MultiOpaqueRectMessage(*o), t);
+    if (CRdp* s = PrimaryOwner(c); s && o)
+        s->SendScreen(MultiOpaqueRectMessage(*o, Depth(*s)), t);
     return TRUE;
 }
 
@@ -217,9 +224,18 @@ uint32_t Stride(uint32_t width, uint32_t bpp) {
 
 }  // namespace
 
-uint32_t WireColor(uint32_t color16) {
-    return FreeRDPConvertColor(color16 & 0xFFFF, PIXEL_FORMAT_RGB16, PIXEL_FORMAT_ABGR32, nullptr) |
-           0xFF000000u;
+uint32_t WireColor(uint32_t color, uint32_t depth) {
+    // As the library's own drawing decodes order colours: 24 and 32 bits carry three bytes.
+    uint32_t format = PIXEL_FORMAT_RGB16;
+    uint32_t mask = 0xFFFF;
+    if (depth == 15) {
+        format = PIXEL_FORMAT_RGB15;
+        mask = 0x7FFF;
+    } else if (depth == 24 || depth == 32) {
+        format = PIXEL_FORMAT_BGR24;
+        mask = 0xFFFFFF;
+    }
+    return FreeRDPConvertColor(color & mask, format, PIXEL_FORMAT_ABGR32, nullptr) | 0xFF000000u;
 }
 
 Message TypeOnlyMessage(MessageType type) {
@@ -262,26 +278,26 @@ Message SetBoundsMessage(const rdpBounds* b) {
     return std::move(w.m);
 }
 
-Message OpaqueRectMessage(const OPAQUE_RECT_ORDER& o) {
+Message OpaqueRectMessage(const OPAQUE_RECT_ORDER& o, uint32_t depth) {
     Writer w(kMsgOpaqueRect, 24);
-    w.I32(o.nLeftRect).I32(o.nTopRect).I32(o.nWidth).I32(o.nHeight).U32(WireColor(o.color));
+    w.I32(o.nLeftRect).I32(o.nTopRect).I32(o.nWidth).I32(o.nHeight).U32(WireColor(o.color, depth));
     return std::move(w.m);
 }
 
-std::optional<Message> PatBltMessage(const PATBLT_ORDER& o) {
+std::optional<Message> PatBltMessage(const PATBLT_ORDER& o, uint32_t depth) {
     if (o.brush.style != GDI_BS_SOLID) return std::nullopt;
     Writer w(kMsgPatBlt, 28);
     w.I32(o.nLeftRect).I32(o.nTopRect).I32(o.nWidth).I32(o.nHeight);
-    w.U32(WireColor(o.foreColor)).U32(gdi_rop3_code(static_cast<BYTE>(o.bRop)));
+    w.U32(WireColor(o.foreColor, depth)).U32(gdi_rop3_code(static_cast<BYTE>(o.bRop)));
     return std::move(w.m);
 }
 
-Message MultiOpaqueRectMessage(const MULTI_OPAQUE_RECT_ORDER& o) {
+Message MultiOpaqueRectMessage(const MULTI_OPAQUE_RECT_ORDER& o, uint32_t depth) {
     // The library holds at most 45 rectangles; a larger count would read past them.
     const uint32_t max = sizeof(o.rectangles) / sizeof(o.rectangles[0]);
     const uint32_t n = std::min(o.numRectangles, max);
     Writer w(kMsgMultiOpaqueRect, 12 + 16 * size_t{n});
-    w.U32(WireColor(o.color)).U32(n);
+    w.U32(WireColor(o.color, depth)).U32(n);
     for (uint32_t i = 0; i < n; ++i) {
         const DELTA_RECT& r = o.rectangles[i];
         w.I32(r.left).I32(r.top).I32(r.width).I32(r.height);

@@ -2,9 +2,10 @@
 // What the RDP connection draws, turned into the browser's binary messages. Every callback
 // builds one message and sends it at once, so messages leave in the library's order.
 //
-// Colours on the wire: the order's RGB 5-6-5 colour expanded to 8 bits a channel, as the u32
-// 0xAABBGGRR (alpha 0xFF in bits 24-31), i.e. little-endian bytes R, G, B, A - the byte order
-// of a canvas ImageData pixel, which is how the page reads them.
+// Colours on the wire: the order's colour at the session's depth (RGB 5-5-5 or 5-6-5, or the
+// three bytes of 24 and 32 bits) expanded to 8 bits a channel, as the u32 0xAABBGGRR (alpha
+// 0xFF in bits 24-31), i.e. little-endian bytes R, G, B, A - the byte order of a canvas
+// ImageData pixel, which is how the page reads them.
 #include <freerdp/freerdp.h>
 #include <freerdp/graphics.h>
 #include <freerdp/primary.h>
@@ -39,18 +40,25 @@ enum MessageType : uint32_t {
 
 using Message = std::vector<uint8_t>;
 
-// RGB 5-6-5 to the wire colour, through the library's converter.
-uint32_t WireColor(uint32_t color16);
+// An order's colour at `depth` bits per pixel (the depth the server agreed to) to the wire
+// colour, read the way the library's own drawing reads it.
+uint32_t WireColor(uint32_t color, uint32_t depth = 16);
+
+// The colour depths a connect message may ask for; anything else asks for 16.
+inline constexpr uint32_t kDefaultColorDepth = 16;
+constexpr bool IsOfferedColorDepth(uint32_t depth) {
+    return depth == 16 || depth == 24 || depth == 32;
+}
 
 Message TypeOnlyMessage(MessageType type);
 // Empty when the rectangle is inconsistent (no bits per pixel, raw data shorter than its
 // rows); such a rectangle is not relayed.
 std::optional<Message> BitmapMessage(const BITMAP_DATA& rect);
 Message SetBoundsMessage(const rdpBounds* bounds);
-Message OpaqueRectMessage(const OPAQUE_RECT_ORDER& order);
+Message OpaqueRectMessage(const OPAQUE_RECT_ORDER& order, uint32_t depth = 16);
 // Empty unless the brush is solid.
-std::optional<Message> PatBltMessage(const PATBLT_ORDER& order);
-Message MultiOpaqueRectMessage(const MULTI_OPAQUE_RECT_ORDER& order);
+std::optional<Message> PatBltMessage(const PATBLT_ORDER& order, uint32_t depth = 16);
+Message MultiOpaqueRectMessage(const MULTI_OPAQUE_RECT_ORDER& order, uint32_t depth = 16);
 Message ScrBltMessage(const SCRBLT_ORDER& order);
 Message ResizeMessage(uint32_t width, uint32_t height);
 Message PointerNewMessage(uint32_t id, uint32_t hotX, uint32_t hotY);

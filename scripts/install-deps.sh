@@ -16,7 +16,7 @@ pkgs=(
   libssl-dev libpng-dev zlib1g-dev libsystemd-dev freerdp2-dev
   libgtest-dev libgmock-dev
   nlohmann-json3-dev wrk nginx-light curl
-  xvfb freerdp2-shadow-x11 x11-xserver-utils x11-utils x11-apps xterm chromium firefox-esr
+  xvfb freerdp2-shadow-x11 x11-xserver-utils x11-utils x11-apps x11-xkb-utils xterm chromium firefox-esr
   libcurl4-openssl-dev libxml2-dev libkrb5-dev krb5-kdc krb5-admin-server krb5-user gss-ntlmssp gss-ntlmssp-dev libwbclient-dev
   clang libclang-rt-14-dev ccache libnss-wrapper
 )

@@ -206,3 +206,23 @@ export function decodePlanar(bytes, width, height) {
   }
   return rgba;
 }
+
+// Larger rectangles than any desktop are refused before anything is allocated for them.
+const MAX_SIDE = 8192;
+const MAX_AREA = 4096 * 4096;
+const DEPTHS = new Set([8, 15, 16, 24, 32]);
+
+// One rectangle of a Bitmap message to top-down RGBA, whatever depth the server chose: raw
+// rows (already top-down), interleaved RLE (8 to 24 bits) or planar (32 bits). Throws a
+// RangeError for data that does not hold what its header claims.
+export function decodeBitmap(data, width, height, bpp, compressed) {
+  if (!DEPTHS.has(bpp)) throw new RangeError('unsupported depth ' + bpp);
+  if (!(width > 0 && height > 0 && width <= MAX_SIDE && height <= MAX_SIDE && width * height <= MAX_AREA))
+    throw new RangeError(`bitmap of ${width}x${height}`);
+  if (!compressed) {
+    if (data.length < width * height * ((bpp + 7) >> 3)) throw new RangeError('raw bitmap shorter than its rows');
+    return rawToRgba(data, width, height, bpp);
+  }
+  if (bpp === 32) return decodePlanar(data, width, height);
+  return pixelsToRgba(decodeInterleaved(data, width, height, bpp), width, height, bpp);
+}

@@ -2,7 +2,7 @@
 // binary messages, pointer images from /cur/, keyboard and mouse sent back.
 //
 // Colours in the server's messages are u32 little-endian with the bytes R, G, B, A.
-import { decodeInterleaved, pixelsToRgba, rawToRgba, decodePlanar } from './codecs.js';
+import { decodeBitmap } from './codecs.js';
 import { keepSessionAlive } from '../js/keepalive.js';
 
 keepSessionAlive();
@@ -11,6 +11,45 @@ const canvas = document.getElementById('screen');
 const ctx = canvas.getContext('2d');
 const statusLine = document.getElementById('status');
 const errorBox = document.getElementById('errors');
+const lowBandwidth = document.getElementById('lowbw');
+
+// True colour unless the user chose low bandwidth (16 bits per pixel), kept for next time.
+lowBandwidth.checked = localStorage.getItem('hbr.console.lowBandwidth') === '1';
+const colourDepth = () => (lowBandwidth.checked ? 16 : 32);
+
+// The guest's keyboard layout, announced at connect: by default the browser's language.
+const layoutMenu = document.getElementById('layout');
+const LAYOUTS = ['en-US', 'en-GB', 'de', 'fr', 'es', 'it', 'ru', 'ja'];
+function defaultLayout() {
+  const lang = (navigator.language || 'en-US').toLowerCase();
+  if (lang === 'en-gb' || lang === 'en-ie') return 'en-GB';
+  const base = lang.split('-')[0];
+  return LAYOUTS.includes(base) ? base : 'en-US';
+}
+const storedLayout = localStorage.getItem('hbr.console.layout');
+layoutMenu.value = LAYOUTS.includes(storedLayout) ? storedLayout : defaultLayout();
+
+// Physical keys (KeyboardEvent.code) to their scancodes, 0x100 marking the extended ones: the
+// guest's layout, not the browser's, makes characters of them.
+const SCANCODES = (() => {
+  const t = {
+    Escape: 0x01, Minus: 0x0c, Equal: 0x0d, Backspace: 0x0e, Tab: 0x0f, BracketLeft: 0x1a, BracketRight: 0x1b,
+    Enter: 0x1c, ControlLeft: 0x1d, Semicolon: 0x27, Quote: 0x28, Backquote: 0x29, ShiftLeft: 0x2a, Backslash: 0x2b,
+    Comma: 0x33, Period: 0x34, Slash: 0x35, ShiftRight: 0x36, NumpadMultiply: 0x37, AltLeft: 0x38, Space: 0x39,
+    CapsLock: 0x3a, NumLock: 0x45, ScrollLock: 0x46, Numpad7: 0x47, Numpad8: 0x48, Numpad9: 0x49, NumpadSubtract: 0x4a,
+    Numpad4: 0x4b, Numpad5: 0x4c, Numpad6: 0x4d, NumpadAdd: 0x4e, Numpad1: 0x4f, Numpad2: 0x50, Numpad3: 0x51,
+    Numpad0: 0x52, NumpadDecimal: 0x53, IntlBackslash: 0x56, F11: 0x57, F12: 0x58, IntlRo: 0x73, Convert: 0x79,
+    NonConvert: 0x7b, IntlYen: 0x7d, NumpadEnter: 0x11c, ControlRight: 0x11d, NumpadDivide: 0x135, PrintScreen: 0x137,
+    AltRight: 0x138, Home: 0x147, ArrowUp: 0x148, PageUp: 0x149, ArrowLeft: 0x14b, ArrowRight: 0x14d, End: 0x14f,
+    ArrowDown: 0x150, PageDown: 0x151, Insert: 0x152, Delete: 0x153, MetaLeft: 0x15b, MetaRight: 0x15c, ContextMenu: 0x15d,
+  };
+  '1234567890'.split('').forEach((d, i) => { t[`Digit${d}`] = 0x02 + i; });
+  'QWERTYUIOP'.split('').forEach((c, i) => { t[`Key${c}`] = 0x10 + i; });
+  'ASDFGHJKL'.split('').forEach((c, i) => { t[`Key${c}`] = 0x1e + i; });
+  'ZXCVBNM'.split('').forEach((c, i) => { t[`Key${c}`] = 0x2c + i; });
+  for (let n = 1; n <= 10; n++) t[`F${n}`] = 0x3a + n;
+  return t;
+})();
 
 // The console's state, also the handle a browser test drives.
 const state = {
@@ -21,10 +60,12 @@ const state = {
   errors: [],
   counts: {},
   cursors: new Map(),
+  depths: new Set(), // bits per pixel of the bitmaps the server sent
   bounds: null,
   socket: null,
 };
-window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage };
+window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage, sendSpecial, reconnect };
+const reconnectButton = document.getElementById('reconnect');
 
 function setPhase(phase, text) {
   state.phase = phase;
@@ -47,18 +88,60 @@ function sendText(text) {
   for (let i = 0; i < units.length; i += 1024) sendMessage([5, ...units.slice(i, i + 1024)]);
 }
 
+// Key combinations a browser or the local system would take for itself, as key codes pressed
+// in order and released in reverse; Ctrl+Alt+Del and Alt+Tab have messages of their own.
+const CTRL = 17, ALT = 18;
+const SPECIAL_KEYS = {
+  'ctrl-alt-del': null,
+  'alt-tab': null,
+  windows: [91],
+  'alt-f4': [ALT, 115],
+  prtscn: [44],
+  'ctrl-alt-end': [CTRL, ALT, 35],
+};
+for (let n = 1; n <= 12; n++) SPECIAL_KEYS[`f${n}`] = [111 + n];
+
+function sendSpecial(name) {
+  if (name === 'ctrl-alt-del') return sendCtrlAltDel();
+  if (name === 'alt-tab') return sendMessage([3, 1]);
+  const keys = SPECIAL_KEYS[name];
+  if (!keys) return;
+  for (const k of keys) sendMessage([1, 1, k]);
+  for (const k of [...keys].reverse()) sendMessage([1, 0, k]);
+}
+
+// The session ended or never began: the page's own cursor comes back and a new session can be
+// asked for.
+function showEnded(phase, text) {
+  setPhase(phase, text);
+  canvas.style.cursor = 'default';
+  reconnectButton.hidden = false;
+}
+
+function reconnect() {
+  if (state.socket) { state.socket.onclose = null; state.socket.close(); }
+  Object.assign(state, { sessionId: '', texts: [], errors: [], counts: {}, cursors: new Map(), bounds: null, depths: new Set() });
+  errorBox.replaceChildren();
+  errorBox.hidden = true;
+  reconnectButton.hidden = true;
+  setPhase('connecting', 'Connecting…');
+  connect();
+  canvas.focus();
+}
+
 function connect() {
   const ws = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws');
   ws.binaryType = 'arraybuffer';
   state.socket = ws;
   ws.onopen = () => {
-    const json = JSON.stringify({ pcb: state.pcb, nowallp: 1, nomani: 1, notheme: 1 });
+    const json = JSON.stringify({ pcb: state.pcb, nowallp: 1, nomani: 1, notheme: 1, bpp: colourDepth(), kbd: layoutMenu.value });
     sendMessage([4, ...Array.from(json, (c) => c.charCodeAt(0) & 0xff)]);
   };
-  ws.onmessage = (e) => (typeof e.data === 'string' ? onText(e.data) : onBinary(e.data));
+  ws.onmessage = (e) => { if (ws === state.socket) (typeof e.data === 'string' ? onText(e.data) : onBinary(e.data)); };
   ws.onclose = () => {
+    if (ws !== state.socket) return;
     if (state.phase === 'connecting' || state.phase === 'connected')
-      setPhase(state.errors.length ? 'failed' : 'ended', state.errors.length ? 'Disconnected.' : 'The session has ended.');
+      showEnded(state.errors.length ? 'failed' : 'ended', state.errors.length ? 'Disconnected.' : 'The connection to the console was lost.');
   };
 }
 
@@ -67,7 +150,7 @@ function onText(text) {
   const kind = text.slice(0, 2), rest = text.slice(2);
   if (kind === 'S:') state.sessionId = rest;
   else if (kind === 'C:') setPhase('connected', rest);
-  else if (kind === 'T:') setPhase('ended', 'The session has ended.');
+  else if (kind === 'T:') showEnded('ended', rest || 'The session has ended.'); // the reason, when known
   else if (kind === 'E:') {
     // Several errors may come in one message, each beginning with "E:".
     for (const line of text.split('\nE:')) {
@@ -117,11 +200,10 @@ function drawBitmap(view, bytes) {
   const length = view.getUint32(36, true);
   if (!width || !height || 40 + length > bytes.length) return;
   const data = bytes.subarray(40, 40 + length);
+  state.depths.add(bpp);
   let rgba;
   try {
-    if (!compressed) rgba = rawToRgba(data, width, height, bpp);
-    else if (bpp === 32) rgba = decodePlanar(data, width, height);
-    else rgba = pixelsToRgba(decodeInterleaved(data, width, height, bpp), width, height, bpp);
+    rgba = decodeBitmap(data, width, height, bpp, compressed !== 0);
   } catch (err) {
     state.counts.badBitmaps = (state.counts.badBitmaps || 0) + 1;
     return;
@@ -211,10 +293,19 @@ canvas.addEventListener('wheel', (e) => {
   e.preventDefault();
 }, { passive: false });
 
-// Keyboard: every key as its key code going down and up, so the guest sees modifiers held
-// exactly as the user holds them (Ctrl+C copies there).
-canvas.addEventListener('keydown', (e) => { sendMessage([1, 1, e.keyCode]); e.preventDefault(); });
-canvas.addEventListener('keyup', (e) => { sendMessage([1, 0, e.keyCode]); e.preventDefault(); });
+// Keyboard: every physical key as its scancode going down and up, so the guest sees modifiers
+// held exactly as the user holds them (Ctrl+C copies there) and its own layout decides the
+// characters. A character that comes with no known key (an input method, a key the table does
+// not know) goes as the character itself; anything else as its key code.
+function onKey(e, down) {
+  e.preventDefault();
+  const scancode = SCANCODES[e.code];
+  if (scancode) return sendMessage([6, down ? 1 : 0, scancode]);
+  if (e.key && [...e.key].length === 1) { if (down) sendText(e.key); return; }
+  if (e.keyCode) sendMessage([1, down ? 1 : 0, e.keyCode]);
+}
+canvas.addEventListener('keydown', (e) => onKey(e, true));
+canvas.addEventListener('keyup', (e) => onKey(e, false));
 canvas.addEventListener('blur', () => sendMessage([3, 2])); // no Alt left held after Alt+Tab
 document.addEventListener('paste', (e) => {
   const text = e.clipboardData && e.clipboardData.getData('text/plain');
@@ -222,7 +313,30 @@ document.addEventListener('paste', (e) => {
 });
 
 document.getElementById('cad').addEventListener('click', () => { sendCtrlAltDel(); canvas.focus(); });
+const keysMenu = document.getElementById('keys');
+keysMenu.addEventListener('change', () => {
+  sendSpecial(keysMenu.value);
+  keysMenu.value = '';
+  canvas.focus();
+});
+reconnectButton.addEventListener('click', reconnect);
+layoutMenu.addEventListener('change', () => {
+  localStorage.setItem('hbr.console.layout', layoutMenu.value);
+  if (state.phase === 'connected') reconnect();
+});
+lowBandwidth.addEventListener('change', () => {
+  localStorage.setItem('hbr.console.lowBandwidth', lowBandwidth.checked ? '1' : '0');
+  if (state.phase === 'connected') reconnect();
+});
 document.getElementById('full').addEventListener('click', () => canvas.requestFullscreen && canvas.requestFullscreen());
+// In full screen the keys the browser keeps for itself (Ctrl+W, Ctrl+T, Alt+Tab, Escape) go
+// to the guest where the browser offers keyboard lock; leaving full screen gives them back.
+document.addEventListener('fullscreenchange', () => {
+  const kb = navigator.keyboard;
+  if (!kb || !kb.lock) return;
+  if (document.fullscreenElement) kb.lock().catch(() => {});
+  else kb.unlock();
+});
 
 setPhase('connecting', 'Connecting…');
 connect();

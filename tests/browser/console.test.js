@@ -424,6 +424,9 @@ test('the console page draws the VM desktop exactly as the display shows it', as
   await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
   const state = await page.evaluate(() => ({ texts: window.hbrConsole.state.texts, errors: window.hbrConsole.state.errors }));
   assert.deepEqual(state.errors, []);
+  // True colour unless the user asks for low bandwidth.
+  await until('the first bitmaps', () => page.evaluate(() => window.hbrConsole.state.depths.size > 0));
+  assert.deepEqual(await page.evaluate(() => [...window.hbrConsole.state.depths]), [32]);
   assert.match(state.texts[0], /^S:[0-9a-f]+$/);
   assert.deepEqual(relay.blobs, [vmId], 'one connection, naming the VM');
   assert.deepEqual(relay.faults, []);
@@ -515,5 +518,95 @@ test('the display\'s pointer becomes the page\'s cursor, served from /cur/', asy
   assert.equal((await fetchFromPage(overDesktop.path)).status, held ? 200 : 404, overDesktop.path);
   assert.deepEqual(relay.faults, []);
   await shot('console-pointer');
+  assert.deepEqual(pageErrors, []);
+});
+
+
+test('the special keys menu sends each combination to the VM', async () => {
+  const log = join(tmp, 'xev.txt');
+  // xev prints every key event of its window; the pointer over it gives it the keyboard.
+  start('xev', 'sh', ['-c', `exec stdbuf -oL xev -event keyboard -geometry 300x200+80+80 -name keys > '${log}'`],
+    { env: { ...process.env, ...onDisplay() } });
+  const win = await mappedWindow('keys');
+  await page.mouse.move(...await pagePoint(win.x + (win.w >> 1), win.y + (win.h >> 1)));
+  await until('the pointer over the key window', async () => { const p = await xCursor(); return p.x === win.x + (win.w >> 1); });
+  const pressed = () => [...readFileSync(log, 'utf8').matchAll(/KeyPress event[^]*?keysym 0x[0-9a-f]+, (\w+)\)/g)].map((m) => m[1]);
+  const expected = {
+    windows: ['Super_L'],
+    'alt-f4': ['Alt_L', 'F4'],
+    prtscn: ['Print'],
+    'ctrl-alt-end': ['Control_L', 'Alt_L', 'End'],
+    f1: ['F1'],
+    f5: ['F5'],
+    f11: ['F11'],
+    f12: ['F12'],
+  };
+  for (const [name, keys] of Object.entries(expected)) {
+    const before = pressed().length;
+    await page.selectOption('#keys', name);
+    await until(`the keys of ${name}`, () => pressed().length >= before + keys.length)
+      .catch((err) => { throw new Error(`${err.message}\n${readFileSync(log, 'utf8').slice(-3000)}`); });
+    assert.deepEqual(pressed().slice(before), keys, name);
+    assert.equal(await page.inputValue('#keys'), '', 'the menu goes back to its title');
+  }
+  // Every key that went down came up again.
+  const text = readFileSync(log, 'utf8');
+  assert.equal((text.match(/KeyRelease event/g) || []).length, (text.match(/KeyPress event/g) || []).length);
+  assert.deepEqual(pageErrors, []);
+});
+
+test('a German layout: the physical keys typed in the page give ü, ß and AltGr+Q (@) on the VM', async () => {
+  // The VM's keyboard is German, as a guest's is once the session announced that layout.
+  await run('setxkbmap', ['-display', display, 'de']);
+  try {
+    await page.selectOption('#layout', 'de');
+    await page.waitForFunction(() => window.hbrConsole.state.phase === 'connected', null, { timeout: GUARD });
+    const typed = join(tmp, 'german.txt');
+    start('german', 'xterm', ['-u8', '-geometry', `${TERM.cols}x${TERM.rows}+${TERM.x}+${TERM.y + 300}`, '-title', 'german',
+      '-e', 'sh', '-c', `stty -icanon; exec cat > '${typed}'`], { env: { ...process.env, ...onDisplay(), LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8' } });
+    const term = await mappedWindow('german');
+    await until('the terminal\'s cat', () => existsSync(typed));
+    await page.mouse.click(...await pagePoint(term.x + (term.w >> 1), term.y + (term.h >> 1)));
+    // The keys where a German keyboard has Ü and ß, and AltGr with Q.
+    await page.keyboard.press('BracketLeft');
+    await page.keyboard.press('Minus');
+    await page.keyboard.down('AltRight');
+    await page.keyboard.press('KeyQ');
+    await page.keyboard.up('AltRight');
+    await until('the typed characters in the file', () => readFileSync(typed, 'utf8') === 'üß@');
+  } finally {
+    await run('setxkbmap', ['-display', display, 'us']);
+  }
+  assert.equal(await page.evaluate(() => localStorage.getItem('hbr.console.layout')), 'de');
+  assert.deepEqual(pageErrors, []);
+});
+
+test('a session whose server goes away says why, gives the cursor back and reconnects', async () => {
+  const shadow = children.find((c) => c.name === 'freerdp-shadow-cli');
+  await stop(shadow);
+  await page.waitForFunction(() => window.hbrConsole.state.phase === 'ended', null, { timeout: GUARD });
+  const status = await page.textContent('#status');
+  assert.match(status, /transport layer failed|connection to the server was lost/, status);
+  assert.equal(await cursorOf(), 'default');
+  assert.ok(await page.isVisible('#reconnect'), 'Reconnect is offered');
+  await shot('console-ended');
+  // The server is back: Reconnect opens a new session that draws again.
+  children.splice(children.indexOf(shadow), 1);
+  const home = join(tmp, 'rdp-home');
+  const again = start('freerdp-shadow-cli', 'freerdp-shadow-cli', [`/port:${rdpPort}`, '/bind-address:127.0.0.1', '-auth'], {
+    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: join(home, '.config'), DISPLAY: display },
+  });
+  await until('the shadow server to listen again', async () => {
+    if (again.exited) throw new Error(`freerdp-shadow-cli exited: ${again.output}`);
+    return accepts(rdpPort);
+  });
+  const before = await page.evaluate(() => window.hbrConsole.state.sessionId);
+  await page.click('#reconnect');
+  await page.waitForFunction(() => window.hbrConsole.state.phase === 'connected', null, { timeout: GUARD });
+  const after = await page.evaluate(() => ({ id: window.hbrConsole.state.sessionId, errors: window.hbrConsole.state.errors }));
+  assert.notEqual(after.id, before, 'a new session');
+  assert.deepEqual(after.errors, []);
+  assert.ok(!await page.isVisible('#reconnect'));
+  await canvasMatchesScreen(samplePoints());
   assert.deepEqual(pageErrors, []);
 });

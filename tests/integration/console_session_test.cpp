@@ -135,6 +135,46 @@ TEST_F(ConsoleSession, ConnectsAndRelaysTheScreen) {
     EXPECT_TRUE(last) << "bitmaps seen: " << bitmaps << " area " << area;
 }
 
+// The depth asked for at connect is the depth the server's bitmaps carry: 32 where asked, 16 when
+// absent or not one the console offers. At 32 the server compresses with the planar codec. A
+// server may answer a lower depth than asked (the shadow server answers 24 with 16): the
+// messages then carry that one.
+TEST_F(ConsoleSession, BitmapsCarryTheColourDepthAskedFor) {
+    const std::pair<std::string, uint32_t> cases[] = {
+        {R"({"pcb":"7","bpp":32})", 32},
+        {R"({"pcb":"7","bpp":24})", 24},
+        {R"({"pcb":"7"})", 16},
+        {R"({"pcb":"7","bpp":"32"})", 16},
+        {R"({"pcb":"7","bpp":12})", 16},
+    };
+    for (const auto& [json, depth] : cases) {
+        WsTestClient ws;
+        ASSERT_FALSE(OpenConsole(ws, json).empty()) << json;
+        std::set<uint32_t> depths;
+        size_t compressed = 0;
+        uint64_t area = 0;
+        auto last = ws.ReadUntil([&](const Msg& m) {
+            if (!IsBinaryType(m, rconsole::kMsgBitmap)) return false;
+            depths.insert(U32At(m.data, 28));
+            if (U32At(m.data, 32) != 0) ++compressed;
+            area += uint64_t{U32At(m.data, 20)} * U32At(m.data, 24);
+            return area >= 1024u * 768u;
+        });
+        ASSERT_TRUE(last) << json << ": " << ws.Error();
+        if (depth == 24) {
+            ASSERT_EQ(depths.size(), 1u) << json;
+            EXPECT_TRUE(*depths.begin() == 24 || *depths.begin() == 16) << *depths.begin();
+        } else {
+            EXPECT_EQ(depths, std::set<uint32_t>{depth}) << json;
+        }
+        if (depth == 32) {
+            EXPECT_GT(compressed, 0u) << json;
+        }
+        ws.Close();
+        ASSERT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; }));
+    }
+}
+
 // The shadow server's pointer is the X display's: the desktop's cursor and a terminal's text
 // cursor each arrive as PointerNew, and the cursor file of each is served under /cur/.
 TEST_F(ConsoleSession, TheDisplaysPointersArriveAndTheirCursorFilesAreServed) {
@@ -231,7 +271,7 @@ TEST_F(ConsoleSession, AFailedConnectSaysSoAndEnds) {
     EXPECT_TRUE(m->text);
     EXPECT_EQ(m->data,
               "E:Could not connect to RDP backend. Error: protocol security negotiation or "
-              "connection failure.");
+              "connection failure.\nE:The connection transport layer failed.");
     EXPECT_FALSE(ws.Read(30s));  // closed, and no "T:"
     EXPECT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; }));
 }
@@ -272,7 +312,11 @@ TEST_F(ConsoleSession, AnRdpServerThatDropsEndsWithT) {
     own.KillRdp();
     auto t = ws.ReadUntil([](const Msg& m) { return m.text; }, 60s);
     ASSERT_TRUE(t) << ws.Error();
-    EXPECT_EQ(t->data, "T:");
+    // "T:" with the reason in words: the transport failed under the library.
+    EXPECT_EQ(t->data.substr(0, 2), "T:");
+    EXPECT_TRUE(t->data == "T:The connection transport layer failed." ||
+                t->data == std::string("T:") + rconsole::kConnectionLostText)
+        << t->data;
     EXPECT_TRUE(WaitFor([] { return CRdp::LiveSessions() == 0; }));
 }
 

@@ -114,10 +114,22 @@ TEST(Input, UnicodeText) {
     EXPECT_TRUE(Parse(Msg({5})).empty());
 }
 
+// The physical key as its scancode: what the guest's layout makes of it is the guest's affair.
+TEST(Input, ScancodesOfPhysicalKeys) {
+    EXPECT_EQ(Parse(Msg({6, 1, 0x1A})), (std::vector<InputEvent>{Kb(0x4000, 0x1A)}));
+    EXPECT_EQ(Parse(Msg({6, 0, 0x1A})), (std::vector<InputEvent>{Kb(0x8000, 0x1A)}));
+    // AltGr is the right Alt: extended.
+    EXPECT_EQ(Parse(Msg({6, 7, 0x138})), (std::vector<InputEvent>{Kb(0x4100, 0x138)}));
+    EXPECT_EQ(Parse(Msg({6, 0, 0x15B})), (std::vector<InputEvent>{Kb(0x8100, 0x15B)}));
+    // No key: 0, beyond 7 bits, other high bits.
+    for (uint32_t bad : {0u, 0x80u, 0xFFu, 0x200u, 0x1FFu, 0x10000u, 0xFFFFFFFFu})
+        EXPECT_TRUE(Parse(Msg({6, 1, bad})).empty()) << bad;
+}
+
 TEST(Input, ShortUnknownAndConnectMessagesDoNothing) {
-    for (uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 0xFFFFFFFFu}) {
+    for (uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 0xFFFFFFFFu}) {
         const auto full = Msg({code, 1, 46, 3});
-        const size_t need = code == 0 ? 16 : code <= 2 ? 12 : code == 3 ? 8 : 1000;
+        const size_t need = code == 0 ? 16 : code <= 2 || code == 6 ? 12 : code == 3 ? 8 : 1000;
         for (size_t n = 0; n < std::min(need, full.size() + 1); ++n) {
             std::vector<uint8_t> m(full.begin(),
                                    full.begin() + static_cast<long>(std::min(n, full.size())));

@@ -155,6 +155,33 @@ TEST(ScreenMessages, WireColoursAreRgbaBytes) {
     EXPECT_EQ(WireColor(0x1F0000 | 0x001F), 0xFFFF0000u);  // bits above 16 are not colour
 }
 
+TEST(ScreenMessages, OrderColoursFollowTheAgreedDepth) {
+    // 24 and 32 bits carry the order's three colour bytes, red first (the low byte), as the
+    // library's own drawing reads them.
+    for (uint32_t depth : {24u, 32u}) {
+        EXPECT_EQ(WireColor(0x0000FF, depth), 0xFF0000FFu) << depth;  // red
+        EXPECT_EQ(WireColor(0xFF0000, depth), 0xFFFF0000u) << depth;  // blue
+        EXPECT_EQ(WireColor(0x123456, depth), 0xFF123456u) << depth;
+        EXPECT_EQ(WireColor(0xAB123456, depth), 0xFF123456u) << depth;  // no fourth byte
+    }
+    EXPECT_EQ(WireColor(0x7C00, 15), 0xFF0000FFu);  // 5-5-5 red
+    EXPECT_EQ(WireColor(0x03E0, 15), 0xFF00FF00u);
+    EXPECT_EQ(WireColor(0xF800, 16), WireColor(0xF800));
+    // The same order at two depths: the message follows the session's.
+    OPAQUE_RECT_ORDER o{};
+    o.nWidth = o.nHeight = 1;
+    o.color = 0x0000FF;
+    EXPECT_EQ(U32At(OpaqueRectMessage(o, 32), 20), 0xFF0000FFu);
+    EXPECT_EQ(U32At(OpaqueRectMessage(o, 16), 20), WireColor(0x00FF, 16));
+    MULTI_OPAQUE_RECT_ORDER m{};
+    m.color = 0x00FF00;
+    EXPECT_EQ(U32At(MultiOpaqueRectMessage(m, 24), 4), 0xFF00FF00u);
+    PATBLT_ORDER p{};
+    p.brush.style = GDI_BS_SOLID;
+    p.foreColor = 0xFFFFFF;
+    EXPECT_EQ(U32At(*PatBltMessage(p, 32), 20), 0xFFFFFFFFu);
+}
+
 TEST(CursorFiles, HeaderAndPng) {
     std::vector<uint8_t> rgba(32 * 32 * 4, 0x80);
     auto f = CursorFile(32, 32, 5, 7, rgba);
@@ -305,6 +332,38 @@ TEST(ConnectMessages, MembersAndOptions) {
     EXPECT_EQ(r->pcb, "");
 }
 
+TEST(ConnectMessages, ColourDepthIsOneTheConsoleOffers) {
+    const std::pair<const char*, uint32_t> cases[] = {
+        {R"({"pcb":"7"})", 16},           {R"({"bpp":32})", 32},   {R"({"bpp":24})", 24},
+        {R"({"bpp":16})", 16},            {R"({"bpp":32.9})", 32}, {R"({"bpp":"32"})", 16},
+        {R"({"bpp":true})", 16},          {R"({"bpp":8})", 16},    {R"({"bpp":15})", 16},
+        {R"({"bpp":-32})", 16},           {R"({"bpp":4294967328})", 16},
+        {R"({"bpp":1e30})", 16},         {R"({"bpp":null})", 16},
+    };
+    for (const auto& [json, depth] : cases) {
+        const auto bytes = ConnectBytes(json);
+        const auto r = ParseConnectMessage(bytes.data(), bytes.size());
+        ASSERT_TRUE(r) << json;
+        EXPECT_EQ(r->colorDepth, depth) << json;
+    }
+}
+
+TEST(ConnectMessages, KeyboardLayoutIsOneThePageOffers) {
+    const std::pair<const char*, uint32_t> cases[] = {
+        {R"({"kbd":"en-US"})", 0x409}, {R"({"kbd":"en-GB"})", 0x809}, {R"({"kbd":"de"})", 0x407},
+        {R"({"kbd":"fr"})", 0x40C},    {R"({"kbd":"es"})", 0x40A},    {R"({"kbd":"it"})", 0x410},
+        {R"({"kbd":"ru"})", 0x419},    {R"({"kbd":"ja"})", 0x411},    {R"({"kbd":"DE"})", 0},
+        {R"({"kbd":"de "})", 0},       {R"({"kbd":1031})", 0},        {R"({"pcb":"7"})", 0},
+        {R"({"kbd":""})", 0},
+    };
+    for (const auto& [json, id] : cases) {
+        const auto bytes = ConnectBytes(json);
+        const auto r = ParseConnectMessage(bytes.data(), bytes.size());
+        ASSERT_TRUE(r) << json;
+        EXPECT_EQ(r->keyboardLayout, id) << json;
+    }
+}
+
 TEST(ConnectMessages, OnlyTheLowByteOfWholeFieldsCounts) {
     auto bytes = ConnectBytes(R"({"pcb":"a"})");
     bytes[4 + 1] = 0x7F;   // high bytes of a character field are not read
@@ -356,9 +415,23 @@ TEST(ErrorInfo, TextsAndEndingCodes) {
     EXPECT_EQ(ErrorInfoText(5, running),
               "E:Another user connected to the server,\nforcing the disconnection of the current "
               "connection.");
-    EXPECT_EQ(ErrorInfoText(0x10C9, running), "E:Server reported error 0x10c9");
-    EXPECT_EQ(ErrorInfoText(3, running), "E:Server reported error 0x3");
+    // Codes the library knows get its words on a second line; the first stays as it was.
+    EXPECT_EQ(ErrorInfoText(0x10C9, running),
+              "E:Server reported error 0x10c9\nE:Unknown pduType2 field in a received Share Data "
+              "Header (section 2.2.8.1.1.1.2).");
+    EXPECT_EQ(ErrorInfoText(3, running),
+              "E:Server reported error 0x3\nE:The idle session limit timer on the server has "
+              "elapsed.");
+    EXPECT_EQ(ErrorInfoText(0x1234, running), "E:Server reported error 0x1234");
     EXPECT_TRUE(running);
+    // The ending codes' words go after "T:".
+    EXPECT_EQ(ErrorInfoWords(9),
+              "The user cannot connect to the server due to insufficient access privileges.");
+    EXPECT_EQ(ErrorInfoWords(0x1234), "");
+    EXPECT_EQ(LastErrorWords(0), "");
+    EXPECT_EQ(LastErrorWords(FREERDP_ERROR_CONNECT_TRANSPORT_FAILED),
+              "The connection transport layer failed.");
+    EXPECT_EQ(LastErrorWords(0x7FFFFFFF), "");
 }
 
 class Targets : public ::testing::Test {
