@@ -64,9 +64,12 @@ measure() {
   f1=$( [ -n "${farm_pid:-}" ] && [ "$kind" = wsman ] && cpu_ticks "$farm_pid" || echo 0)
   curl -s -H "Cookie: $cookie" "$base/api/livedata" -o "$dir/live.json"
   # Every host answered: no status text of a failing connection in the live data.
-  python3 - "$dir/live.json" "$kind" <<'PY'
+  python3 - "$dir/live.json" "$kind" <<'PY' || true
 import json, sys
-d = json.load(open(sys.argv[1]))
+try:
+    d = json.load(open(sys.argv[1]))
+except ValueError:
+    sys.exit(f"{sys.argv[2]}: the last live data could not be read")
 bad = [s for s in d.get("servers", []) if s.get("status") not in (None, "", "OK")]
 if bad: print(f"{sys.argv[2]}: {len(bad)} hosts report a status, e.g. {bad[0]}", file=sys.stderr)
 PY
