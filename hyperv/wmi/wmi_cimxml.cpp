@@ -1,5 +1,7 @@
 #include "hyperv/wmi/wmi_cimxml.h"
 
+#include "hyperv/wmi/xml_text.h"
+
 #include <cctype>
 #include <charconv>
 #include <memory>
@@ -7,39 +9,6 @@
 namespace hbr {
 
 namespace {
-
-void AppendEscaped(std::string& out, std::string_view text) {
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (ch) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                if (c < 0x20 && ch != '\n' && ch != '\t') {
-                    // Kept as character references so that a reader's line-end handling
-                    // cannot change them.
-                    out += "&#";
-                    out += std::to_string(c);
-                    out += ';';
-                } else {
-                    out += ch;
-                }
-        }
-    }
-}
 
 std::string ScalarText(const WmiValue& v, CimType base) {
     if (auto s = v.AsBstr()) return *s;
@@ -62,11 +31,11 @@ void RenderProperty(std::string& out, std::string_view name, CimType type, const
     const bool embedded = base == CIM_OBJECT;
     std::string_view typeName = embedded || base == CIM_REFERENCE ? "string" : CimTypeName(base);
     out += isArray ? "<PROPERTY.ARRAY NAME=\"" : "<PROPERTY NAME=\"";
-    AppendEscaped(out, name);
+    AppendXmlText(out, name);
     out += '"';
     if (!origin.empty()) {
         out += " CLASSORIGIN=\"";
-        AppendEscaped(out, origin);
+        AppendXmlText(out, origin);
         out += '"';
     }
     out += " TYPE=\"";
@@ -83,13 +52,13 @@ void RenderProperty(std::string& out, std::string_view name, CimType type, const
                 WmiValue element;
                 if (Failed(v.GetElement(i, element))) continue;
                 out += "<VALUE>";
-                AppendEscaped(out, ScalarText(element, base));
+                AppendXmlText(out, ScalarText(element, base));
                 out += "</VALUE>";
             }
             out += "</VALUE.ARRAY>";
         } else {
             out += "<VALUE>";
-            AppendEscaped(out, ScalarText(v, base));
+            AppendXmlText(out, ScalarText(v, base));
             out += "</VALUE>";
         }
     }
@@ -333,17 +302,17 @@ std::string RenderCimXml(const WmiObject& object) {
     out.reserve(256 + def.Properties().size() * 64);
     if (object.IsClass()) {
         out += "<CLASS NAME=\"";
-        AppendEscaped(out, def.Name());
+        AppendXmlText(out, def.Name());
         out += '"';
         if (!def.Derivation().empty()) {
             out += " SUPERCLASS=\"";
-            AppendEscaped(out, def.Derivation().front());
+            AppendXmlText(out, def.Derivation().front());
             out += '"';
         }
         out += '>';
     } else {
         out += "<INSTANCE CLASSNAME=\"";
-        AppendEscaped(out, def.Name());
+        AppendXmlText(out, def.Name());
         out += "\">";
     }
     for (const char* sys : {"__PATH", "__NAMESPACE", "__SERVER", "__CLASS"}) {

@@ -189,6 +189,7 @@ class WsmanTestServer::Impl {
     std::size_t hugeBodySize_ = 32 * 1024 * 1024;
     std::map<std::string, std::uint64_t> actionCounts_;
     std::uint64_t unauthorized_ = 0;
+    std::atomic<std::uint64_t> bytesIn_{0}, bytesOut_{0};
 
   private:
     // What Stop needs of a connection; fd becomes -1 (under mu_) before the socket closes.
@@ -314,7 +315,7 @@ class WsmanTestServer::Impl {
             http::request_parser<http::string_body> parser;
             parser.header_limit(64 * 1024);
             parser.body_limit(std::max<std::size_t>(options_.maxEnvelopeSize, 1024 * 1024));
-            http::read(stream, buffer, parser, ec);
+            bytesIn_ += http::read(stream, buffer, parser, ec);
             if (ec) break;
             http::request<http::string_body> req = parser.release();
             http::response<http::string_body> res;
@@ -360,7 +361,7 @@ class WsmanTestServer::Impl {
             }
             res.keep_alive(keepAlive);
             res.prepare_payload();
-            http::write(stream, res, ec);
+            bytesOut_ += http::write(stream, res, ec);
             if (ec || !keepAlive) break;
         }
         stream.shutdown(ec);
@@ -487,6 +488,14 @@ std::uint64_t WsmanTestServer::RequestCount(std::string_view suffix) const {
             action.compare(action.size() - suffix.size(), suffix.size(), suffix) == 0)
             n += count;
     return n;
+}
+
+std::uint64_t WsmanTestServer::HttpBytesReceived() const {
+    return impl_->bytesIn_;
+}
+
+std::uint64_t WsmanTestServer::HttpBytesSent() const {
+    return impl_->bytesOut_;
 }
 
 std::uint64_t WsmanTestServer::UnauthorizedCount() const {

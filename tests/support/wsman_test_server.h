@@ -71,6 +71,9 @@ class WsmanTestServer {
     std::size_t OpenEnumerations() const;
     // Requests whose wsa:Action (or "Identify") ends with `suffix`, since start.
     std::uint64_t RequestCount(std::string_view suffix) const;
+    // HTTP bytes (headers and bodies, before TLS) read and written since start.
+    std::uint64_t HttpBytesReceived() const;
+    std::uint64_t HttpBytesSent() const;
     // Requests refused with 401.
     std::uint64_t UnauthorizedCount() const;
 

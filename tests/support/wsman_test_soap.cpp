@@ -1,5 +1,7 @@
 #include "support/wsman_test_soap.h"
 
+#include "hyperv/wmi/xml_text.h"
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -48,36 +50,6 @@ constexpr std::uint32_t kWsmanInsufficientSelectors = 2150858842;
 constexpr std::uint32_t kWsmanUnexpectedSelectors = 2150858843;
 constexpr std::uint32_t kWsmanQuotaLimit = 2150859173;
 constexpr std::size_t kMinEnvelopeSize = 8192;
-
-std::string Escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            case '\r':
-                out += "&#13;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
 
 std::string Trim(std::string_view s) {
     const char* ws = " \t\r\n";
@@ -204,7 +176,7 @@ std::string Envelope(std::string_view action, std::string_view relatesTo, std::s
     out += "\" xmlns:w=\"";
     out += kWsmanNs;
     out += "\"><s:Header><a:Action>";
-    out += Escape(action);
+    out += XmlText(action);
     out += "</a:Action><a:MessageID>";
     out += NewUuid();
     out += "</a:MessageID><a:To>";
@@ -212,7 +184,7 @@ std::string Envelope(std::string_view action, std::string_view relatesTo, std::s
     out += "</a:To>";
     if (!relatesTo.empty()) {
         out += "<a:RelatesTo>";
-        out += Escape(relatesTo);
+        out += XmlText(relatesTo);
         out += "</a:RelatesTo>";
     }
     out += "</s:Header><s:Body>";
@@ -224,7 +196,7 @@ std::string Envelope(std::string_view action, std::string_view relatesTo, std::s
 std::string FaultBody(const FaultSpec& f) {
     std::string b = "<s:Fault><s:Code><s:Value>" + f.code + "</s:Value>";
     if (!f.subcode.empty()) b += "<s:Subcode><s:Value>" + f.subcode + "</s:Value></s:Subcode>";
-    b += "</s:Code><s:Reason><s:Text xml:lang=\"en-US\">" + Escape(f.reason) +
+    b += "</s:Code><s:Reason><s:Text xml:lang=\"en-US\">" + XmlText(f.reason) +
          "</s:Text></s:Reason><s:Detail>";
     if (!f.faultDetail.empty())
         b += "<w:FaultDetail>" + std::string(kFaultDetailBase) + f.faultDetail + "</w:FaultDetail>";
@@ -232,10 +204,10 @@ std::string FaultBody(const FaultSpec& f) {
         b += "<f:WSManFault xmlns:f=\"http://schemas.microsoft.com/wbem/wsman/1/wsmanfault\" "
              "Code=\"" +
              std::to_string(f.wsmanCode) + "\" Machine=\"127.0.0.1\"><f:Message>" +
-             Escape(f.reason) + "</f:Message></f:WSManFault>";
+             XmlText(f.reason) + "</f:Message></f:WSManFault>";
     }
     if (f.wmiError) {
-        const std::string msg = Escape(f.wmiMessage.empty() ? f.reason : f.wmiMessage);
+        const std::string msg = XmlText(f.wmiMessage.empty() ? f.reason : f.wmiMessage);
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%x", f.wmiCode);
         b += "<p:MSFT_WmiError b:IsCIM_Error=\"true\" "
@@ -423,7 +395,7 @@ class Renderer {
         std::string ns =
             obj.Definition().NameSpace().empty() ? defaultNs_ : obj.Definition().NameSpace();
         const std::string& cls = obj.ClassName();
-        std::string out = "<p:" + cls + " xmlns:p=\"" + Escape(ClassUri(ns, cls)) +
+        std::string out = "<p:" + cls + " xmlns:p=\"" + XmlText(ClassUri(ns, cls)) +
                           "\" xmlns:xsi=\"" + kXsiNs + "\" xmlns:cim=\"" + kCimNs +
                           "\" xsi:type=\"p:" + cls + "_Type\">";
         Properties(out, obj, "p", true);
@@ -442,7 +414,7 @@ class Renderer {
 
     // <p:Method_OUTPUT xmlns:p=classUri>...</p:Method_OUTPUT>
     std::string Output(const WmiObject& out, std::string_view classUri, std::string_view method) {
-        std::string s = "<p:" + std::string(method) + "_OUTPUT xmlns:p=\"" + Escape(classUri) +
+        std::string s = "<p:" + std::string(method) + "_OUTPUT xmlns:p=\"" + XmlText(classUri) +
                         "\" xmlns:xsi=\"" + kXsiNs + "\" xmlns:cim=\"" + kCimNs + "\">";
         Properties(s, out, "p", false);
         s += "</p:" + std::string(method) + "_OUTPUT>";
@@ -457,9 +429,9 @@ class Renderer {
         std::string ns = p.nameSpace.empty() ? defaultNs_ : p.nameSpace;
         std::string out = "<a:Address>" + std::string(kAnonymous) +
                           "</a:Address><a:ReferenceParameters><w:ResourceURI>" +
-                          Escape(ClassUri(ns, p.className)) + "</w:ResourceURI><w:SelectorSet>";
+                          XmlText(ClassUri(ns, p.className)) + "</w:ResourceURI><w:SelectorSet>";
         for (const auto& [k, v] : p.keys)
-            out += "<w:Selector Name=\"" + Escape(k) + "\">" + Escape(v) + "</w:Selector>";
+            out += "<w:Selector Name=\"" + XmlText(k) + "\">" + XmlText(v) + "</w:Selector>";
         out += "</w:SelectorSet></a:ReferenceParameters>";
         return out;
     }
@@ -571,7 +543,7 @@ class Renderer {
             }
         }
         Open(out, prefix, name);
-        out += Escape(s);
+        out += XmlText(s);
         Close(out, prefix, name);
     }
 
@@ -588,7 +560,7 @@ class Renderer {
         std::string q = "q" + std::to_string(++depth_);
         const std::string& cls = o->ClassName();
         Open(out, prefix, name,
-             " xmlns:" + q + "=\"" + Escape(ClassUri(ns, cls)) + "\" xsi:type=\"" + q + ":" + cls +
+             " xmlns:" + q + "=\"" + XmlText(ClassUri(ns, cls)) + "\" xsi:type=\"" + q + ":" + cls +
                  "_Type\"");
         Properties(out, *o, q, true);
         Close(out, prefix, name);
@@ -1478,7 +1450,7 @@ SoapReply SoapService::Invoke(Request& rq) {
     Renderer r(ns);
     std::string body =
         out ? r.Output(*out, rq.resourceUri, m->name)
-            : "<p:" + m->name + "_OUTPUT xmlns:p=\"" + Escape(rq.resourceUri) + "\"/>";
+            : "<p:" + m->name + "_OUTPUT xmlns:p=\"" + XmlText(rq.resourceUri) + "\"/>";
     SoapReply reply{200, rq.action, Envelope(rq.action + "Response", rq.messageId, body)};
     return LimitReply(std::move(reply),
                       EffectiveLimit(limits_.maxEnvelopeSize, rq.hasMaxEnvelope, rq.maxEnvelope),

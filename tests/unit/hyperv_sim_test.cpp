@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "hyperv/provider_factory.h"
@@ -793,25 +795,38 @@ TEST(SimHost, ManyThreadsAtOnce) {
     EXPECT_EQ(failures, 0);
 }
 
-TEST(SimHost, ThousandVmPollIsCheap) {
+// A 1000-VM host answers a whole poll cycle, every VM summarised and every host figure there;
+// what a cycle costs is measured by bench/hv_poll_bench and bench/wsman_poll_bench.
+TEST(SimHost, ThousandVmPollAnswersEveryVm) {
     Lab lab("?vms=1000");
-    auto start = std::chrono::steady_clock::now();
-    for (int cycle = 0; cycle < 5; ++cycle) {
+    for (int cycle = 0; cycle < 2; ++cycle) {
         auto all = Summaries(lab, WmiValue::Null(), {0, 1, 100, 101, 103, 105, 110, 111, 112});
         ASSERT_EQ(all.size(), 1000u);
-        lab.Query(*lab.cim, "SELECT * FROM Win32_OperatingSystem");
-        lab.Query(*lab.cim,
-                  "SELECT PercentProcessorTime FROM Win32_PerfFormattedData_PerfOS_Processor where "
-                  "Name = '_Total'");
-        lab.Query(*lab.cim,
-                  "SELECT PercentDiskTime FROM Win32_PerfFormattedData_PerfDisk_PhysicalDisk where "
-                  "Name = '_Total'");
-        lab.Query(*lab.cim,
-                  "SELECT BytesTotalPersec FROM Win32_PerfFormattedData_Tcpip_NetworkInterface");
+        std::set<std::string> ids;
+        for (const auto& s : all) {
+            WmiValue name, state;
+            ASSERT_TRUE(Succeeded(s->Get("Name", name)) && name.AsBstr());
+            ids.insert(*name.AsBstr());
+            ASSERT_TRUE(Succeeded(s->Get("EnabledState", state)));
+            EXPECT_FALSE(state.IsEmptyOrNull());
+        }
+        EXPECT_EQ(ids.size(), 1000u) << "every VM once";
+        EXPECT_EQ(lab.Query(*lab.cim, "SELECT * FROM Win32_OperatingSystem").size(), 1u);
+        EXPECT_EQ(lab.Query(*lab.cim,
+                            "SELECT PercentProcessorTime FROM "
+                            "Win32_PerfFormattedData_PerfOS_Processor where Name = '_Total'")
+                      .size(),
+                  1u);
+        EXPECT_EQ(lab.Query(*lab.cim,
+                            "SELECT PercentDiskTime FROM "
+                            "Win32_PerfFormattedData_PerfDisk_PhysicalDisk where Name = '_Total'")
+                      .size(),
+                  1u);
+        EXPECT_FALSE(
+            lab.Query(*lab.cim,
+                      "SELECT BytesTotalPersec FROM Win32_PerfFormattedData_Tcpip_NetworkInterface")
+                .empty());
     }
-    auto perCycle = (std::chrono::steady_clock::now() - start) / 5;
-    // Generous for sanitizer builds; the benchmark measures the real figure.
-    EXPECT_LT(perCycle, 250ms);
 }
 
 }  // namespace

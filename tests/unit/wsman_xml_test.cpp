@@ -206,6 +206,12 @@ TEST(WsmanTarget, BareNamesAndFullUrls) {
     EXPECT_EQ(t.auth, WsmanAuth::Ntlm);
     EXPECT_EQ(t.tls, WsmanTls::Verify);
     EXPECT_EQ(t.embedding, WsmanEmbedding::Dsp0230);
+    EXPECT_EQ(t.maxEnvelopeSize, 512000u);
+
+    ASSERT_TRUE(ParseWsmanHost("hv1?envelope=2048", t, error)) << error;
+    EXPECT_EQ(t.maxEnvelopeSize, 2048u * 1024);
+    ASSERT_TRUE(ParseWsmanHost("hv1?envelope=32&auth=basic", t, error)) << error;
+    EXPECT_EQ(t.maxEnvelopeSize, 32u * 1024);
 
     ASSERT_TRUE(ParseWsmanHost("hv1.corp.example?auth=negotiate&tls=insecure", t, error)) << error;
     EXPECT_EQ(t.url, "https://hv1.corp.example:5986/wsman");
@@ -252,6 +258,13 @@ TEST(WsmanTarget, RefusesWhatIsNotAHostText) {
         "hv1?tls=sha256:" + std::string(65, 'a'),
         "hv1?tls=sha256:" + std::string(63, 'a') + "g",
         "hv1?verbose=1",
+        "hv1?envelope=",
+        "hv1?envelope=31",
+        "hv1?envelope=16385",
+        "hv1?envelope=-1",
+        "hv1?envelope=1e3",
+        "hv1?envelope=99999999999999999999",
+        "hv1?envelope=512&envelope=512",
         "https://[::1/wsman",
         "https://[zz]/wsman",
         "sim://hv1",

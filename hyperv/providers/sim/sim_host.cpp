@@ -72,7 +72,7 @@ Impl::Impl(std::string hostName, SimHostOptions options)
     : name(std::move(hostName)),
       computerName(MakeComputerName(name)),
       rdpAddress(options.rdpAddress),
-      rng_(options.seed ^ HashText(UpperAscii(name))),
+      rng_(options.seed ^ HashText(UpperAscii(options.idName.empty() ? name : options.idName))),
       seed_(options.seed) {
     BuildSchema();
     Generate(options);

@@ -18,6 +18,9 @@ struct SimHostOptions {
     std::size_t vmCount = 12;
     std::uint64_t seed = 1;
     std::string rdpAddress;  // where the host's VM-console endpoint listens, when given
+    // The name its ids are drawn from when not its own: two hosts made with the same seed and
+    // idName hold the same VMs and checkpoints under the same ids (a twin for comparisons).
+    std::string idName;
 };
 
 // What a test sees of one simulated VM.

@@ -10,6 +10,7 @@ RequestHeader Client::HeaderFor(std::string resourceUri) const {
     RequestHeader h;
     h.to = transport_->Target().url;
     h.resourceUri = std::move(resourceUri);
+    h.maxEnvelopeSize = transport_->Target().maxEnvelopeSize;
     // The host's operation time-out stays below the client's, so a slow host answers with its
     // own TimedOut fault before the connection is given up.
     const auto client =

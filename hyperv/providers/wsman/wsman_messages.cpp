@@ -1,5 +1,7 @@
 #include "hyperv/providers/wsman/wsman_messages.h"
 
+#include "hyperv/wmi/xml_text.h"
+
 #include <openssl/rand.h>
 
 #include <atomic>
@@ -21,22 +23,22 @@ constexpr std::string_view kEnvelopeOpen =
 
 std::string Header(const RequestHeader& h, std::string_view action) {
     std::string out(kEnvelopeOpen);
-    out += "<s:Header><a:To>" + XmlEscape(h.to) + "</a:To>";
+    out += "<s:Header><a:To>" + XmlText(h.to) + "</a:To>";
     out +=
-        "<w:ResourceURI s:mustUnderstand=\"true\">" + XmlEscape(h.resourceUri) + "</w:ResourceURI>";
+        "<w:ResourceURI s:mustUnderstand=\"true\">" + XmlText(h.resourceUri) + "</w:ResourceURI>";
     out += "<a:ReplyTo><a:Address s:mustUnderstand=\"true\">";
     out += kAnonymous;
     out += "</a:Address></a:ReplyTo>";
-    out += "<a:Action s:mustUnderstand=\"true\">" + XmlEscape(action) + "</a:Action>";
+    out += "<a:Action s:mustUnderstand=\"true\">" + XmlText(action) + "</a:Action>";
     out += "<w:MaxEnvelopeSize s:mustUnderstand=\"true\">" + std::to_string(h.maxEnvelopeSize) +
            "</w:MaxEnvelopeSize>";
-    out += "<a:MessageID>" + XmlEscape(h.messageId.empty() ? NewMessageId() : h.messageId) +
+    out += "<a:MessageID>" + XmlText(h.messageId.empty() ? NewMessageId() : h.messageId) +
            "</a:MessageID>";
     out += "<w:Locale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/>";
     if (!h.selectors.empty()) {
         out += "<w:SelectorSet>";
         for (const auto& [name, value] : h.selectors)
-            out += "<w:Selector Name=\"" + XmlEscape(name) + "\">" + XmlEscape(value) +
+            out += "<w:Selector Name=\"" + XmlText(name) + "\">" + XmlText(value) +
                    "</w:Selector>";
         out += "</w:SelectorSet>";
     }
@@ -172,13 +174,13 @@ std::string BuildEnumerateWql(const RequestHeader& header, std::string_view wql,
     out += "<s:Body><n:Enumerate><w:OptimizeEnumeration/><w:MaxElements>" +
            std::to_string(maxElements) + "</w:MaxElements><w:Filter Dialect=\"";
     out += kWqlDialect;
-    out += "\">" + XmlEscape(wql) + "</w:Filter></n:Enumerate></s:Body></s:Envelope>";
+    out += "\">" + XmlText(wql) + "</w:Filter></n:Enumerate></s:Body></s:Envelope>";
     return out;
 }
 
 std::string BuildPull(const RequestHeader& header, std::string_view context, unsigned maxElements) {
     std::string out = Header(header, "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Pull");
-    out += "<s:Body><n:Pull><n:EnumerationContext>" + XmlEscape(context) +
+    out += "<s:Body><n:Pull><n:EnumerationContext>" + XmlText(context) +
            "</n:EnumerationContext><n:MaxElements>" + std::to_string(maxElements) +
            "</n:MaxElements></n:Pull></s:Body></s:Envelope>";
     return out;
@@ -186,7 +188,7 @@ std::string BuildPull(const RequestHeader& header, std::string_view context, uns
 
 std::string BuildRelease(const RequestHeader& header, std::string_view context) {
     std::string out = Header(header, "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Release");
-    out += "<s:Body><n:Release><n:EnumerationContext>" + XmlEscape(context) +
+    out += "<s:Body><n:Release><n:EnumerationContext>" + XmlText(context) +
            "</n:EnumerationContext></n:Release></s:Body></s:Envelope>";
     return out;
 }
@@ -203,23 +205,23 @@ std::string RenderProperty(const Property& property, std::string_view prefix, in
     for (const auto& v : property.values) {
         switch (v.kind) {
             case WireValue::Kind::Text:
-                out += "<" + tag + ">" + XmlEscape(v.text) + "</" + tag + ">";
+                out += "<" + tag + ">" + XmlText(v.text) + "</" + tag + ">";
                 break;
             case WireValue::Kind::Datetime:
-                out += "<" + tag + "><cim:Datetime>" + XmlEscape(v.text) + "</cim:Datetime></" +
+                out += "<" + tag + "><cim:Datetime>" + XmlText(v.text) + "</cim:Datetime></" +
                        tag + ">";
                 break;
             case WireValue::Kind::Interval:
-                out += "<" + tag + "><cim:Interval>" + XmlEscape(v.text) + "</cim:Interval></" +
+                out += "<" + tag + "><cim:Interval>" + XmlText(v.text) + "</cim:Interval></" +
                        tag + ">";
                 break;
             case WireValue::Kind::Reference: {
                 out += "<" + tag + "><a:Address>";
                 out += kAnonymous;
                 out += "</a:Address><a:ReferenceParameters><w:ResourceURI>" +
-                       XmlEscape(v.reference.resourceUri) + "</w:ResourceURI><w:SelectorSet>";
+                       XmlText(v.reference.resourceUri) + "</w:ResourceURI><w:SelectorSet>";
                 for (const auto& [name, value] : v.reference.selectors)
-                    out += "<w:Selector Name=\"" + XmlEscape(name) + "\">" + XmlEscape(value) +
+                    out += "<w:Selector Name=\"" + XmlText(name) + "\">" + XmlText(value) +
                            "</w:Selector>";
                 out += "</w:SelectorSet></a:ReferenceParameters></" + tag + ">";
                 break;
@@ -230,8 +232,8 @@ std::string RenderProperty(const Property& property, std::string_view prefix, in
                     break;
                 }
                 const std::string q = "e" + std::to_string(depth);
-                out += "<" + tag + " xmlns:" + q + "=\"" + XmlEscape(v.instance->resourceUri) +
-                       "\" xsi:type=\"" + q + ":" + XmlEscape(v.instance->className) + "_Type\">";
+                out += "<" + tag + " xmlns:" + q + "=\"" + XmlText(v.instance->resourceUri) +
+                       "\" xsi:type=\"" + q + ":" + XmlText(v.instance->className) + "_Type\">";
                 for (const auto& p : v.instance->properties) out += RenderProperty(p, q, depth + 1);
                 out += "</" + tag + ">";
                 break;
@@ -245,7 +247,7 @@ std::string BuildInvoke(const RequestHeader& header, std::string_view method,
                         const std::vector<Property>& parameters) {
     std::string out = Header(header, header.resourceUri + "/" + std::string(method));
     out += "<s:Body><p:" + std::string(method) + "_INPUT xmlns:p=\"" +
-           XmlEscape(header.resourceUri) + "\">";
+           XmlText(header.resourceUri) + "\">";
     for (const auto& p : parameters) out += RenderProperty(p, "p");
     out += "</p:" + std::string(method) + "_INPUT></s:Body></s:Envelope>";
     return out;

@@ -11,6 +11,7 @@
 #include "hyperv/wmi/class_catalogue.h"
 #include "hyperv/wmi/wmi_path.h"
 #include "hyperv/wmi/wql.h"
+#include "hyperv/wmi/xml_text.h"
 
 namespace hbr {
 namespace {
@@ -24,6 +25,26 @@ using wsman::InstanceContext;
 // Items asked for in one Enumerate or Pull; the host stops earlier when its envelope is full.
 constexpr unsigned kMaxElements = 512;
 constexpr HResult kWsmanCannotProcessFilter = MakeHResult(0x8033801A);
+
+// Text XML 1.0 cannot carry would reach the host altered (the escaper replaces it), so a
+// request holding any is refused here instead: the caller sees an error, the host sees nothing.
+bool Carries(const std::vector<wsman::Property>& properties);
+
+bool Carries(const wsman::WireValue& v) {
+    if (!XmlCarries(v.text) || !XmlCarries(v.reference.resourceUri)) return false;
+    for (const auto& [name, value] : v.reference.selectors)
+        if (!XmlCarries(name) || !XmlCarries(value)) return false;
+    return !v.instance || (XmlCarries(v.instance->className) && Carries(v.instance->properties));
+}
+
+bool Carries(const std::vector<wsman::Property>& properties) {
+    for (const auto& p : properties) {
+        if (!XmlCarries(p.name)) return false;
+        for (const auto& v : p.values)
+            if (!Carries(v)) return false;
+    }
+    return true;
+}
 
 // What the namespaces of one host share: its computer name, learned when a namespace is
 // connected, used as __SERVER and in every path the provider makes.
@@ -98,7 +119,7 @@ class WsmanServices : public WmiServices {
     HResult ExecQuery(std::string_view wql, WmiEnumeratorPtr& result) override {
         result.reset();
         WqlQuery query;
-        if (Failed(ParseWql(wql, query))) return kWbemEInvalidQuery;
+        if (Failed(ParseWql(wql, query)) || !XmlCarries(wql)) return kWbemEInvalidQuery;
         EnumerationPage page;
         const CallOutcome out = client_->EnumerateWql(nameSpace_, wql, kMaxElements, page);
         if (Failed(out.hr)) return out.hr;
@@ -119,6 +140,7 @@ class WsmanServices : public WmiServices {
         WmiObjectPath parsed;
         HResult hr = ParseObjectPath(path, parsed);
         if (Failed(hr)) return hr;
+        if (!XmlCarries(path)) return kWbemEInvalidObjectPath;
         const CimClass* cls = FindClass(parsed.className);
         if (parsed.IsClassPath()) {
             // Classes come from the catalogue: WS-Management serves instances, not schemas.
@@ -143,6 +165,7 @@ class WsmanServices : public WmiServices {
         WmiObjectPath parsed;
         HResult hr = ParseObjectPath(objectPath, parsed);
         if (Failed(hr)) return hr;
+        if (!XmlCarries(objectPath)) return kWbemEInvalidObjectPath;
         const CimClass* cls = FindClass(parsed.className);
         if (!cls) return kWbemEInvalidClass;  // the parameters' types come from the catalogue
         const CimMethod* m = cls->FindMethod(method);
@@ -161,6 +184,7 @@ class WsmanServices : public WmiServices {
                                              client_->Target().embedding == WsmanEmbedding::CimXml,
                                              NamespaceOf(parsed), parameters);
             if (Failed(hr)) return hr;
+            if (!Carries(parameters)) return kWbemEInvalidParameter;
         }
         const WmiClassDefPtr def = cls->MakeDefinition(host_->Server());
         const WmiMethodDef* signature = def->FindMethod(m->name);
@@ -193,12 +217,14 @@ class WsmanServices : public WmiServices {
         return path.nameSpace.empty() ? nameSpace_ : path.nameSpace;
     }
 
-    // RequestedInformation 5 is the thumbnail.
+    // RequestedInformation 5, 6 and 7 are the thumbnails (80 x 60, 160 x 120, 320 x 240).
     static bool DropThumbnailRequest(std::vector<wsman::Property>& parameters) {
         for (auto& p : parameters) {
             if (!IEquals(p.name, "RequestedInformation")) continue;
             const auto before = p.values.size();
-            std::erase_if(p.values, [](const wsman::WireValue& v) { return v.text == "5"; });
+            std::erase_if(p.values, [](const wsman::WireValue& v) {
+                return v.text == "5" || v.text == "6" || v.text == "7";
+            });
             return p.values.size() != before;
         }
         return false;

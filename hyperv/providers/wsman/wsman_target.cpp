@@ -90,7 +90,7 @@ bool ParseHostPart(std::string_view hostPort, bool portAllowed, WsmanTarget& out
 }
 
 bool ParseOptions(std::string_view query, WsmanTarget& out, std::string& error) {
-    bool seenAuth = false, seenTls = false, seenEmbed = false;
+    bool seenAuth = false, seenTls = false, seenEmbed = false, seenEnvelope = false;
     while (!query.empty()) {
         const auto amp = query.find('&');
         const std::string_view pair = query.substr(0, amp);
@@ -152,6 +152,21 @@ bool ParseOptions(std::string_view query, WsmanTarget& out, std::string& error) 
                 error = "embed must be dsp0230 or cimxml";
                 return false;
             }
+        } else if (key == "envelope") {
+            if (seenEnvelope) {
+                error = "the option envelope is given twice";
+                return false;
+            }
+            seenEnvelope = true;
+            unsigned kb = 0;
+            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), kb);
+            // Replies are read up to 16 MB; WinRM takes no envelope under 32 KB.
+            if (value.empty() || ec != std::errc{} || end != value.data() + value.size() ||
+                kb < 32 || kb > 16384) {
+                error = "envelope must be a size in KB from 32 to 16384";
+                return false;
+            }
+            out.maxEnvelopeSize = static_cast<std::size_t>(kb) * 1024;
         } else {
             error = "unknown option: " + std::string(key.substr(0, 40));
             return false;

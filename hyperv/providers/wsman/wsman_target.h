@@ -5,6 +5,9 @@
 //   auth=ntlm|basic|negotiate   (default ntlm)
 //   tls=verify|insecure|sha256:<64 hex digits>   (default verify against the system's CAs)
 //   embed=dsp0230|cimxml   (how embedded-instance method parameters are written; default dsp0230)
+//   envelope=<KB>   (the largest reply asked for, 32 to 16384; default 500, WinRM's own default
+//                    MaxEnvelopeSizekb: raise both to see VM thumbnails, which need about 1.5 MB)
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -22,6 +25,7 @@ struct WsmanTarget {
     WsmanTls tls = WsmanTls::Verify;
     std::string pinSha256;  // 64 lower-case hex digits when tls is Pinned
     WsmanEmbedding embedding = WsmanEmbedding::Dsp0230;
+    std::size_t maxEnvelopeSize = 512000;  // bytes
 };
 
 // False with a reason in `error` for text that is not a usable host text (other schemes, user

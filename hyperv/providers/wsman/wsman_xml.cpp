@@ -133,41 +133,4 @@ XmlReadError ReadXml(std::string_view bytes, XmlElement& root, std::string* erro
     return XmlReadError::None;
 }
 
-std::string XmlEscape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            case '\r':
-                out += "&#13;";
-                break;
-            case '\t':
-                out += c;
-                break;
-            case '\n':
-                out += c;
-                break;
-            default:
-                // XML 1.0 has no way to carry the other control characters: they are left out.
-                if (static_cast<unsigned char>(c) >= 0x20) out += c;
-        }
-    }
-    return out;
-}
-
 }  // namespace hbr::wsman

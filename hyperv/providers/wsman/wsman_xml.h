@@ -65,7 +65,4 @@ enum class XmlReadError { None, Malformed, DocumentType, TooLarge, Empty };
 XmlReadError ReadXml(std::string_view bytes, XmlElement& root, std::string* error = nullptr,
                      std::size_t maxBytes = 16u << 20);
 
-// Text for element content and attribute values.
-std::string XmlEscape(std::string_view text);
-
 }  // namespace hbr::wsman
