@@ -159,6 +159,10 @@ bool RestoreClientNegotiate(gss_ctx_id_t& context, const std::string& padded, si
 
 }  // namespace
 
+std::optional<std::string> DecodeAuthToken(std::string_view base64) {
+    return DecodeBase64(base64);
+}
+
 GssAuthSettings GssAuthSettingsFromEnvironment(AuthScheme scheme) {
     GssAuthSettings s;
     s.scheme = scheme;
