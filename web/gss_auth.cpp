@@ -209,6 +209,8 @@ std::string AccountFromGssName(std::string_view displayed, const GssAuthSettings
         const auto it = settings.realmDomains.find(realm);
         const std::string domain =
             it != settings.realmDomains.end() ? it->second : realm.substr(0, realm.find('.'));
+        // A realm starting with a dot has no first label to stand for the domain.
+        if (domain.empty()) return {};
         return domain + "\\" + std::string(user);
     }
     if (settings.defaultDomain.empty()) return std::string(displayed);
@@ -263,6 +265,9 @@ std::string NormaliseNtlmToken(std::string token) {
             const uint32_t length = ReadLe32(token, at) & 0xffff;
             const uint32_t offset = ReadLe32(token, at + 4);
             if (length != 0) first = std::min(first, offset);
+            // Moved by 8, this offset would wrap round into the header: such a message is left
+            // as sent, for the library to refuse.
+            if (offset > UINT32_MAX - 8) return token;
         }
         if (first != kHeader) return token;
         for (size_t i = 0; i < kFields; ++i) {
