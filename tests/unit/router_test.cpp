@@ -344,7 +344,9 @@ TEST_F(RouterTest, ViewsOfAFailingHostAnswerTheFixedServerError) {
     for (int i = 0; i < 400 && reg.GetVmGeneral(vm, out) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(reg.GetVmGeneral(vm, out), 0) << "the host's VM list never arrived";
-    const std::string sid = CreateSession(Admin());
+    Session admin = Admin();
+    admin.claimSets = {AdministratorClaimObject()};
+    const std::string sid = CreateSession(admin);
     const std::string cookie = SessionCookie(sid).substr(0, SessionCookie(sid).find(';'));
     EXPECT_EQ(Send(HttpVerb::Get, "/api/vm/general/" + vm, cookie).Status(), 200);
 
