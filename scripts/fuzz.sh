@@ -3,9 +3,10 @@
 # Sanitizer, leak checks) in build-fuzz/ and runs each for SECONDS (default 60), one after the
 # other. Prints per target its executions and findings; exits non-zero on any finding.
 #
-# Seeds come from tests/fuzz/corpus/<target>/ (and, for the XML reader, the public WS-Management
-# samples); what the fuzzer learns is kept in build-fuzz/corpus/<target>/, findings in
-# build-fuzz/findings/. Reproduce one with: build-fuzz/tests/fuzz/<target> <file>
+# Seeds come from tests/fuzz/corpus/<target>/ (and, for the CIM-XML and WS-Management readers,
+# the public WS-Management samples, read where they are); what the fuzzer learns is kept in
+# build-fuzz/corpus/<target>/, findings in build-fuzz/findings/.
+# Reproduce one with: build-fuzz/tests/fuzz/<target> <file>
 set -euo pipefail
 seconds="${1:-60}"
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -28,7 +29,7 @@ for t in "${targets[@]}"; do
     mkdir -p "$corpus"
     extra=()
     [ -d "$seeds/$t" ] && extra+=("$seeds/$t")
-    [ "$t" = fuzz_cimxml ] && [ -d "$samples" ] && extra+=("$samples")
+    case "$t" in fuzz_cimxml | fuzz_wsman) [ -d "$samples" ] && extra+=("$samples") ;; esac
     log="$build/findings/$t.log"
     rm -f "$build/findings/$t"-*
     status=0

@@ -54,7 +54,14 @@ bool MayHandOutRole(SQLite::Database& db, const Session& session, int32_t roleId
                     std::string& reason) {
     if (roleId == session.roleId) return true;
     JsonDocument doc;
-    if (ReadStoredRole(db, roleId, doc) == StoredRole::Unreadable) {
+    const StoredRole stored = ReadStoredRole(db, roleId, doc);
+    if (stored == StoredRole::Missing) {
+        // A role that does not exist grants nothing today, but the user would hold whatever
+        // role is later created under that id, with claims the editor never had to hold.
+        reason = "unknown role";
+        return false;
+    }
+    if (stored == StoredRole::Unreadable) {
         // A role whose stored text does not read grants nothing; only the built-in
         // administrator, who may grant everything, hands it out.
         reason = "unreadable role";
@@ -194,6 +201,8 @@ bool CanEditUser(SQLite::Database& db, const Session& session, const JsonValue& 
     if (const auto current = CurrentRoleOf(db, userId);
         current && !MayHandOutRole(db, session, *current, reason))
         return false;
+    // No role posted: the user keeps the role checked above.
+    if (role.IsNull()) return true;
     return MayHandOutRole(db, session, roleId, reason);
 }
 

@@ -160,6 +160,10 @@ bool RestoreClientNegotiate(gss_ctx_id_t& context, const std::string& padded, si
 
 }  // namespace
 
+std::optional<std::string> DecodeAuthToken(std::string_view base64) {
+    return DecodeBase64(base64);
+}
+
 GssAuthSettings GssAuthSettingsFromEnvironment(AuthScheme scheme) {
     GssAuthSettings s;
     s.scheme = scheme;
@@ -206,6 +210,8 @@ std::string AccountFromGssName(std::string_view displayed, const GssAuthSettings
         const auto it = settings.realmDomains.find(realm);
         const std::string domain =
             it != settings.realmDomains.end() ? it->second : realm.substr(0, realm.find('.'));
+        // A realm starting with a dot has no first label to stand for the domain.
+        if (domain.empty()) return {};
         return domain + "\\" + std::string(user);
     }
     if (settings.defaultDomain.empty()) return std::string(displayed);
@@ -283,6 +289,9 @@ std::string NormaliseNtlmToken(std::string token) {
             const uint32_t length = ReadLe32(token, at) & 0xffff;
             const uint32_t offset = ReadLe32(token, at + 4);
             if (length != 0) first = std::min(first, offset);
+            // Moved by 8, this offset would wrap round into the header: such a message is left
+            // as sent, for the library to refuse.
+            if (offset > UINT32_MAX - 8) return token;
         }
         if (first != kHeader) return token;
         for (size_t i = 0; i < kFields; ++i) {

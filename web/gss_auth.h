@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,10 @@ std::vector<std::string> LocalGroupsOf(const std::string& user, const std::strin
 // NTLM NEGOTIATE messages without the optional version field (32 bytes, as curl and Chromium
 // send them) padded to the form the mechanism accepts; any other token unchanged.
 std::string NormaliseNtlmToken(std::string token);
+
+// The bytes of a token as an Authorization header carries it (base64); none when the text is
+// not base64, is empty or decodes to more than kMaxAuthTokenBytes.
+std::optional<std::string> DecodeAuthToken(std::string_view base64);
 
 class GssIntegratedAuth : public IntegratedAuth {
   public:

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hyperv/wmi_cimxml.h"
+#include "hyperv/wmi/wmi_cimxml.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "hyperv/wmi_path.h"
+#include "hyperv/wmi/wmi_path.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hyperv/wql.h"
+#include "hyperv/wmi/wql.h"
 
 namespace {
 

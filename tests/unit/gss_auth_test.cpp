@@ -56,6 +56,8 @@ TEST(GssNames, NamesThatAreNoAccountAreRefused) {
     EXPECT_EQ(AccountFromGssName("@REALM", s), "");
     EXPECT_EQ(AccountFromGssName("user@", s), "");
     EXPECT_EQ(AccountFromGssName("HTTP/host@REALM", s), "");
+    // No first label, so no domain: not "\\alice", which would read as a name without one.
+    EXPECT_EQ(AccountFromGssName("alice@.EXAMPLE.COM", s), "");
 }
 
 TEST(GssNames, TheRealmTableIsReadFromTheEnvironment) {
@@ -119,6 +121,17 @@ TEST(NtlmMessages, AnAuthenticateWithoutVersionGetsOneAndItsOffsetsMove) {
     EXPECT_EQ(out.substr(72), "LMNTNDUW");
     // Each field still names the same bytes.
     EXPECT_EQ(out.substr(Le32(out, 24), 3), in.substr(Le32(in, 24), 3));
+}
+
+// A field so far out that moving it by the version's 8 bytes would wrap round to the header:
+// the message stays as sent (the library refuses it) rather than naming other bytes.
+TEST(NtlmMessages, AFieldThatWouldWrapLeavesTheMessageAsSent) {
+    for (const int field : {1, 5}) {  // a non-empty field, and the empty session key
+        std::string in = ShortAuthenticate();
+        const size_t at = 12 + 8 * static_cast<size_t>(field) + 4;
+        for (size_t b = 0; b < 4; ++b) in[at + b] = static_cast<char>(b == 0 ? 0xfc : 0xff);
+        EXPECT_EQ(NormaliseNtlmToken(in), in) << field;
+    }
 }
 
 TEST(NtlmMessages, OtherTokensPassUnchanged) {

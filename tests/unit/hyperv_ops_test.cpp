@@ -461,6 +461,63 @@ TEST_F(SimWorkspace, StateChangeFailureTexts) {
     }
 }
 
+// Access refused by the method or by the job it started reads as E_ACCESSDENIED either way; a
+// guest shutdown of a VM without integration services has no component to ask.
+TEST_F(SimWorkspace, AccessDeniedAndAMissingShutdownComponent) {
+    const auto vm = VmInState(2);
+    sim->SetMethodReturn("RequestStateChange", 32769, 1);
+    try {
+        ChangeVmState(ws, vm.id, 6);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.hr, kEAccessDenied);
+        EXPECT_EQ(e.text, "AccessDenied: -2147024891");
+    }
+    sim->SetJobOutcome("RequestStateChange", 10, 32769, "Denied by the host", 1);
+    try {
+        ChangeVmState(ws, vm.id, 6);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.hr, kEAccessDenied);
+        EXPECT_EQ(e.text, "Denied by the host: -2147024891");
+    }
+    SimVmInfo bare;
+    for (const auto& v : sim->ListVms())
+        if (!v.integrationServices) bare = v;
+    ASSERT_FALSE(bare.id.empty());
+    ASSERT_TRUE(sim->SetVmState(bare.id, 2));
+    const std::uint64_t calls = sim->CallCount("ExecMethod");
+    try {
+        ChangeVmState(ws, bare.id, 4);
+        FAIL();
+    } catch (const CHypervisorException& e) {
+        EXPECT_EQ(e.hr, 0);
+        EXPECT_EQ(e.text, "VM Shutdown Component not found: 0");
+    }
+    EXPECT_EQ(sim->CallCount("ExecMethod"), calls);  // nothing was asked of the VM
+}
+
+// The host's uptime as days.hours:minutes:seconds, and the network rate as the 32-bit sum the
+// dashboard has always shown, wrapping past 2^31 into the negative.
+TEST_F(SimWorkspace, HostUptimeTextAndTheWrappingNetworkSum) {
+    auto live = [&] {
+        RefreshHostLive(ws);
+        std::lock_guard lock(Locks().cache);
+        return ws.hostLiveFragment;
+    };
+    sim->SetUptime(std::chrono::hours(40 * 24 + 3) + std::chrono::minutes(4) + 5s);
+    EXPECT_EQ(live().rfind("\"uptime\":\"40.03:04:05\",", 0), 0u) << live();
+    sim->SetUptime(59s);
+    EXPECT_EQ(live().rfind("\"uptime\":\"0.00:00:59\",", 0), 0u) << live();
+    sim->SetNetworkRates({1000, 2345});
+    EXPECT_NE(live().find("\"bytesPersec\":3345,"), std::string::npos) << live();
+    sim->SetNetworkRates({});
+    EXPECT_NE(live().find("\"bytesPersec\":0,"), std::string::npos) << live();
+    // 4000000005 in 32 bits, written signed.
+    sim->SetNetworkRates({2000000000, 2000000000, 5});
+    EXPECT_NE(live().find("\"bytesPersec\":-294967291,"), std::string::npos) << live();
+}
+
 TEST_F(SimWorkspace, BadIdsNeverReachTheHost) {
     const auto calls = sim->CallCount("ExecQuery") + sim->CallCount("ExecMethod");
     for (const std::string id :

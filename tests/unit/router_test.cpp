@@ -5,10 +5,14 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "cli/process_state.h"
+#include "hyperv/providers/sim/sim_host.h"
+#include "hyperv/server_registry.h"
 #include "store/database.h"
 #include "store/password.h"
 #include "support/temp_dir.h"
@@ -325,6 +329,38 @@ TEST_F(RouterTest, PublicPathsInBothSchemes) {
     UseIntegrated()->status = 1;
     EXPECT_EQ(Send(HttpVerb::Get, "/bs/x.css").Status(), 404);
     EXPECT_EQ(Send(HttpVerb::Get, "/login.html").Status(), 401);
+}
+
+// The VM views answer a failing host with the fixed server-error text, never the host's own
+// words (error codes and the host's path texts stay in the log).
+TEST_F(RouterTest, ViewsOfAFailingHostAnswerTheFixedServerError) {
+    auto& reg = ServerRegistry::Instance();
+    reg.ClearAll();
+    SimHost::Remove("route-views");
+    reg.AddServer(9, "sim://route-views?vms=3", "", "");
+    SimHost sim = SimHost::Get("route-views");
+    const std::string vm = sim.ListVms().front().id;
+    std::string out;
+    for (int i = 0; i < 400 && reg.GetVmGeneral(vm, out) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(reg.GetVmGeneral(vm, out), 0) << "the host's VM list never arrived";
+    Session admin = Admin();
+    admin.claimSets = {AdministratorClaimObject()};
+    const std::string sid = CreateSession(admin);
+    const std::string cookie = SessionCookie(sid).substr(0, SessionCookie(sid).find(';'));
+    EXPECT_EQ(Send(HttpVerb::Get, "/api/vm/general/" + vm, cookie).Status(), 200);
+
+    sim.FailCalls("", "", kWbemEFailed);
+    for (const char* view :
+         {"/api/vm/general/", "/api/vm/networking/", "/api/vm/replication/",
+          "/api/vm/checkpoints/"}) {
+        const Reply r = Send(HttpVerb::Get, view + vm, cookie);
+        EXPECT_EQ(r.Status(), 500) << view;
+        EXPECT_EQ(r.Body(), "Server error: hbr exception") << view;
+    }
+    sim.ClearHooks();
+    reg.ClearAll();
+    SimHost::Remove("route-views");
 }
 
 }  // namespace

@@ -168,8 +168,12 @@ TEST_F(RightsTest, CanEditUserRulesInOrder) {
     t.db->exec("INSERT INTO users (name, roleId) VALUES ('second admin', 1)");
     EXPECT_FALSE(EditUser(ed, R"({"id":5,"pwd":"x"})"));
     EXPECT_TRUE(EditUser(admin, R"({"id":5,"pwd":"x"})"));
-    // An unknown role reads as an empty object.
-    EXPECT_TRUE(EditUser(ed, R"({"id":4,"roleId":99})"));
+    // A role that does not exist is never handed out: whoever holds its id would get the
+    // claims of a role created later under it.
+    EXPECT_FALSE(EditUser(ed, R"({"id":4,"roleId":99})", &why));
+    EXPECT_EQ(why, "unknown role");
+    EXPECT_FALSE(EditUser(ed, R"({"id":0,"name":"new","roleId":99})"));
+    EXPECT_FALSE(EditUser(admin, R"({"id":4,"roleId":99})"));
 }
 
 TEST_F(RightsTest, EditChecksWriteTheirAuditRows) {

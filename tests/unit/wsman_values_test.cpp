@@ -77,6 +77,14 @@ TEST(WsmanValues, DateTimesBetweenXmlSchemaAndDmtf) {
     EXPECT_FALSE(XsDateTimeFromDmtf("2013****162839.500000+000", xs));
     EXPECT_FALSE(XsDateTimeFromDmtf("00000001020304.500000:000", xs));
     EXPECT_FALSE(XsDateTimeFromDmtf("short", xs));
+
+    // Zones reach 14:00 either way and no further: beyond it the DMTF form could not go back.
+    ASSERT_TRUE(DmtfFromXsDateTime("2013-04-15T16:28:39-14:00", dmtf));
+    EXPECT_EQ(dmtf, "20130415162839.000000-840");
+    ASSERT_TRUE(XsDateTimeFromDmtf(dmtf, xs));
+    EXPECT_EQ(xs, "2013-04-15T16:28:39.000000-14:00");
+    EXPECT_FALSE(DmtfFromXsDateTime("2013-04-15T16:28:39+14:30", dmtf));
+    EXPECT_FALSE(DmtfFromXsDateTime("2013-04-15T16:28:39-14:59", dmtf));
 }
 
 TEST(WsmanValues, IntervalsBetweenDurationAndDmtf) {

@@ -276,9 +276,23 @@ void Impl::SetJobRunningStates(std::vector<int> states) {
     runningStates_ = states.empty() ? std::vector<int>{2, 4} : std::move(states);
 }
 
+void Impl::SetUptime(std::chrono::milliseconds uptime) {
+    std::lock_guard lock(mu_);
+    fixedUptimeMs_ = std::max<std::int64_t>(uptime.count(), 0);
+}
+
+void Impl::SetNetworkRates(std::vector<std::uint64_t> rates) {
+    std::lock_guard lock(mu_);
+    networkRates_ = std::move(rates);
+    fixedNetworkRates_ = true;
+}
+
 void Impl::ClearHooks() {
     {
         std::lock_guard lock(mu_);
+        fixedUptimeMs_ = -1;
+        networkRates_.clear();
+        fixedNetworkRates_ = false;
         faults_.clear();
         methodReturns_.clear();
         jobOutcomes_.clear();
@@ -777,6 +791,12 @@ void SimHost::SetJobDuration(std::chrono::milliseconds duration) {
 }
 void SimHost::SetJobRunningStates(std::vector<int> states) {
     impl_->SetJobRunningStates(std::move(states));
+}
+void SimHost::SetUptime(std::chrono::milliseconds uptime) {
+    impl_->SetUptime(uptime);
+}
+void SimHost::SetNetworkRates(std::vector<std::uint64_t> bytesPerSecond) {
+    impl_->SetNetworkRates(std::move(bytesPerSecond));
 }
 void SimHost::ClearHooks() {
     impl_->ClearHooks();

@@ -81,6 +81,11 @@ class SimHost {
     // By default 2 (new) at the first read and 4 (running) after, as a host's jobs do; hosts
     // also report 3, 5, 6 and 11 while a job is under way. Empty: the default.
     void SetJobRunningStates(std::vector<int> states);
+    // Fixes the figures of the operating-system namespace: the time since the host booted
+    // (LastBootUpTime against LocalDateTime) and the BytesTotalPersec of its network
+    // interfaces, one interface per rate. ClearHooks returns to moving figures.
+    void SetUptime(std::chrono::milliseconds uptime);
+    void SetNetworkRates(std::vector<std::uint64_t> bytesPerSecond);
     void ClearHooks();
 
     // ---- inspection and set-up for tests ----

@@ -44,7 +44,8 @@ void Impl::CimInstances(Kind kind, const WqlCondition*, std::vector<WmiObjectPtr
             o->Set("BuildType", Text("Multiprocessor Free"));
             o->Set("OperatingSystemSKU", WmiValue::I4(8));
             o->Set("InstallDate", Text(CimDateTime(1669852800000LL)));
-            o->Set("LastBootUpTime", Text(CimDateTime(hostBootMs_)));
+            o->Set("LastBootUpTime",
+                   Text(CimDateTime(fixedUptimeMs_ >= 0 ? now - fixedUptimeMs_ : hostBootMs_)));
             o->Set("LocalDateTime", Text(CimDateTime(now)));
             o->Set("TotalVisibleMemorySize", Text(std::to_string(kTotalKb)));
             o->Set("FreePhysicalMemory", Text(std::to_string(free)));
@@ -190,6 +191,14 @@ void Impl::CimInstances(Kind kind, const WqlCondition*, std::vector<WmiObjectPtr
             }
             break;
         case Kind::PerfNetwork:
+            if (fixedNetworkRates_) {
+                for (std::size_t i = 0; i < networkRates_.size(); ++i) {
+                    auto o = make();
+                    o->Set("Name", Text("Adapter " + std::to_string(i + 1)));
+                    o->Set("BytesTotalPersec", Text(std::to_string(networkRates_[i])));
+                }
+                break;
+            }
             for (const char* name : {"Intel[R] Ethernet Controller X710 for 10GbE SFP+",
                                      "Intel[R] Ethernet Controller X710 for 10GbE SFP+ _2",
                                      "vEthernet [External vSwitch]"}) {

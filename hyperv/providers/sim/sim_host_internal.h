@@ -171,6 +171,8 @@ class Impl : public std::enable_shared_from_this<Impl> {
     void SetCallDelay(std::string op, std::string match, std::chrono::milliseconds d, int count);
     void SetJobDuration(std::chrono::milliseconds d);
     void SetJobRunningStates(std::vector<int> states);
+    void SetUptime(std::chrono::milliseconds uptime);
+    void SetNetworkRates(std::vector<std::uint64_t> rates);
     void ClearHooks();
     std::vector<SimVmInfo> ListVms();
     std::vector<SimCheckpointInfo> ListCheckpoints(std::string_view vmId);
@@ -254,6 +256,9 @@ class Impl : public std::enable_shared_from_this<Impl> {
     std::vector<Delay> delays_;
     std::chrono::milliseconds jobDuration_{1000};
     std::vector<int> runningStates_{2, 4};  // JobState by read while running; the last repeats
+    std::int64_t fixedUptimeMs_ = -1;        // < 0: since hostBootMs_
+    std::vector<std::uint64_t> networkRates_;
+    bool fixedNetworkRates_ = false;
     bool virtPresent_ = true;
     bool cimPresent_ = true;
     std::unordered_map<std::string, std::uint64_t> callCounts_;

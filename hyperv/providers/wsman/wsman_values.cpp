@@ -65,7 +65,9 @@ bool DmtfFromXsDateTime(std::string_view xs, std::string& dmtf) {
         } else if ((xs[pos] == '+' || xs[pos] == '-') && xs.size() == pos + 6 &&
                    xs[pos + 3] == ':') {
             int oh, om;
-            if (!Digits(xs, pos + 1, 2, oh) || !Digits(xs, pos + 4, 2, om) || oh > 14 || om > 59)
+            // XML Schema's zones end at 14:00 either way, as do the DMTF form's 840 minutes.
+            if (!Digits(xs, pos + 1, 2, oh) || !Digits(xs, pos + 4, 2, om) || om > 59 ||
+                oh * 60 + om > 14 * 60)
                 return false;
             sign = xs[pos];
             offset = oh * 60 + om;
