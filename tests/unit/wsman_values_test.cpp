@@ -138,6 +138,31 @@ TEST(WsmanValues, EndpointReferencesAndPathTextBothWays) {
     EXPECT_FALSE(PathFromEpr(foreign, "HV1", path));
 }
 
+// A host's reference is read as path text and parsed again later: whatever it holds must come
+// back as the same class, namespace and keys, never as others.
+TEST(WsmanValues, HostileReferencesCannotBecomeOtherKeys) {
+    std::string path;
+    Epr epr;
+    epr.resourceUri = WmiResourceUri("root\\virtualization\\v2", "Msvm_ConcreteJob");
+    for (const char* name : {".nstanceID", "Instance ID", "A=\"1\",B", "", "1Name", "Na\\me"}) {
+        epr.selectors = {{name, "x"}};
+        EXPECT_FALSE(PathFromEpr(epr, "HV1", path)) << name;
+    }
+    for (const char* ns : {"root/cimv2:Win32_X", "root//v2", "root/\"x\"", ""}) {
+        epr.selectors = {{"__cimnamespace", ns}, {"InstanceID", "x"}};
+        EXPECT_FALSE(PathFromEpr(epr, "HV1", path)) << ns;
+    }
+    // A numeric property with text that is no number is quoted, so it stays one key.
+    epr.selectors = {{"JobState", "7,InstanceID=\"other\""}};
+    ASSERT_TRUE(PathFromEpr(epr, "HV1", path));
+    Epr back;
+    ASSERT_EQ(EprFromPath(path, "", back), kSOk);
+    EXPECT_EQ(back.selectors, epr.selectors);
+    epr.selectors = {{"JobState", "7"}};
+    ASSERT_TRUE(PathFromEpr(epr, "HV1", path));
+    EXPECT_EQ(path, "\\\\HV1\\root\\virtualization\\v2:Msvm_ConcreteJob.JobState=7");
+}
+
 TEST(WsmanValues, InstancesAreTypedByTheCatalogue) {
     const InstanceContext context{"HV1", "root\\cimv2"};
     const EnumerationPage disks = Page(Sample("02"));

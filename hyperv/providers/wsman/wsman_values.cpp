@@ -1,5 +1,6 @@
 #include "hyperv/providers/wsman/wsman_values.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -179,6 +180,27 @@ bool XsDurationFromDmtfInterval(std::string_view dmtf, std::string& xs) {
     return true;
 }
 
+namespace {
+
+// A property or namespace part as WMI names them; anything else in a host's reference would be
+// read back as other keys or another namespace.
+bool IsWmiName(std::string_view name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    });
+}
+
+bool IsUnquotedKeyValue(std::string_view value) {
+    if (IEquals(value, "true") || IEquals(value, "false")) return true;
+    if (!value.empty() && value[0] == '-') value.remove_prefix(1);
+    return !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+    });
+}
+
+}  // namespace
+
 bool PathFromEpr(const Epr& epr, std::string_view server, std::string& path) {
     std::string nameSpace, className;
     if (!SplitWmiResourceUri(epr.resourceUri, nameSpace, className) || className == "*")
@@ -187,6 +209,13 @@ bool PathFromEpr(const Epr& epr, std::string_view server, std::string& path) {
         if (IEquals(name, "__cimnamespace")) {
             nameSpace.clear();
             for (char c : value) nameSpace += c == '/' ? '\\' : c;
+            for (size_t at = 0; at <= nameSpace.size();) {
+                const size_t end = std::min(nameSpace.find('\\', at), nameSpace.size());
+                if (!IsWmiName(std::string_view(nameSpace).substr(at, end - at))) return false;
+                at = end + 1;
+            }
+        } else if (!IsWmiName(name)) {
+            return false;
         }
     const CimClass* cls = FindClass(className);
     path = "\\\\" + std::string(server) + "\\" + nameSpace + ":" + className;
@@ -196,7 +225,8 @@ bool PathFromEpr(const Epr& epr, std::string_view server, std::string& path) {
         path += first ? "." : ",";
         first = false;
         const CimProperty* p = cls ? cls->FindProperty(name) : nullptr;
-        const bool quoted = !p || IsTextual(p->BaseType());
+        // A number the host sent for a numeric key stays bare; anything else is quoted.
+        const bool quoted = !p || IsTextual(p->BaseType()) || !IsUnquotedKeyValue(value);
         path += name + "=" + (quoted ? QuotePathValue(value) : value);
     }
     if (first) path += "=@";
