@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <regex>
 #include <string>
@@ -86,12 +87,21 @@ struct Side {
     // The clock's part of a text, and the host's name, reduced for the twin comparison.
     std::string ReduceForTwin(const std::string& json) const {
         std::string s = ReduceMembers(ReduceLive(json), {"creationTime"});
-        // A checkpoint's name carries the moment it was taken: " - (m/d/yyyy - h:mm:ss AM)".
-        s = std::regex_replace(
-            s, std::regex(" - \\([0-9]+/[0-9]+/[0-9]+ - [0-9]+:[0-9]{2}:[0-9]{2} [AP]M\\)"),
-            " - (#when)");
+        // A checkpoint's name carries the moment it was taken: " - (m/d/yyyy - h:mm:ss AM)";
+        // JSON text writes its '/' as "\/".
+        s = std::regex_replace(s,
+                               std::regex(" - \\([0-9]+\\\\?/[0-9]+\\\\?/[0-9]+ - "
+                                          "[0-9]+:[0-9]{2}:[0-9]{2} [AP]M\\)"),
+                               " - (#when)");
+        // The twins differ only by name: the computer name wherever it is written, and the DNS
+        // name, which is the computer name in lower case.
         for (std::size_t at; (at = s.find(host.ComputerName())) != std::string::npos;)
             s.replace(at, host.ComputerName().size(), "#HOST");
+        std::string dns = host.ComputerName();
+        for (auto& c : dns) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string dnsMember = "\"dNSHostName\":\"" + dns + "\"";
+        for (std::size_t at; (at = s.find(dnsMember)) != std::string::npos;)
+            s.replace(at, dnsMember.size(), "\"dNSHostName\":\"#host\"");
         return s;
     }
 
@@ -276,12 +286,13 @@ TEST(WsmanConformance, EveryViewActionJobAndHostViewIsTheSameDirectAndThroughWsm
     // A host whose MaxEnvelopeSizekb was raised, so that a VM's thumbnail fits in one reply.
     o.maxEnvelopeSize = 2 << 20;
     WsmanTestServer server(o);
+    // The workspaces' server id is written into the host views: all three carry the same one.
     WmiWorkspace direct, remote, remoteHostDirect;
     ASSERT_EQ(direct.Initialize(1, "sim://WSCONF-D", "", "", 1h), kSOk);
     ASSERT_EQ(
-        remote.Initialize(2, server.HostText("basic") + "&envelope=2048", o.user, o.password, 1h),
+        remote.Initialize(1, server.HostText("basic") + "&envelope=2048", o.user, o.password, 1h),
         kSOk);
-    ASSERT_EQ(remoteHostDirect.Initialize(3, "sim://WSCONF-W", "", "", 1h), kSOk);
+    ASSERT_EQ(remoteHostDirect.Initialize(1, "sim://WSCONF-W", "", "", 1h), kSOk);
 
     Side a{"direct", SimHost::Get("WSCONF-D"), &direct, nullptr, {}};
     Side b{"ws-management", SimHost::Get("WSCONF-W"), &remote, &remoteHostDirect, {}};
@@ -304,6 +315,22 @@ TEST(WsmanConformance, EveryViewActionJobAndHostViewIsTheSameDirectAndThroughWsm
     EXPECT_GT(views, 0u);
 }
 
+// The thumbnail member's value replaced by "#picture". Found by hand: a picture is hundreds of
+// kilobytes, deeper than std::regex's recursion can go.
+std::string WithoutPicture(std::string json) {
+    const std::string member = "\"thumbnailImage\":";
+    const std::size_t at = json.find(member);
+    if (at == std::string::npos) return json;
+    const std::size_t from = at + member.size();
+    std::size_t to = std::string::npos;
+    if (json.compare(from, 4, "null") == 0)
+        to = from + 4;
+    else if (json.compare(from, 1, "\"") == 0 && json.find('"', from + 1) != std::string::npos)
+        to = json.find('"', from + 1) + 1;
+    if (to == std::string::npos) return json;
+    return json.replace(from, to - from, "#picture");
+}
+
 // A host with WinRM's default envelope limit cannot send a 160 x 120 thumbnail: the general view
 // comes without the picture, everything else as read directly.
 TEST(WsmanConformance, ThumbnailTooLargeForTheEnvelopeComesBackAsNone) {
@@ -321,11 +348,9 @@ TEST(WsmanConformance, ThumbnailTooLargeForTheEnvelopeComesBackAsNone) {
             std::string a, b;
             GetVmGeneralJson(direct, vm.id, a);
             GetVmGeneralJson(remote, vm.id, b);
-            const std::regex picture("\"thumbnailImage\":(\"[^\"]*\"|null)");
-            if (std::regex_search(a, std::regex("\"thumbnailImage\":\"data:"))) ++pictures;
+            if (a.find("\"thumbnailImage\":\"data:") != std::string::npos) ++pictures;
             EXPECT_NE(b.find("\"thumbnailImage\":null"), std::string::npos) << b.substr(0, 200);
-            EXPECT_EQ(ReduceLive(std::regex_replace(b, picture, "#picture")),
-                      ReduceLive(std::regex_replace(a, picture, "#picture")));
+            EXPECT_EQ(ReduceLive(WithoutPicture(b)), ReduceLive(WithoutPicture(a)));
         }
     } catch (const CHypervisorException& e) {
         FAIL() << "hypervisor failure: " << e.text;
@@ -344,22 +369,34 @@ TEST(WsmanConformance, TextXmlCannotCarryIsRefusedNotAltered) {
     ASSERT_EQ(remote.Initialize(2, server.HostText("basic"), o.user, o.password, 1h), kSOk);
     SimHost host = SimHost::Get(server.SimHostName());
     host.SetJobDuration(20ms);
+    // The generated VMs may hold checkpoints already: the one made here is the one not there
+    // before, and it is looked up by id.
     const std::string vm = host.ListVms().front().id;
+    const auto nameOf = [&](const std::string& cpId) {
+        for (const auto& cp : host.ListCheckpoints(vm))
+            if (cp.id == cpId) return cp.name;
+        return std::string("(gone)");
+    };
+    std::vector<std::string> old;
+    for (const auto& cp : host.ListCheckpoints(vm)) old.push_back(cp.id);
     try {
         ReloadVmList(remote);
         CreateCheckpoint(remote, vm);
     } catch (const CHypervisorException& e) {
         FAIL() << e.text;
     }
-    ASSERT_EQ(host.ListCheckpoints(vm).size(), 1u);
-    const SimCheckpointInfo before = host.ListCheckpoints(vm).front();
+    std::string made;
+    for (const auto& cp : host.ListCheckpoints(vm))
+        if (std::find(old.begin(), old.end(), cp.id) == old.end()) made = cp.id;
+    ASSERT_FALSE(made.empty()) << "no checkpoint was made";
+    const std::string before = nameOf(made);
     for (const std::string& name :
          {std::string("bell\x07"), std::string("nul\0in", 6), std::string("bad \xC0\x80 utf-8")}) {
-        EXPECT_THROW(RenameCheckpoint(remote, before.id, name), CHypervisorException);
-        EXPECT_EQ(host.ListCheckpoints(vm).front().name, before.name);
+        EXPECT_THROW(RenameCheckpoint(remote, made, name), CHypervisorException);
+        EXPECT_EQ(nameOf(made), before);
     }
-    EXPECT_NO_THROW(RenameCheckpoint(remote, before.id, "tab\tand line\nkept"));
-    EXPECT_EQ(host.ListCheckpoints(vm).front().name, "tab\tand line\nkept");
+    EXPECT_NO_THROW(RenameCheckpoint(remote, made, "tab\tand line\nkept"));
+    EXPECT_EQ(nameOf(made), "tab\tand line\nkept");
     SimHost::Remove(server.SimHostName());
 }
 
