@@ -62,10 +62,11 @@ std::string ReduceMembers(std::string json, const std::vector<std::string>& memb
     return json;
 }
 
-// What moves between two reads of one host.
+// What moves between two reads of one host; a disk's free space follows the clock too.
 std::string ReduceLive(const std::string& json) {
     return ReduceMembers(json, {"cpuUsage", "memoryA", "memoryD", "uptime", "memoryFree",
-                                "freePhysicalMemory", "cpuLoad", "diskLoad", "bytesPersec"});
+                                "freePhysicalMemory", "cpuLoad", "diskLoad", "bytesPersec",
+                                "freeSpace"});
 }
 
 struct Transcript {
