@@ -296,6 +296,48 @@ HResult ValueFromText(const std::string& text, CimType base, WmiValue& out) {
 
 }  // namespace
 
+namespace {
+
+bool ValueCarries(const WmiValue& v) {
+    if (const auto* s = v.AsBstr()) return XmlCarries(*s);
+    if (const auto* a = v.AsBstrArray()) {
+        for (const auto& s : *a)
+            if (!XmlCarries(s)) return false;
+        return true;
+    }
+    if (const auto* a = v.AsObjectArray()) {
+        for (const auto& o : *a)
+            if (o && !CimXmlCarries(*o)) return false;
+        return true;
+    }
+    if (v.Type() == VT_UNKNOWN) {
+        auto o = v.AsObject();
+        return !o || CimXmlCarries(*o);
+    }
+    return true;  // numbers and booleans are written as digits and words
+}
+
+}  // namespace
+
+bool CimXmlCarries(const WmiObject& object) {
+    const WmiClassDef& def = object.Definition();
+    if (!XmlCarries(def.Name())) return false;
+    for (const auto& d : def.Derivation())
+        if (!XmlCarries(d)) return false;
+    for (const char* sys : {"__PATH", "__NAMESPACE", "__SERVER", "__CLASS"}) {
+        WmiValue v;
+        object.Get(sys, v);
+        if (!ValueCarries(v)) return false;
+    }
+    const auto& props = def.Properties();
+    for (std::size_t i = 0; i < props.size(); ++i) {
+        if (!XmlCarries(props[i].name)) return false;
+        const WmiValue* v = object.Peek(static_cast<int>(i));
+        if (v && !ValueCarries(*v)) return false;
+    }
+    return true;
+}
+
 std::string RenderCimXml(const WmiObject& object) {
     const WmiClassDef& def = object.Definition();
     std::string out;

@@ -10,8 +10,13 @@
 namespace hbr {
 
 // <INSTANCE CLASSNAME="..."> with every property (and __PATH, __NAMESPACE, __SERVER, __CLASS);
-// <CLASS NAME="..."> for class objects. Text is escaped so that any property value survives.
+// <CLASS NAME="..."> for class objects. Text is escaped; what XML 1.0 cannot carry (control
+// bytes, malformed UTF-8) becomes U+FFFD, so check CimXmlCarries first where that matters.
 std::string RenderCimXml(const WmiObject& object);
+
+// Whether every text of `object` (property names, strings, string arrays, embedded objects)
+// comes through RenderCimXml unaltered.
+bool CimXmlCarries(const WmiObject& object);
 
 struct CimXmlProperty {
     std::string name;

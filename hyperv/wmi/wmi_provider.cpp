@@ -577,6 +577,10 @@ HResult WmiObject::SpawnInstance(WmiObjectPtr& instance) const {
 }
 
 HResult WmiObject::GetObjectText(std::string& text) const {
+    // The text goes to a host as a method argument: a value it would carry altered is refused
+    // rather than changed behind the caller's back.
+    text.clear();
+    if (!CimXmlCarries(*this)) return kWbemEInvalidParameter;
     text = RenderCimXml(*this);
     return kSOk;
 }

@@ -279,7 +279,7 @@ TEST(Wql, ConditionsCompareAsWmiDoes) {
 
 TEST(CimXml, RoundTripKeepsHostileTexts) {
     auto o = Thing("id-1");
-    const std::string nasty = "He said \"hi\" <b>&amp;</b> 'x'\r\n\ttab \x01 \xC3\xA9";
+    const std::string nasty = "He said \"hi\" <b>&amp;</b> 'x'\r\n\ttab \xC3\xA9";
     o->Put("Tags", WmiValue::BstrArray({nasty, "", "]]>"}));
     o->Put("Count", WmiValue::I4(65535));
     o->Put("Big", WmiValue::Bstr("18446744073709551615"));
@@ -303,6 +303,34 @@ TEST(CimXml, RoundTripKeepsHostileTexts) {
         copy->Get(name, b);
         EXPECT_TRUE(a == b) << name;
     }
+}
+
+// A text XML 1.0 cannot carry would reach the host as U+FFFD: the object text is refused instead,
+// wherever the text sits (a string, an array element, an embedded object).
+TEST(CimXml, ObjectTextRefusesWhatXmlCannotCarry) {
+    const auto holder = std::make_shared<WmiClassDef>(
+        "Test_Holder", std::vector<std::string>{},
+        std::vector<WmiPropertyDef>{{"Inner", CIM_OBJECT},
+                                    {"Items", static_cast<CimType>(CIM_OBJECT | CIM_FLAG_ARRAY)}},
+        "HOST1", "root\\test");
+    std::string text = "left over";
+    for (const std::string& bad : {std::string("bell\x07"), std::string("nul\0in", 6),
+                                   std::string("overlong \xC0\x80"), std::string("cut \xC3")}) {
+        auto o = Thing("id-1");
+        o->Put("Tags", WmiValue::BstrArray({"fine", bad}));
+        EXPECT_EQ(o->GetObjectText(text), kWbemEInvalidParameter);
+        EXPECT_TRUE(text.empty());
+        auto outer = WmiObject::MakeInstance(holder);
+        ASSERT_EQ(outer->Put("Inner", WmiValue::Object(Thing(bad))), kSOk);
+        EXPECT_EQ(outer->GetObjectText(text), kWbemEInvalidParameter);
+        outer = WmiObject::MakeInstance(holder);
+        ASSERT_EQ(outer->Put("Items", WmiValue::ObjectArray({Thing("ok"), Thing(bad)})), kSOk);
+        EXPECT_EQ(outer->GetObjectText(text), kWbemEInvalidParameter);
+    }
+    auto o = Thing("id-1");
+    o->Put("Tags", WmiValue::BstrArray({"tab\tline\r\nend \xEF\xBF\xBD \xF0\x9F\x98\x80"}));
+    EXPECT_EQ(o->GetObjectText(text), kSOk);
+    EXPECT_FALSE(text.empty());
 }
 
 TEST(CimXml, RefusesMalformedText) {

@@ -73,7 +73,9 @@ Impl::Impl(std::string hostName, SimHostOptions options)
       computerName(MakeComputerName(name)),
       rdpAddress(options.rdpAddress),
       rng_(options.seed ^ HashText(UpperAscii(options.idName.empty() ? name : options.idName))),
-      seed_(options.seed) {
+      seed_(options.seed),
+      hostKey_(HashText(options.idName.empty() ? computerName : MakeComputerName(options.idName),
+                        options.seed)) {
     BuildSchema();
     Generate(options);
 }

@@ -19,7 +19,8 @@ struct SimHostOptions {
     std::uint64_t seed = 1;
     std::string rdpAddress;  // where the host's VM-console endpoint listens, when given
     // The name its ids are drawn from when not its own: two hosts made with the same seed and
-    // idName hold the same VMs and checkpoints under the same ids (a twin for comparisons).
+    // idName hold the same VMs and checkpoints under the same ids and report the same host
+    // figures (a twin for comparisons); only their names differ.
     std::string idName;
 };
 

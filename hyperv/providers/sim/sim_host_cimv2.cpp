@@ -18,7 +18,7 @@ constexpr std::uint64_t kTotalKb = 536346112ULL;  // visible memory of a 512 GiB
 void Impl::CimInstances(Kind kind, const WqlCondition*, std::vector<WmiObjectPtr>& out) {
     const ClassEntry& cls = Entry(kind);
     const std::int64_t now = NowMs();
-    const std::uint64_t hostKey = HashText(computerName, seed_);
+    const std::uint64_t hostKey = hostKey_;
     auto make = [&] {
         out.push_back(WmiObject::MakeInstance(cls.def));
         return out.back();

@@ -243,6 +243,9 @@ class Impl : public std::enable_shared_from_this<Impl> {
     std::uint64_t hookEpoch_ = 0;
     std::uint64_t rng_ = 0;
     std::uint64_t seed_ = 0;
+    // Drives the host's own figures (disk use, adapter addresses, counters); drawn from idName
+    // when given, so twins report the same host as well as the same VMs.
+    std::uint64_t hostKey_ = 0;
 
     std::vector<Vm> vms_;
     std::unordered_map<std::string, int> vmIndex_;  // upper-case id → index
