@@ -5,6 +5,16 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
+# admin_cookie BASE LOG: the session cookie of the demo administrator's login at BASE; on
+# failure prints LOG (the instance's output) and ends the script.
+admin_cookie() {
+  local cookie
+  cookie=$(curl -s -D - -o /dev/null -d 'usr=administrator&pwd=bravo' "$1/login" |
+    awk -F': ' 'tolower($1)=="set-cookie" {split($2, a, ";"); print a[1]}')
+  [ -n "$cookie" ] || { echo "login failed" >&2; cat "$2" >&2; exit 1; }
+  echo "$cookie"
+}
+
 # start_nginx PORT ROOT TYPE: nginx serving ROOT on 127.0.0.1:PORT with TYPE as default type;
 # its pid file is $work/nginx.pid, for the caller's exit trap.
 start_nginx() {

@@ -29,9 +29,7 @@ for n in $scales; do
     -webroot "$here/app" < /dev/null > "$work/$n/hbr.log" 2>&1 &
   pid=$!
   for _ in $(seq 100); do curl -s "$base/login.html" -o /dev/null && break; sleep 0.1; done
-  cookie=$(curl -s -D - -o /dev/null -d 'usr=administrator&pwd=bravo' "$base/login" |
-    awk -F': ' 'tolower($1)=="set-cookie" {split($2, a, ";"); print a[1]}')
-  [ -n "$cookie" ] || { echo "login failed"; cat "$work/$n/hbr.log"; exit 1; }
+  cookie=$(admin_cookie "$base" "$work/$n/hbr.log")
   # The local machine is not listed, so the count is exactly the simulated VMs.
   curl -sf -H "Cookie: $cookie" -X DELETE "$base/api/server/1" -o /dev/null || true
   for h in $(seq "$hosts"); do

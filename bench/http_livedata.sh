@@ -17,9 +17,7 @@ HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "http://127.0.0.1:$p_hbr/" -dbpa
   -webroot "$work/root" < /dev/null > "$work/hbr.log" 2>&1 &
 hbr_pid=$!
 for _ in $(seq 50); do curl -s "http://127.0.0.1:$p_hbr/login.html" -o /dev/null && break; sleep 0.1; done
-cookie=$(curl -s -D - -o /dev/null -d 'usr=administrator&pwd=bravo' "http://127.0.0.1:$p_hbr/login" |
-  awk -F': ' 'tolower($1)=="set-cookie" {split($2, a, ";"); print a[1]}')
-[ -n "$cookie" ] || { echo "login failed"; cat "$work/hbr.log"; exit 1; }
+cookie=$(admin_cookie "http://127.0.0.1:$p_hbr" "$work/hbr.log")
 
 for h in $(seq 10); do
   curl -sf -H "Cookie: $cookie" -d "{\"id\":0,\"name\":\"sim$h\",\"host\":\"sim://bench$h?vms=100&seed=$h\",\"user\":\"\",\"password\":\"\",\"disabled\":false}" \

@@ -34,9 +34,7 @@ LUA
 # 1. Login speed. The account limit (one checked password a second per account) would measure
 # itself, so this instance allows one per millisecond; everything else is the default.
 port=$(start_hbr speed "account_interval_ms=1")
-cookie=$(curl -s -D - -o /dev/null -d 'usr=administrator&pwd=bravo' "http://127.0.0.1:$port/login" |
-  awk -F': ' 'tolower($1)=="set-cookie" {split($2, a, ";"); print a[1]}')
-[ -n "$cookie" ] || { echo "login failed"; cat "$work/speed/hbr.log"; exit 1; }
+cookie=$(admin_cookie "http://127.0.0.1:$port" "$work/speed/hbr.log")
 form_lua login bravo
 before=$(rows speed 'SELECT count(*) FROM audit WHERE claim=100 AND result=0')
 read -r login_rps login_p99 < <(wrk_run -s "$work/login.lua" "http://127.0.0.1:$port/login")

@@ -32,9 +32,7 @@ measure() {
     -webroot "$here/app" < /dev/null > "$dir/hbr.log" 2>&1 &
   pid=$!
   for _ in $(seq 100); do curl -s "$base/login.html" -o /dev/null && break; sleep 0.1; done
-  cookie=$(curl -s -D - -o /dev/null -d 'usr=administrator&pwd=bravo' "$base/login" |
-    awk -F': ' 'tolower($1)=="set-cookie" {split($2, a, ";"); print a[1]}')
-  [ -n "$cookie" ] || { echo "login failed"; cat "$dir/hbr.log"; exit 1; }
+  cookie=$(admin_cookie "$base" "$dir/hbr.log")
   curl -sf -H "Cookie: $cookie" -X DELETE "$base/api/server/1" -o /dev/null || true
   local n=0
   while read -r host user password; do
