@@ -10,12 +10,26 @@ namespace hbr {
 
 namespace {
 
-std::string ScalarText(const WmiValue& v, CimType base) {
+// CIM-XML being written, and whether every text so far went in unaltered.
+struct CimXmlWriter {
+    std::string out;
+    bool exact = true;
+
+    void Text(std::string_view text) { exact = AppendXmlText(out, text) && exact; }
+};
+
+void RenderObject(CimXmlWriter& w, const WmiObject& object);
+
+std::string ScalarText(const WmiValue& v, CimType base, bool& exact) {
     if (auto s = v.AsBstr()) return *s;
     if (v.Type() == VT_BOOL) return v.AsBool() ? "TRUE" : "FALSE";
     if (v.Type() == VT_UNKNOWN) {
         auto o = v.AsObject();
-        return o ? RenderCimXml(*o) : std::string();
+        if (!o) return {};
+        CimXmlWriter inner;
+        RenderObject(inner, *o);
+        exact = inner.exact && exact;
+        return std::move(inner.out);
     }
     std::int32_t i = v.AsInt32();
     if (base == CIM_UINT32 || base == CIM_UINT16 || base == CIM_UINT8 || v.Type() == VT_UI4 ||
@@ -24,18 +38,19 @@ std::string ScalarText(const WmiValue& v, CimType base) {
     return std::to_string(i);
 }
 
-void RenderProperty(std::string& out, std::string_view name, CimType type, const WmiValue& v,
+void RenderProperty(CimXmlWriter& w, std::string_view name, CimType type, const WmiValue& v,
                     std::string_view origin = {}) {
+    std::string& out = w.out;
     const bool isArray = (type & CIM_FLAG_ARRAY) != 0;
     const auto base = static_cast<CimType>(type & ~CIM_FLAG_ARRAY);
     const bool embedded = base == CIM_OBJECT;
     std::string_view typeName = embedded || base == CIM_REFERENCE ? "string" : CimTypeName(base);
     out += isArray ? "<PROPERTY.ARRAY NAME=\"" : "<PROPERTY NAME=\"";
-    AppendXmlText(out, name);
+    w.Text(name);
     out += '"';
     if (!origin.empty()) {
         out += " CLASSORIGIN=\"";
-        AppendXmlText(out, origin);
+        w.Text(origin);
         out += '"';
     }
     out += " TYPE=\"";
@@ -52,13 +67,13 @@ void RenderProperty(std::string& out, std::string_view name, CimType type, const
                 WmiValue element;
                 if (Failed(v.GetElement(i, element))) continue;
                 out += "<VALUE>";
-                AppendXmlText(out, ScalarText(element, base));
+                w.Text(ScalarText(element, base, w.exact));
                 out += "</VALUE>";
             }
             out += "</VALUE.ARRAY>";
         } else {
             out += "<VALUE>";
-            AppendXmlText(out, ScalarText(v, base));
+            w.Text(ScalarText(v, base, w.exact));
             out += "</VALUE>";
         }
     }
@@ -294,81 +309,51 @@ HResult ValueFromText(const std::string& text, CimType base, WmiValue& out) {
     }
 }
 
-}  // namespace
-
-namespace {
-
-bool ValueCarries(const WmiValue& v) {
-    if (const auto* s = v.AsBstr()) return XmlCarries(*s);
-    if (const auto* a = v.AsBstrArray()) {
-        for (const auto& s : *a)
-            if (!XmlCarries(s)) return false;
-        return true;
-    }
-    if (const auto* a = v.AsObjectArray()) {
-        for (const auto& o : *a)
-            if (o && !CimXmlCarries(*o)) return false;
-        return true;
-    }
-    if (v.Type() == VT_UNKNOWN) {
-        auto o = v.AsObject();
-        return !o || CimXmlCarries(*o);
-    }
-    return true;  // numbers and booleans are written as digits and words
-}
-
-}  // namespace
-
-bool CimXmlCarries(const WmiObject& object) {
+void RenderObject(CimXmlWriter& w, const WmiObject& object) {
     const WmiClassDef& def = object.Definition();
-    if (!XmlCarries(def.Name())) return false;
-    for (const auto& d : def.Derivation())
-        if (!XmlCarries(d)) return false;
-    for (const char* sys : {"__PATH", "__NAMESPACE", "__SERVER", "__CLASS"}) {
-        WmiValue v;
-        object.Get(sys, v);
-        if (!ValueCarries(v)) return false;
-    }
-    const auto& props = def.Properties();
-    for (std::size_t i = 0; i < props.size(); ++i) {
-        if (!XmlCarries(props[i].name)) return false;
-        const WmiValue* v = object.Peek(static_cast<int>(i));
-        if (v && !ValueCarries(*v)) return false;
-    }
-    return true;
-}
-
-std::string RenderCimXml(const WmiObject& object) {
-    const WmiClassDef& def = object.Definition();
-    std::string out;
+    std::string& out = w.out;
     out.reserve(256 + def.Properties().size() * 64);
     if (object.IsClass()) {
         out += "<CLASS NAME=\"";
-        AppendXmlText(out, def.Name());
+        w.Text(def.Name());
         out += '"';
         if (!def.Derivation().empty()) {
             out += " SUPERCLASS=\"";
-            AppendXmlText(out, def.Derivation().front());
+            w.Text(def.Derivation().front());
             out += '"';
         }
         out += '>';
     } else {
         out += "<INSTANCE CLASSNAME=\"";
-        AppendXmlText(out, def.Name());
+        w.Text(def.Name());
         out += "\">";
     }
     for (const char* sys : {"__PATH", "__NAMESPACE", "__SERVER", "__CLASS"}) {
         WmiValue v;
         object.Get(sys, v);
-        RenderProperty(out, sys, CIM_STRING, v, "___SYSTEM");
+        RenderProperty(w, sys, CIM_STRING, v, "___SYSTEM");
     }
     const auto& props = def.Properties();
     for (std::size_t i = 0; i < props.size(); ++i) {
         const WmiValue* v = object.Peek(static_cast<int>(i));
-        RenderProperty(out, props[i].name, props[i].type, v ? *v : WmiValue::Null());
+        RenderProperty(w, props[i].name, props[i].type, v ? *v : WmiValue::Null());
     }
     out += object.IsClass() ? "</CLASS>" : "</INSTANCE>";
-    return out;
+}
+
+}  // namespace
+
+std::string RenderCimXml(const WmiObject& object) {
+    CimXmlWriter w;
+    RenderObject(w, object);
+    return std::move(w.out);
+}
+
+bool RenderCimXml(const WmiObject& object, std::string& out) {
+    CimXmlWriter w;
+    RenderObject(w, object);
+    out = std::move(w.out);
+    return w.exact;
 }
 
 HResult ParseCimXml(std::string_view text, CimXmlInstance& out) {

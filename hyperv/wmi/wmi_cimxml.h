@@ -11,12 +11,12 @@ namespace hbr {
 
 // <INSTANCE CLASSNAME="..."> with every property (and __PATH, __NAMESPACE, __SERVER, __CLASS);
 // <CLASS NAME="..."> for class objects. Text is escaped; what XML 1.0 cannot carry (control
-// bytes, malformed UTF-8) becomes U+FFFD, so check CimXmlCarries first where that matters.
+// bytes, malformed UTF-8) becomes U+FFFD.
 std::string RenderCimXml(const WmiObject& object);
 
-// Whether every text of `object` (property names, strings, string arrays, embedded objects)
-// comes through RenderCimXml unaltered.
-bool CimXmlCarries(const WmiObject& object);
+// The same text into `out`; false when any text of `object` (names, strings, string arrays,
+// embedded objects) had to be altered on the way.
+bool RenderCimXml(const WmiObject& object, std::string& out);
 
 struct CimXmlProperty {
     std::string name;

@@ -579,10 +579,9 @@ HResult WmiObject::SpawnInstance(WmiObjectPtr& instance) const {
 HResult WmiObject::GetObjectText(std::string& text) const {
     // The text goes to a host as a method argument: a value it would carry altered is refused
     // rather than changed behind the caller's back.
+    if (RenderCimXml(*this, text)) return kSOk;
     text.clear();
-    if (!CimXmlCarries(*this)) return kWbemEInvalidParameter;
-    text = RenderCimXml(*this);
-    return kSOk;
+    return kWbemEInvalidParameter;
 }
 
 std::vector<std::string> WmiObject::GetNames() const {

@@ -36,10 +36,12 @@ std::size_t CharLength(std::string_view s) {
 
 }  // namespace
 
-void AppendXmlText(std::string& out, std::string_view text) {
+bool AppendXmlText(std::string& out, std::string_view text) {
+    bool exact = true;
     while (!text.empty()) {
         const std::size_t n = CharLength(text);
         if (n == 0) {
+            exact = false;
             out += kReplacement;
             text.remove_prefix(1);
             continue;
@@ -74,6 +76,7 @@ void AppendXmlText(std::string& out, std::string_view text) {
         }
         text.remove_prefix(n);
     }
+    return exact;
 }
 
 std::string XmlText(std::string_view text) {

@@ -10,8 +10,8 @@ namespace hbr {
 // handling nor attribute-value normalisation changes them. What XML 1.0 cannot carry at all
 // (the other C0 control characters, U+FFFE, U+FFFF, surrogates, bytes that are not UTF-8)
 // becomes U+FFFD: a document with it would not be well-formed, and even a character reference
-// to it (&#1;) is refused by every conforming reader.
-void AppendXmlText(std::string& out, std::string_view text);
+// to it (&#1;) is refused by every conforming reader. True when nothing had to be replaced.
+bool AppendXmlText(std::string& out, std::string_view text);
 std::string XmlText(std::string_view text);
 
 // True when XML 1.0 carries `text` as it is (XmlText replaces nothing): for callers that
