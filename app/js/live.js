@@ -8,7 +8,7 @@
 // anything changed since the listener's last call; delta is { changed: [vm], removed: [id] }
 // since that call, or null on a listener's first call, when it takes data.vms whole.
 import { failure } from './api.js';
-import { LiveDiff, readLive } from './livediff.js';
+import { LiveDiff, fetchLiveReply, takeLiveReply } from './livediff.js';
 
 const PERIOD_MS = 3000;
 const listeners = new Map(); // fn -> whether it has had a first call
@@ -65,30 +65,18 @@ async function fetchHere() {
   // The start page may have asked for the first reply already.
   const early = window.hbrFirstLive;
   window.hbrFirstLive = undefined;
-  let res;
-  try {
-    res = early instanceof Promise && !localTag ? await early : await fetch('/api/livedata', { credentials: 'same-origin', headers: localTag ? { 'If-None-Match': localTag } : {} });
-  } catch {
-    return { error: { status: 0, text: 'The server cannot be reached.' } };
-  }
-  if (res.status === 304) return { notModified: true };
-  const text = await res.text();
-  if (!res.ok) return { error: { status: res.status, text: text.trim() || `${res.status} ${res.statusText}` } };
-  if (res.redirected && new URL(res.url).pathname === '/login.html') return { error: { status: 401, text: 'Your session has ended.', loggedOut: true } };
-  let result;
-  try {
-    result = localDiff.take(readLive(text.trim() === '' ? '{}' : text));
-  } catch (e) {
-    return { error: { status: res.status, text: `The server sent a reply that cannot be read (${e.message}).` } };
-  }
-  localTag = res.headers.get('ETag');
+  const reply = await fetchLiveReply(localTag, early instanceof Promise && !localTag ? early : null);
+  if (!reply.res) return reply.result;
+  const taken = takeLiveReply(localDiff, reply.res, reply.text);
+  if (!('tag' in taken)) return taken.result;
+  localTag = taken.tag;
   const w = startWorker();
   if (w) {
-    w.postMessage({ seed: text, tag: localTag });
+    w.postMessage({ seed: reply.text, tag: localTag });
     seeded = true;
     localDiff.vms = new Map();
   }
-  return result;
+  return taken.result;
 }
 
 async function fetchLive() {

@@ -4,7 +4,7 @@
 // ({ seed, tag }); each "fetch" message is then answered with one message:
 // { notModified } when the server says the reply held is current, { changed, removed, servers }
 // after a new reply, or { error: { status, text, loggedOut } }.
-import { LiveDiff, readLive } from './livediff.js';
+import { LiveDiff, fetchLiveReply, readLive, takeLiveReply } from './livediff.js';
 
 const diff = new LiveDiff();
 let tag = null;
@@ -13,34 +13,16 @@ let tag = null;
 self.readingMs = 0;
 
 async function fetchLive() {
-  let res;
-  try {
-    res = await fetch('/api/livedata', { credentials: 'same-origin', headers: tag ? { 'If-None-Match': tag } : {} });
-  } catch {
-    return { error: { status: 0, text: 'The server cannot be reached.' } };
-  }
-  if (res.status === 304) return { notModified: true };
-  const text = await res.text();
+  const reply = await fetchLiveReply(tag);
+  if (!reply.res) return reply.result;
   const started = performance.now();
   try {
-    return take(res, text);
+    const taken = takeLiveReply(diff, reply.res, reply.text);
+    if ('tag' in taken) tag = taken.tag;
+    return taken.result;
   } finally {
     self.readingMs += performance.now() - started;
   }
-}
-
-function take(res, text) {
-  if (!res.ok) return { error: { status: res.status, text: text.trim() || `${res.status} ${res.statusText}` } };
-  // Redirected to the login page: the session is gone.
-  if (res.redirected && new URL(res.url).pathname === '/login.html') return { error: { status: 401, text: 'Your session has ended.', loggedOut: true } };
-  let data;
-  try {
-    data = readLive(text.trim() === '' ? '{}' : text);
-  } catch (e) {
-    return { error: { status: res.status, text: `The server sent a reply that cannot be read (${e.message}).` } };
-  }
-  tag = res.headers.get('ETag');
-  return diff.take(data);
 }
 
 self.onmessage = async (event) => {

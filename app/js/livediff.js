@@ -70,3 +70,32 @@ export class LiveDiff {
     return { changed, removed, servers: data.servers };
   }
 }
+
+// Asks for the live data, naming the reply held by its entity tag (`early`: a request already
+// under way). { res, text } for a reply to read, or { result } to hand on as it is: not
+// modified, or the server out of reach.
+export async function fetchLiveReply(tag, early = null) {
+  let res;
+  try {
+    res = early ? await early : await fetch('/api/livedata', { credentials: 'same-origin', headers: tag ? { 'If-None-Match': tag } : {} });
+  } catch {
+    return { result: { error: { status: 0, text: 'The server cannot be reached.' } } };
+  }
+  if (res.status === 304) return { result: { notModified: true } };
+  return { res, text: await res.text() };
+}
+
+// A reply compared with what `diff` holds: { result, tag } with the changes and the reply's
+// entity tag, or { result } with an error and nothing taken.
+export function takeLiveReply(diff, res, text) {
+  if (!res.ok) return { result: { error: { status: res.status, text: text.trim() || `${res.status} ${res.statusText}` } } };
+  // Redirected to the login page: the session is gone.
+  if (res.redirected && new URL(res.url).pathname === '/login.html') return { result: { error: { status: 401, text: 'Your session has ended.', loggedOut: true } } };
+  let result;
+  try {
+    result = diff.take(readLive(text.trim() === '' ? '{}' : text));
+  } catch (e) {
+    return { result: { error: { status: res.status, text: `The server sent a reply that cannot be read (${e.message}).` } } };
+  }
+  return { result, tag: res.headers.get('ETag') };
+}
