@@ -8,6 +8,7 @@
 #include "hyperv/providers/local/local_machine.h"
 #include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/providers/wsman/wsman_provider.h"
+#include "hyperv/providers/wsman/wsman_target.h"
 
 namespace hbr {
 namespace {
@@ -41,6 +42,20 @@ void SetLocalMachineDemo(bool on) {
 
 bool LocalMachineDemo() {
     return g_localDemo;
+}
+
+bool CheckHostText(std::string_view hostText, std::string& error) {
+    error.clear();
+    if (hostText.empty()) return true;
+    if (hostText.size() >= 6 && IEquals(hostText.substr(0, 6), "sim://")) {
+        std::string name;
+        SimHostOptions options;
+        if (ParseSimUrl(hostText, name, options)) return true;
+        error = "not a valid simulated host (sim://NAME?vms=N&seed=S)";
+        return false;
+    }
+    WsmanTarget target;
+    return ParseWsmanHost(hostText, target, error);
 }
 
 WmiLocatorPtr CreateWmiLocator(std::string_view hostText) {

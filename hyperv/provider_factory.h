@@ -12,6 +12,10 @@ namespace hbr {
 // kRpcServerUnavailable); anything else → a remote host over WS-Management.
 WmiLocatorPtr CreateWmiLocator(std::string_view hostText);
 
+// Whether a server's host text names a host a provider can reach: false with the reason in
+// `error` (a malformed simulated host, or a remote host text with bad options or characters).
+bool CheckHostText(std::string_view hostText, std::string& error);
+
 // With demo mode on, the local machine is the simulated host "demo" (the -demo option).
 void SetLocalMachineDemo(bool on);
 bool LocalMachineDemo();

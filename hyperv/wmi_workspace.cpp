@@ -170,6 +170,8 @@ HResult WmiWorkspace::Initialize(int id, const std::string& hostName, const std:
 void WmiWorkspace::RebuildStatusFragment() {
     std::string fragment =
         "\"id\":" + std::to_string(serverId) + ",\"status\":\"" + JsonEscape(statusText) + "\",";
+    if (!presentedCertificate.empty())
+        fragment += "\"presented\":\"" + JsonEscape(presentedCertificate) + "\",";
     // A host that keeps failing the same way rebuilds the same fragment every cycle.
     if (fragment == statusFragment) return;
     statusFragment = std::move(fragment);
@@ -305,6 +307,9 @@ void WmiWorkspace::PollLoop() {
             vmList = g_reloadVmList;
         }
         auto fail = [this](HResult hr, const std::string& text) {
+            // A remote provider says what the host did; the HRESULT's text alone rarely does.
+            const LocatorFailure detail = locator_->LastFailure();
+            const bool same = detail.hr == hr && hr != 0;
             std::lock_guard lock(Locks().cache);
             lastError = hr;
             if (!vmCache.empty()) {
@@ -313,6 +318,9 @@ void WmiWorkspace::PollLoop() {
             }
             statusCurrent = false;
             statusText = hr == kWbemEInvalidNamespace ? "Hyper-V Service not present." : text;
+            if (same && !detail.detail.empty() && hr != kWbemEInvalidNamespace)
+                statusText += " (" + detail.detail + ")";
+            presentedCertificate = same ? detail.presentedSha256 : std::string();
             RebuildStatusFragment();
         };
         try {
@@ -322,6 +330,7 @@ void WmiWorkspace::PollLoop() {
             if (lastError != kWbemEInvalidNamespace) {
                 lastError = 0;
                 statusText = "OK";
+                presentedCertificate.clear();
                 if (!statusCurrent) {
                     RebuildStatusFragment();
                     statusCurrent = true;

@@ -104,6 +104,9 @@ class WmiWorkspace {
     std::string user, host, domain, accountName, password;
     std::map<std::string, std::string, CaseInsensitiveLess> vmCache;
     std::string statusText;
+    // The SHA-256 of the certificate a remote host presented when it was not accepted; shown
+    // beside the status so that an administrator can pin it.
+    std::string presentedCertificate;
     bool statusCurrent = false;
     std::string hostLiveFragment;
     std::string statusFragment;

@@ -400,9 +400,9 @@ void HttpRequest::ReplyServerError(std::string_view text) {
     Send(text.empty() ? std::string_view("Server error: hbr exception") : text);
 }
 
-void HttpRequest::ReplyBadRequest() {
+void HttpRequest::ReplyBadRequest(std::string_view text) {
     SetStatus(400, "Bad Request");
-    Send(std::string_view("Bad Request"));
+    Send(text.empty() ? std::string_view("Bad Request") : text);
 }
 
 void HttpRequest::ReplyUnauthorized() {

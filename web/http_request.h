@@ -182,7 +182,8 @@ class HttpRequest {
     void SendJson(const FileBody& body);
     void ReplyOk();
     void ReplyServerError(std::string_view text = {});
-    void ReplyBadRequest();
+    // 400 with "Bad Request", or with `text` saying what is wrong.
+    void ReplyBadRequest(std::string_view text = {});
     void ReplyUnauthorized();
     void ReplyForbidden(std::string_view text = {});
     bool CheckNtlm();

@@ -1,5 +1,6 @@
 #include "web/server_routes.h"
 
+#include "hyperv/provider_factory.h"
 #include "hyperv/server_registry.h"
 #include "platform/hbr_exception.h"
 #include "store/claims.h"
@@ -32,8 +33,13 @@ void SyncServer(int32_t id, bool passwordGiven) {
         return;
     }
     const std::string password = Text(row["password"]);
-    ServerRegistry::Instance().UpdateServer(id, Text(row["host"]), Text(row["user"]),
-                                            passwordGiven ? &password : nullptr);
+    const std::string host = Text(row["host"]), user = Text(row["user"]);
+    // A workspace made anew (another host or account, or a server enabled again) connects with
+    // the stored password even when the edit did not repeat it; an unchanged one stays as it is.
+    const WorkspacePtr current = ServerRegistry::Instance().FindServerById(id);
+    const bool unchanged = current && IEquals(current->host, host) && IEquals(current->user, user);
+    ServerRegistry::Instance().UpdateServer(id, host, user,
+                                            passwordGiven || !unchanged ? &password : nullptr);
 }
 
 void ServerRecord(HttpRequest& r, const Session& s, int32_t id) {
@@ -57,6 +63,11 @@ void ServerRecord(HttpRequest& r, const Session& s, int32_t id) {
         return r.ReplyBadRequest();
     if (!CheckClaim(Db(), s, cHost_Edit, true)) return r.ReplyForbidden();
     const JsonValue& server = doc.Root();
+    // A host text no provider can use is refused with the reason, before anything is stored.
+    const JsonValue& host = server["host"];
+    if (!host.IsNull() && !host.IsString()) return r.ReplyBadRequest("Host: not a text");
+    if (std::string why; host.IsString() && !CheckHostText(host.StringView(), why))
+        return r.ReplyBadRequest("Host: " + why);
     if (id == 0) {
         int64_t newId = 0;
         if (InsertRecord(Db(), "servers", server, out, newId) && !server["disabled"].IsTrue())

@@ -299,6 +299,13 @@ struct HostShutdownResult {
 // One host's provider (IWbemLocator and what else is asked of a host as a whole). The namespace
 // path is "\\server\namespace" or the namespace alone; the server part is not looked at,
 // because the locator is already bound to its host.
+// What a provider knows of its last failure beyond the HRESULT, for the host's status.
+struct LocatorFailure {
+    HResult hr = 0;
+    std::string detail;           // what the host did, in a few words
+    std::string presentedSha256;  // a certificate that was not accepted: its SHA-256 (hex)
+};
+
 class WmiLocator {
   public:
     virtual ~WmiLocator() = default;
@@ -309,6 +316,8 @@ class WmiLocator {
                                             std::string_view password) = 0;
     // Where the RDP endpoints of the host's VM consoles listen.
     virtual std::string ConsoleAddress() const = 0;
+    // The last call that failed; providers that know no more than the HRESULT answer nothing.
+    virtual LocatorFailure LastFailure() const { return {}; }
 };
 using WmiLocatorPtr = std::shared_ptr<WmiLocator>;
 

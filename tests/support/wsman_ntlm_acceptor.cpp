@@ -121,8 +121,6 @@ NtlmAcceptor::Result NtlmAcceptor::Step(Context& context, const std::string& tok
             return Result::Failed;
     }
     std::string in = Normalise(token);
-    for (char ch : in) fprintf(stderr, "%02x", (unsigned char)ch);
-    fprintf(stderr, "\n");
     gss_buffer_desc input{in.size(), in.data()};
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     gss_name_t source = GSS_C_NO_NAME;

@@ -22,6 +22,9 @@ struct WsmanTestServerOptions {
     std::string ntlmDomain = "WSTEST";
     bool basic = true;
     bool ntlm = false;
+    // Negotiate with Kerberos: tokens other than NTLM's are accepted with the keytab that
+    // KRB5_KTNAME names (HTTP/<host>), for any principal of the realm.
+    bool kerberos = false;
     // The largest reply the server makes (the MaxEnvelopeSizekb of WinRM, in bytes); a request's
     // smaller wsman:MaxEnvelopeSize lowers it for that request.
     std::size_t maxEnvelopeSize = 512000;
@@ -40,6 +43,8 @@ enum class WsmanHook {
     HugeBody,         // 200 with a body of HugeBodySize bytes of a well-formed-looking envelope
     Status500NoBody,  // 500 with an empty body
     Always401,        // 401 with the challenge, whatever the credentials
+    EntityBomb,       // 200 with nested entity definitions that expand to gigabytes
+    UnknownNamespace, // 200 with a well-formed envelope whose body is in a namespace no one knows
 };
 
 class WsmanTestServer {
@@ -76,6 +81,10 @@ class WsmanTestServer {
     std::uint64_t HttpBytesSent() const;
     // Requests refused with 401.
     std::uint64_t UnauthorizedCount() const;
+    // Connections authenticated by Kerberos and by NTLM, and the last Kerberos principal.
+    std::uint64_t KerberosLogins() const;
+    std::uint64_t NtlmLogins() const;
+    std::string LastKerberosPrincipal() const;
 
     void Stop();
 

@@ -21,6 +21,19 @@ RequestHeader Client::HeaderFor(std::string resourceUri) const {
     return h;
 }
 
+const CallOutcome& Client::Noted(const CallOutcome& out) {
+    if (out.hr != kSOk) {
+        std::lock_guard lock(failureMutex_);
+        lastFailure_ = out;
+    }
+    return out;
+}
+
+CallOutcome Client::LastFailure() const {
+    std::lock_guard lock(failureMutex_);
+    return lastFailure_;
+}
+
 CallOutcome Client::Exchange(const std::string& request, XmlElement& root,
                              const XmlElement*& body) {
     CallOutcome out;
@@ -29,11 +42,12 @@ CallOutcome Client::Exchange(const std::string& request, XmlElement& root,
     if (reply.hr != kSOk) {
         out.hr = reply.hr;
         out.error = reply.error;
+        if (reply.hr == kESecureFailure) out.presentedSha256 = reply.presentedSha256;
         return out;
     }
     if (reply.status == 401 || reply.status == 403) {
         out.hr = kEAccessDenied;
-        out.error = "the host refused the credentials (HTTP " + std::to_string(reply.status) + ")";
+        out.error = "the host refused the credentials: HTTP " + std::to_string(reply.status);
         return out;
     }
     std::string why;
@@ -74,12 +88,12 @@ CallOutcome Client::Identify(std::string& vendor, std::string& version) {
     XmlElement root;
     const XmlElement* body = nullptr;
     CallOutcome out = Exchange(BuildIdentify(), root, body);
-    if (out.hr != kSOk) return out;
+    if (out.hr != kSOk) return Noted(out);
     if (!ReadIdentify(*body, vendor, version)) {
         out.hr = kEInvalidServerResponse;
         out.error = "the reply is not an IdentifyResponse";
     }
-    return out;
+    return Noted(out);
 }
 
 CallOutcome Client::EnumerateWql(std::string_view nameSpace, std::string_view wql,
@@ -88,9 +102,9 @@ CallOutcome Client::EnumerateWql(std::string_view nameSpace, std::string_view wq
     const XmlElement* body = nullptr;
     CallOutcome out = Exchange(
         BuildEnumerateWql(HeaderFor(WmiResourceUri(nameSpace, "*")), wql, maxElements), root, body);
-    if (out.hr != kSOk) return out;
+    if (out.hr != kSOk) return Noted(out);
     if (!ReadEnumerationPage(*body, page, &out.error)) out.hr = kEInvalidServerResponse;
-    return out;
+    return Noted(out);
 }
 
 CallOutcome Client::Pull(std::string_view nameSpace, std::string_view context, unsigned maxElements,
@@ -99,15 +113,16 @@ CallOutcome Client::Pull(std::string_view nameSpace, std::string_view context, u
     const XmlElement* body = nullptr;
     CallOutcome out = Exchange(
         BuildPull(HeaderFor(WmiResourceUri(nameSpace, "*")), context, maxElements), root, body);
-    if (out.hr != kSOk) return out;
+    if (out.hr != kSOk) return Noted(out);
     if (!ReadEnumerationPage(*body, page, &out.error)) out.hr = kEInvalidServerResponse;
-    return out;
+    return Noted(out);
 }
 
 CallOutcome Client::Release(std::string_view nameSpace, std::string_view context) {
     XmlElement root;
     const XmlElement* body = nullptr;
-    return Exchange(BuildRelease(HeaderFor(WmiResourceUri(nameSpace, "*")), context), root, body);
+    return Noted(
+        Exchange(BuildRelease(HeaderFor(WmiResourceUri(nameSpace, "*")), context), root, body));
 }
 
 CallOutcome Client::Get(const std::string& resourceUri,
@@ -118,9 +133,9 @@ CallOutcome Client::Get(const std::string& resourceUri,
     XmlElement root;
     const XmlElement* body = nullptr;
     CallOutcome out = Exchange(BuildGet(h), root, body);
-    if (out.hr != kSOk) return out;
+    if (out.hr != kSOk) return Noted(out);
     if (!ReadSingleInstance(*body, instance, &out.error)) out.hr = kEInvalidServerResponse;
-    return out;
+    return Noted(out);
 }
 
 CallOutcome Client::Invoke(const std::string& resourceUri,
@@ -132,9 +147,9 @@ CallOutcome Client::Invoke(const std::string& resourceUri,
     XmlElement root;
     const XmlElement* body = nullptr;
     CallOutcome out = Exchange(BuildInvoke(h, method, parameters), root, body);
-    if (out.hr != kSOk) return out;
+    if (out.hr != kSOk) return Noted(out);
     if (!ReadSingleInstance(*body, output, &out.error)) out.hr = kEInvalidServerResponse;
-    return out;
+    return Noted(out);
 }
 
 }  // namespace hbr::wsman

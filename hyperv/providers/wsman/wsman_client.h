@@ -5,6 +5,7 @@
 // is not a SOAP reply (an error page, a 500 without a body, malformed XML) as
 // kEInvalidServerResponse.
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,8 +18,9 @@ namespace hbr::wsman {
 
 struct CallOutcome {
     HResult hr = kSOk;
-    Fault fault;        // when the host answered with a fault
-    std::string error;  // a short text saying what went wrong
+    Fault fault;                  // when the host answered with a fault
+    std::string error;            // a short text saying what went wrong
+    std::string presentedSha256;  // a certificate that was not accepted
 };
 
 class Client {
@@ -47,10 +49,17 @@ class Client {
     // One request's exchange: post, read, map.
     CallOutcome Exchange(const std::string& request, XmlElement& root, const XmlElement*& body);
 
+    // The last operation that failed, for the host's status text.
+    CallOutcome LastFailure() const;
+
   private:
     RequestHeader HeaderFor(std::string resourceUri) const;
+    // Keeps a failed outcome as the last failure; returns it unchanged.
+    const CallOutcome& Noted(const CallOutcome& out);
 
     std::shared_ptr<Transport> transport_;
+    mutable std::mutex failureMutex_;
+    CallOutcome lastFailure_;
 };
 
 }  // namespace hbr::wsman

@@ -1,5 +1,6 @@
 #include "hyperv/providers/wsman/wsman_provider.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <memory>
@@ -258,8 +259,7 @@ class WsmanLocator : public WmiLocator {
   public:
     WsmanLocator(std::string_view hostText, const wsman::TransportLimits& limits)
         : limits_(limits), host_(std::make_shared<HostState>()) {
-        std::string error;
-        parsed_ = ParseWsmanHost(hostText, target_, error);
+        parsed_ = ParseWsmanHost(hostText, target_, parseError_);
         if (parsed_) {
             // Until the host names itself, its name as written (a computer name is one label).
             std::string name = target_.hostName;
@@ -340,6 +340,31 @@ class WsmanLocator : public WmiLocator {
         return parsed_ ? target_.hostName : std::string{};
     }
 
+    LocatorFailure LastFailure() const override {
+        std::shared_ptr<Client> client;
+        {
+            std::lock_guard lock(mutex_);
+            client = client_;
+        }
+        LocatorFailure f;
+        if (!parsed_) {
+            f.hr = kRpcServerUnavailable;
+            f.detail = parseError_;
+            return f;
+        }
+        if (!client) return f;
+        const CallOutcome out = client->LastFailure();
+        f.hr = out.hr;
+        f.presentedSha256 = out.presentedSha256;
+        if (!out.presentedSha256.empty())
+            f.detail = target_.tls == WsmanTls::Pinned
+                           ? "its certificate does not match the pinned fingerprint"
+                           : "its certificate is not trusted";
+        else
+            f.detail = Printable(out.error);
+        return f;
+    }
+
   private:
     // One transport for the account the host is managed with; a change of account makes a
     // new one (and with it new connections).
@@ -354,11 +379,24 @@ class WsmanLocator : public WmiLocator {
         return client_;
     }
 
+    // A host's texts go to the dashboard: one line, no control characters, not too long.
+    static std::string Printable(std::string_view text) {
+        std::size_t n = std::min<std::size_t>(text.size(), 200);
+        // Cut at a character's start, never inside a UTF-8 sequence.
+        if (n < text.size())
+            while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+        std::string out;
+        for (char c : text.substr(0, n))
+            out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+        return out;
+    }
+
     wsman::TransportLimits limits_;
     WsmanTarget target_;
     bool parsed_ = false;
+    std::string parseError_;
     std::shared_ptr<HostState> host_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::string user_;
     std::string password_;
     std::shared_ptr<Client> client_;
@@ -367,7 +405,7 @@ class WsmanLocator : public WmiLocator {
 }  // namespace
 
 WmiLocatorPtr CreateWsmanLocator(std::string_view hostText) {
-    return CreateWsmanLocator(hostText, wsman::TransportLimits{});
+    return CreateWsmanLocator(hostText, wsman::CurrentTransportLimits());
 }
 
 WmiLocatorPtr CreateWsmanLocator(std::string_view hostText, const wsman::TransportLimits& limits) {

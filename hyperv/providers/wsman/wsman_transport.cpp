@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cctype>
+#include <charconv>
+#include <cstdlib>
 #include <map>
 
 namespace hbr::wsman {
@@ -61,6 +63,40 @@ std::string KerberosPrincipal(const std::string& user) {
 }
 
 }  // namespace
+
+TransportLimits ParseTransportLimits(std::string_view text) {
+    TransportLimits limits;
+    while (!text.empty()) {
+        const auto comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        const auto eq = item.find('=');
+        if (eq == std::string_view::npos) continue;
+        const std::string_view name = item.substr(0, eq);
+        const std::string_view value = item.substr(eq + 1);
+        long long number = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (ec != std::errc() || end != value.data() + value.size() || number < 1) continue;
+        if (name == "connect_timeout_ms" && number < limits.connectTimeout.count())
+            limits.connectTimeout = std::chrono::milliseconds(number);
+        else if (name == "request_timeout_ms" && number < limits.requestTimeout.count())
+            limits.requestTimeout = std::chrono::milliseconds(number);
+        else if (name == "max_reply_bytes" &&
+                 static_cast<unsigned long long>(number) < limits.maxReplyBytes)
+            limits.maxReplyBytes = static_cast<std::size_t>(number);
+        else if (name == "max_in_flight" && number < limits.maxInFlight)
+            limits.maxInFlight = static_cast<int>(number);
+    }
+    return limits;
+}
+
+const TransportLimits& CurrentTransportLimits() {
+    static const TransportLimits limits = [] {
+        const char* text = std::getenv("HBR_WSMAN_LIMITS");
+        return ParseTransportLimits(text ? text : "");
+    }();
+    return limits;
+}
 
 struct Transport::Handle {
     CURL* curl = nullptr;
@@ -309,8 +345,15 @@ HttpReply Transport::Perform(Handle& h, std::string_view soap, long authMask) {
             reply.hr = kEOutOfMemory;
             reply.error = curl_easy_strerror(rc);
             break;
+        case CURLE_OPERATION_TIMEDOUT: {
+            reply.hr = kRpcEDisconnected;
+            const auto ms = limits_.requestTimeout.count();
+            reply.error = "timeout: no answer within " +
+                          (ms % 1000 ? std::to_string(ms) + " ms" : std::to_string(ms / 1000) + " s");
+            break;
+        }
         default:
-            // No connection, a reset, nothing answered or a time-out: the caller reconnects.
+            // No connection, a reset or nothing answered: the caller reconnects.
             reply.hr = kRpcEDisconnected;
             reply.error = curl_easy_strerror(rc);
             break;

@@ -30,6 +30,14 @@ struct TransportLimits {
     int maxInFlight = 4;
 };
 
+// The limits of this process: the defaults, changed by HBR_WSMAN_LIMITS when it is set, for
+// example "request_timeout_ms=3000,connect_timeout_ms=1000" (comma-separated; unknown names and
+// unusable values are ignored). Values can only be lowered: a host that never answers is given
+// up on before WinRM's own 60 s, a reply never exceeds 16 MB, and no more than 4 requests are in
+// flight.
+const TransportLimits& CurrentTransportLimits();
+TransportLimits ParseTransportLimits(std::string_view text);
+
 struct HttpReply {
     // kSOk when the host answered (any status); otherwise the failure: 0x80010108 for no
     // connection, a reset or a time-out (the codes on which callers reconnect), 0x80070005 when
