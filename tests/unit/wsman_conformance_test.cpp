@@ -16,6 +16,7 @@
 #include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -115,6 +116,18 @@ struct Side {
             outcome = "error " + std::to_string(e.hr) + ": " + e.text + " / " + ErrorText(e);
         }
         transcript.Add(label, ReduceForTwin(outcome));
+        // Work the action left running (a guest shutdown nobody waits for) ends before the next
+        // action: otherwise whether that one meets a busy VM would depend on how fast each side is.
+        for (int i = 0; AnyBusy(); ++i) {
+            ASSERT_LT(i, 6000) << name << ": still busy after " << label;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    bool AnyBusy() const {
+        for (const auto& vm : host.ListVms())
+            if (vm.busy) return true;
+        return false;
     }
 
     // One view through the actor; through the reader too, which must read the same.

@@ -315,7 +315,7 @@ std::vector<SimVmInfo> Impl::ListVms() {
     for (const auto& vm : vms_) {
         out.push_back({vm.id, vm.name, vm.transitional ? vm.transitional : vm.state,
                        vm.snapshots.size(), vm.current, vm.integration, vm.adapters.size(),
-                       vm.replMode != 0});
+                       vm.replMode != 0, vm.busy});
     }
     return out;
 }

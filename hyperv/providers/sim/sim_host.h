@@ -34,6 +34,7 @@ struct SimVmInfo {
     bool integrationServices = false;
     std::size_t adapters = 0;
     bool replicated = false;
+    bool busy = false;  // a job of the VM is still running
 };
 
 struct SimCheckpointInfo {
