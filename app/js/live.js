@@ -15,6 +15,7 @@ const listeners = new Map(); // fn -> whether it has had a first call
 let timer = null;
 let inFlight = false;
 let last = null;
+let fetchedAt = -Infinity; // when the last fetch ended
 const vms = new Map(); // id -> VM, in the order they were first listed
 let servers = [];
 let vmList = null; // data.vms, made again after a change
@@ -105,6 +106,7 @@ async function tick() {
   let error = null;
   let delta = null;
   const result = await fetchLive();
+  fetchedAt = performance.now();
   if (result.error) error = await failure(result.error.status, result.error.text, !!result.error.loggedOut);
   else if (!result.notModified) {
     for (const vm of result.changed) vms.set(vm.id, vm);
@@ -128,9 +130,9 @@ async function tick() {
   schedule();
 }
 
-function schedule() {
+function schedule(delay = PERIOD_MS) {
   if (timer || listeners.size === 0 || document.hidden) return;
-  timer = setTimeout(tick, PERIOD_MS);
+  timer = setTimeout(tick, delay);
 }
 
 document.addEventListener('visibilitychange', () => {
@@ -145,7 +147,12 @@ export function subscribe(fn) {
     listeners.set(fn, true);
     fn(last, null, true, null);
   }
-  if (!timer && !inFlight) tick();
+  if (!timer && !inFlight) {
+    // Data fetched a moment ago (the start page's first fetch, another page's last) are current:
+    // the next fetch keeps the rhythm instead of asking again at once.
+    const age = performance.now() - fetchedAt;
+    if (last && age < PERIOD_MS) schedule(PERIOD_MS - age); else tick();
+  }
   return () => listeners.delete(fn);
 }
 

@@ -288,3 +288,37 @@ test('signing out returns to the login page and ends the session', async () => {
   const r = await apiFromPage('GET', '/api/user/0');
   assert.equal(r.status, 403);
 });
+
+test('a link into the application leads there once signed in', async () => {
+  // Signed out (above): the link goes to the login page first, its #route kept by the browser.
+  await page.goto(`${base}/#/audit`);
+  await page.locator('#login-form').waitFor();
+  assert.match(page.url(), /login\.html#\/audit$/);
+  await page.fill('#usr', 'administrator');
+  await page.fill('#pwd', 'bravo');
+  await Promise.all([page.waitForURL(/start\.html#\/audit$/), page.click('button[type=submit]')]);
+  await page.getByRole('heading', { name: 'Audit log' }).waitFor();
+  assert.equal(shared.pageErrors, undefined);
+});
+
+test('the live data are asked for once at the login, then every 3 seconds', async () => {
+  await logout();
+  // The page's clock stands still unless moved here, so nothing below depends on speed.
+  await context.clock.install();
+  await context.clock.pauseAt(Date.now() + 60000);
+  let asked = 0;
+  const count = (r) => { if (new URL(r.url()).pathname === '/api/livedata') asked++; };
+  context.on('request', count);
+  try {
+    await login('administrator', 'bravo');
+    await page.locator('#vm-table tbody tr td a').first().waitFor();
+    await page.waitForLoadState('networkidle');
+    assert.equal(asked, 1);
+    await context.clock.runFor(3000);
+    await page.waitForLoadState('networkidle');
+    for (const until = Date.now() + GUARD; asked < 2 && Date.now() < until;) await new Promise((r) => setTimeout(r, 50));
+    assert.equal(asked, 2);
+  } finally {
+    context.off('request', count);
+  }
+});
