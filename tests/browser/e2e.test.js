@@ -56,6 +56,9 @@ before(async () => {
   context.setDefaultTimeout(GUARD);
   page = context.pages()[0] || await context.newPage();
   page.on('pageerror', (e) => { shared.pageErrors = [...(shared.pageErrors || []), String(e)]; });
+  // What the server's Content-Security-Policy refuses shows as console errors.
+  shared.refused = [];
+  page.on('console', (m) => { if (/Content Security Policy/i.test(m.text())) shared.refused.push(`${page.url()}: ${m.text()}`); });
 });
 
 after(async () => {
@@ -287,4 +290,8 @@ test('signing out returns to the login page and ends the session', async () => {
   await page.locator('#login-form').waitFor();
   const r = await apiFromPage('GET', '/api/user/0');
   assert.equal(r.status, 403);
+});
+
+test('no page needed anything the content security policy refuses', () => {
+  assert.deepEqual(shared.refused, []);
 });
