@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/sendfile.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -13,6 +14,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
+#include <cstdint>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -49,6 +51,25 @@ constexpr std::string_view kInsufficientStorage = "<HTML><BODY>Insufficient Stor
 
 class Connection;
 
+// Connections may take all descriptors but a reserve: a request still needs its own for a
+// file, the database's journal, a host's socket or a console session, and a server whose
+// every descriptor is a connection answers nobody. Past the cap a newcomer takes the place of
+// the oldest idle connection; the descriptors of those shed are given back a moment later, so
+// half the reserve is kept for that moment, and past it newcomers are closed at once.
+struct ConnectionCaps {
+    size_t soft = SIZE_MAX;
+    size_t hard = SIZE_MAX;
+};
+
+ConnectionCaps CapsFromDescriptorLimit() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return {};
+    const auto limit = static_cast<size_t>(r.rlim_cur);
+    const size_t reserve = std::max<size_t>(32, limit / 8);
+    if (limit <= 2 * reserve) return {limit / 2, limit / 2 + limit / 8};
+    return {limit - reserve, limit - reserve / 2};
+}
+
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -71,6 +92,7 @@ struct ServerState {
     RequestHandler handler;
     UrlTemplate url;
     std::map<std::string, size_t> perClient;  // open connections by client address; table lock
+    ConnectionCaps connectionCaps = CapsFromDescriptorLimit();
 
     // TLS: the context new connections take, and what it was loaded from.
     std::mutex tlsMutex;
@@ -168,6 +190,7 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
 
     // Wakes every party blocked on the socket; the descriptor itself is closed with the object.
     void Shutdown() {
+        idleSince_ = 0;  // no longer a candidate for shedding
         beast::error_code ec;
         socket_.shutdown(tcp::socket::shutdown_both, ec);
     }
@@ -580,9 +603,9 @@ void ReloadCertificateIfRenewed(ServerState& server, int64_t now) {
     }
 }
 
-// Out of descriptors: the oldest connections that wait for a next request give theirs back,
-// and the listener pauses instead of failing the same accept again at once.
-void ShedIdleConnections(ServerState& server) {
+// The oldest connections that wait for a next request give their descriptors back: `count` of
+// them, or an eighth when 0. How many were told to end.
+size_t ShedIdleConnections(ServerState& server, size_t count = 0) {
     std::vector<std::pair<int64_t, std::shared_ptr<Connection>>> idle;
     {
         std::lock_guard lock(server.connectionsMutex);
@@ -590,16 +613,19 @@ void ShedIdleConnections(ServerState& server) {
             if (auto c = weak.lock(); c && c->IdleSince() != 0)
                 idle.emplace_back(c->IdleSince(), std::move(c));
     }
-    std::sort(idle.begin(), idle.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    const size_t shed = std::max<size_t>(1, idle.size() / 8);
-    for (size_t i = 0; i < idle.size() && i < shed; ++i) idle[i].second->Shutdown();
+    const size_t shed = std::min(idle.size(), count != 0 ? count : std::max<size_t>(1, idle.size() / 8));
+    std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(shed), idle.end(),
+                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < shed; ++i) idle[i].second->Shutdown();
+    return shed;
 }
 
 void Accept(ServerState& server, tcp::acceptor& acceptor) {
     acceptor.async_accept(net::make_strand(server.ioc), [&server, &acceptor](beast::error_code ec,
                                                                              tcp::socket socket) {
         if (ec == net::error::operation_aborted || server.stopping) return;
+        // Out of descriptors anyway (files, host sockets): shed idle connections and pause
+        // instead of failing the same accept again at once.
         if (ec == net::error::no_descriptors || ec.value() == ENFILE ||
             ec == net::error::no_buffer_space || ec == net::error::no_memory) {
             ShedIdleConnections(server);
@@ -616,17 +642,30 @@ void Accept(ServerState& server, tcp::acceptor& acceptor) {
     });
 }
 
-// One client address may hold only so many connections; more are closed as they come.
+// One client address may hold only so many connections; more are closed as they come. At the
+// instance's connection cap a new connection takes the place of the oldest idle one, or is
+// closed when every connection is busy (see ConnectionCaps).
 void Admit(ServerState& server, tcp::socket socket) {
     beast::error_code ec;
     const auto ep = socket.remote_endpoint(ec);
     if (ec) return;
     std::string client = AddressText(ep);
+    size_t open;
     {
         std::lock_guard lock(server.connectionsMutex);
         size_t& count = server.perClient[client];
         if (count >= Limits().connectionsPerClient) return;  // the socket closes here
+        open = server.connections.size();
+        if (open >= server.connectionCaps.hard) {
+            if (count == 0) server.perClient.erase(client);
+            return;
+        }
         ++count;
+    }
+    if (open >= server.connectionCaps.soft && ShedIdleConnections(server, 1) == 0) {
+        std::lock_guard lock(server.connectionsMutex);
+        if (--server.perClient[client] == 0) server.perClient.erase(client);
+        return;
     }
     socket.set_option(tcp::no_delay(true), ec);
     std::make_shared<Connection>(server, std::move(socket), server.nextId++, std::move(client),
