@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -14,10 +14,10 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
-#include <cstdint>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <future>
 #include <map>
 #include <memory>
@@ -613,7 +613,8 @@ size_t ShedIdleConnections(ServerState& server, size_t count = 0) {
             if (auto c = weak.lock(); c && c->IdleSince() != 0)
                 idle.emplace_back(c->IdleSince(), std::move(c));
     }
-    const size_t shed = std::min(idle.size(), count != 0 ? count : std::max<size_t>(1, idle.size() / 8));
+    const size_t shed =
+        std::min(idle.size(), count != 0 ? count : std::max<size_t>(1, idle.size() / 8));
     std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(shed), idle.end(),
                       [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t i = 0; i < shed; ++i) idle[i].second->Shutdown();

@@ -643,9 +643,9 @@ TEST_F(Limits, ConsoleSessionsOfTheInstanceAreCapped) {
     ASSERT_TRUE(third.Connect(port, "/ws", cookie)) << third.Error();
     const auto refusal = third.Read(20s);
     ASSERT_TRUE(refusal.has_value());
-    EXPECT_EQ(refusal->data.rfind("E:Too many console sessions are open on this server (at most 2)",
-                                  0),
-              0u)
+    EXPECT_EQ(
+        refusal->data.rfind("E:Too many console sessions are open on this server (at most 2)", 0),
+        0u)
         << refusal->data;
     // A place given back (closed by its browser, or past its connect limit) goes to the next
     // socket, which then lives until its own connect limit instead of being refused.

@@ -167,7 +167,8 @@ TEST(ServiceHost, UnopenableDatabaseGivesItsOwnErrorEvent) {
 // What openssl itself says of a certificate file: "AB:CD:..." (SHA-256), or empty.
 std::string OpensslFingerprint(const std::string& cert) {
     std::string out;
-    if (FILE* p = popen(("openssl x509 -noout -fingerprint -sha256 -in '" + cert + "'").c_str(), "r")) {
+    if (FILE* p =
+            popen(("openssl x509 -noout -fingerprint -sha256 -in '" + cert + "'").c_str(), "r")) {
         char buf[256];
         while (fgets(buf, sizeof buf, p)) out += buf;
         pclose(p);
