@@ -13,17 +13,17 @@ head -c 4096 /dev/urandom | base64 -w 0 | head -c 4096 > "$work/root/file.js"
 source "$here/bench/common.sh"
 p_hbr=$(free_port); p_ngx=$(free_port)
 
-HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "http://127.0.0.1:$p_hbr/" -dbpath "$work/hbr.db" \
-  -webroot "$work/root" < /dev/null > "$work/hbr.log" 2>&1 &
+HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "$scheme://127.0.0.1:$p_hbr/" -dbpath "$work/hbr.db" \
+  -webroot "$work/root" "${hbr_tls[@]}" < /dev/null > "$work/hbr.log" 2>&1 &
 start_nginx "$p_ngx" "$work/root" application/javascript
 for p in $p_hbr $p_ngx; do
-  for _ in $(seq 50); do curl -sf "http://127.0.0.1:$p/file.js" -o /dev/null && break; sleep 0.1; done
+  for _ in $(seq 50); do curl "${curl_tls[@]}" -sf "$scheme://127.0.0.1:$p/file.js" -o /dev/null && break; sleep 0.1; done
 done
 
-run() { wrk_run "http://127.0.0.1:$1/file.js"; }  # prints "rps p99"
+run() { wrk_run "$scheme://127.0.0.1:$1/file.js"; }  # prints "rps p99"
 # Alternating rounds: the machine is shared, so one round alone says little.
 rounds="${BENCH_ROUNDS:-3}"
-echo "wrk -t2 -c64 -d${duration}s --latency http://127.0.0.1:PORT/file.js (4096-byte file), $rounds rounds"
+echo "wrk -t2 -c64 -d${duration}s --latency $scheme://127.0.0.1:PORT/file.js (4096-byte file), $rounds rounds"
 ratios=()
 for r in $(seq "$rounds"); do
   read -r hbr_rps hbr_p99 < <(run "$p_hbr")

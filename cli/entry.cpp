@@ -44,6 +44,8 @@ void FillInstanceConfig(const ArgumentList& args) {
     c.negotiate = strcasecmp(auth.c_str(), "Negotiate") == 0;
     c.ntlmMode = c.negotiate || strcasecmp(auth.c_str(), "NTLM") == 0;
     c.admin = args.OptionValue("-admin", c.admin);
+    c.certFile = args.OptionValue("-cert", c.certFile);
+    c.keyFile = args.OptionValue("-key", c.keyFile);
     if (args.HasArgument("-webroot")) c.webRoot = args.OptionValue("-webroot", "");
     SetLocalMachineDemo(args.HasArgument("-demo"));
 }

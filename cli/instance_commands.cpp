@@ -62,7 +62,8 @@ void Failed(const std::string& verb, const std::string& message) {
 // Values end up inside a unit file that root's service manager runs; the reasons why one
 // cannot, or empty.
 std::string CheckValues(const std::string& name, const std::string& url, const std::string& user,
-                        const std::string& admin, const std::string& dbPath) {
+                        const std::string& admin, const std::string& dbPath,
+                        const std::string& cert, const std::string& key) {
     std::string reason = UnsafeValueReason("The instance name", name, true);
     if (reason.empty() && !name.empty() && name.back() == '\\')
         reason = "The instance name must not end with a backslash.";
@@ -72,6 +73,8 @@ std::string CheckValues(const std::string& name, const std::string& url, const s
         reason = "-user must name a local account.";
     if (reason.empty()) reason = UnsafeValueReason("-admin", admin, false);
     if (reason.empty()) reason = UnsafeValueReason("-dbpath", dbPath, true);
+    if (reason.empty()) reason = UnsafeValueReason("-cert", cert, true);
+    if (reason.empty()) reason = UnsafeValueReason("-key", key, true);
     return reason;
 }
 
@@ -118,12 +121,15 @@ int AddInstance(const ArgumentList& args, const InstanceList& list, const std::s
     }
     const std::string user = args.OptionValue("-user", "");
     const std::string dbPath = args.OptionValue("-dbpath", "");
-    if (const std::string reason = CheckValues(name, url, user, admin, dbPath); !reason.empty()) {
+    const std::string cert = args.OptionValue("-cert", "");
+    const std::string key = args.OptionValue("-key", "");
+    if (const std::string reason = CheckValues(name, url, user, admin, dbPath, cert, key);
+        !reason.empty()) {
         Failed("add-instance", reason);
         return -1;
     }
-    const std::string arguments =
-        InstanceArguments(name, url, admin, dbPath, IsNegotiate(args.OptionValue("-auth", "")));
+    const std::string arguments = InstanceArguments(
+        name, url, admin, dbPath, IsNegotiate(args.OptionValue("-auth", "")), cert, key);
     ReserveUrl(url, user);  // decided again where the unit is written
 
     int64_t floor = 0;
@@ -166,6 +172,10 @@ int UpdateInstance(const ArgumentList& args, const InstanceRecord& instance,
     if (admin.empty()) admin = instance.admin;
     std::string dbPath = args.OptionValue("-dbpath", "");
     if (dbPath.empty()) dbPath = instance.dbPath;
+    std::string cert = args.OptionValue("-cert", "");
+    if (cert.empty()) cert = instance.cert;
+    std::string key = args.OptionValue("-key", "");
+    if (key.empty()) key = instance.key;
     if (url.empty()) {
         Err("\nadd-instance failed:\n-url is required. Example: -url http://+:8117/\n");
         return -1;
@@ -177,11 +187,13 @@ int UpdateInstance(const ArgumentList& args, const InstanceRecord& instance,
         Err("\nupdate-instance failed:\n-admin is required.\n");
         return -1;
     }
-    if (const std::string reason = CheckValues(name, url, user, admin, dbPath); !reason.empty()) {
+    if (const std::string reason = CheckValues(name, url, user, admin, dbPath, cert, key);
+        !reason.empty()) {
         Failed("update-instance", reason);
         return -1;
     }
-    const std::string arguments = InstanceArguments(name, url, admin, dbPath, IsNegotiate(auth));
+    const std::string arguments =
+        InstanceArguments(name, url, admin, dbPath, IsNegotiate(auth), cert, key);
     ReserveUrl(url, user);
     try {
         ReconfigureInstanceService(
@@ -323,15 +335,20 @@ InstanceRecord ParseStoredCommandLine(const std::string& commandLine) {
     r.auth = value("-auth", "WEBFORM");
     r.admin = value("-admin", "");
     r.dbPath = value("-dbpath", "");
+    r.cert = value("-cert", "");
+    r.key = value("-key", "");
     return r;
 }
 
 std::string InstanceArguments(const std::string& name, const std::string& url,
-                              const std::string& admin, const std::string& dbPath, bool negotiate) {
+                              const std::string& admin, const std::string& dbPath, bool negotiate,
+                              const std::string& cert, const std::string& key) {
     std::string a = "run-srv -name \"" + name + "\" -url \"" + url + "\"";
     if (!admin.empty())
         a += std::string(" -auth ") + (negotiate ? "Negotiate" : "NTLM") + " -admin " + admin;
     if (!dbPath.empty()) a += " -dbpath \"" + dbPath + "\"";
+    if (!cert.empty()) a += " -cert \"" + cert + "\"";
+    if (!key.empty()) a += " -key \"" + key + "\"";
     return a;
 }
 
@@ -452,6 +469,8 @@ void ViewInstances(const InstanceList& list) {
         if (path.empty() && !DefaultInstanceDbPath(instance, path))
             Err("\nGetUserProfilePath failed\n");
         Line(" DbPath: ", path);
+        if (!instance.cert.empty()) Line(" Cert: ", instance.cert);
+        if (!instance.key.empty()) Line(" Key: ", instance.key);
         Out("\n");
     }
 }

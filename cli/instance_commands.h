@@ -18,6 +18,8 @@ struct InstanceRecord {
     std::string auth;
     std::string admin;
     std::string dbPath;
+    std::string cert;  // value after "-cert"; empty: none (an https instance makes its own)
+    std::string key;   // value after "-key"
 };
 
 using InstanceList = std::map<std::string, InstanceRecord>;
@@ -28,7 +30,8 @@ InstanceRecord ParseStoredCommandLine(const std::string& commandLine);
 // The stored arguments (after the executable) for an instance.
 std::string InstanceArguments(const std::string& name, const std::string& url,
                               const std::string& admin, const std::string& dbPath,
-                              bool negotiate = false);
+                              bool negotiate = false, const std::string& cert = {},
+                              const std::string& key = {});
 
 // Reads the instances from the unit folder; false (after " OpenSCManager failed: %d\n") when
 // the folder cannot be read.

@@ -14,6 +14,9 @@ struct InstanceConfig {
     bool negotiate = false;  // -auth Negotiate: SPNEGO (Kerberos, then NTLM) beside NTLM
     std::string admin;  // DOMAIN\user, used in NTLM mode only
     std::string webRoot;
+    // https only: PEM files of the certificate (with its chain) and its key; empty: made.
+    std::string certFile;
+    std::string keyFile;
 };
 
 // The one configuration of this process.

@@ -244,6 +244,9 @@ std::string UnitText(const UnitConfig& unit, const std::string& prefix) {
     if (JoinsStateGroup(unit.user))
         text += std::string("SupplementaryGroups=") + kStateGroup + "\n";
     if (unit.bindCapability) text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+    // Each browser holds a few connections and each console one more; the usual 1024
+    // descriptors run out long before memory does.
+    text += "LimitNOFILE=65536\n";
     // A state folder other than the default must reach the instance, or the verbs would read
     // the start events from a different store than the one it writes.
     // So does the configuration of integrated authentication, which the libraries read from

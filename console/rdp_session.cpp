@@ -1,19 +1,20 @@
 #include "console/rdp_session.h"
 
-#include "console/wire_bytes.h"
-
 #include <freerdp/cache/cache.h>
 #include <freerdp/cache/pointer.h>
 #include <freerdp/error.h>
 #include <freerdp/settings.h>
 #include <winpr/synch.h>
 
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <stdexcept>
 
 #include "cli/process_state.h"
+#include "console/wire_bytes.h"
 #include "store/json.h"
+#include "web/server_limits.h"
 
 namespace hbr::rconsole {
 namespace {
@@ -396,6 +397,9 @@ void CRdp::AppendPendingText(std::string_view text) {
 }
 
 void CRdp::RunSession() {
+    // A socket that never asks for a connection holds a thread and memory for nothing.
+    const auto connectBy =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(Limits().consoleConnectMs);
     while (running_) {
         const uint32_t info = freerdp_error_info(instance_);
         if (info != 0 && info != lastErrorInfo_) {
@@ -413,6 +417,10 @@ void CRdp::RunSession() {
         if (!running_) break;
         switch (State()) {
             case SessionState::AwaitingConnect:
+                if (std::chrono::steady_clock::now() >= connectBy) {
+                    running_ = false;
+                    break;
+                }
                 WaitForSingleObject(wakeEvent_, kWaitSliceMs);
                 ResetEvent(wakeEvent_);
                 break;

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -23,6 +25,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 namespace net = boost::asio;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 
 namespace {
@@ -63,7 +66,16 @@ bool PeerGone(const beast::error_code& ec) {
 struct CWebSocket::Channel {
     net::io_context ioc{1};
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
-    websocket::stream<tcp::socket> ws{ioc};
+    // One of the two: the connection's own socket, or its TLS session over that socket.
+    std::optional<websocket::stream<tcp::socket>> plain;
+    std::optional<websocket::stream<ssl::stream<tcp::socket>>> secure;
+    template <class F>
+    decltype(auto) Ws(F&& f) {
+        return secure ? f(*secure) : f(*plain);
+    }
+    tcp::socket& Socket() {
+        return secure ? secure->next_layer().next_layer() : plain->next_layer();
+    }
     beast::flat_buffer rx;
     bool oversized = false;  // the message being read is dropped
     bool readEnded = false;  // the receive chain has stopped; receive thread only
@@ -86,28 +98,39 @@ void CWebSocket::Serve() {
     if (!websocket::is_upgrade(req)) throw std::runtime_error("WebSocketCreateServerHandle failed");
 
     std::string buffered;
-    const int fd = request.Connection() ? request.Connection()->TakeOverSocket(buffered) : -1;
+    void* tlsSession = nullptr;
+    const int fd =
+        request.Connection() ? request.Connection()->TakeOverSocket(buffered, &tlsSession) : -1;
     if (fd < 0) throw std::runtime_error("WebSocketCreateServerHandle failed");
     auto channel = std::make_unique<Channel>();
     sockaddr_storage addr{};
     socklen_t addrLen = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addrLen);
     beast::error_code ec;
-    channel->ws.next_layer().assign(addr.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
+    tcp::socket socket(channel->ioc);
+    socket.assign(addr.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
     if (ec) {
         ::close(fd);
+        if (tlsSession) SSL_free(static_cast<SSL*>(tlsSession));
         throw std::runtime_error("WebSocketCreateServerHandle failed");
     }
+    // The TLS session goes on where the request left it, over the same socket.
+    if (tlsSession)
+        channel->secure.emplace(std::move(socket), static_cast<SSL*>(tlsSession));
+    else
+        channel->plain.emplace(std::move(socket));
     // A client may not send frames before it has seen the 101; bytes already waiting mean
     // this is no well-behaved handshake.
     if (!buffered.empty()) throw std::runtime_error("WebSocketCreateServerHandle failed");
 
-    channel->ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
-        res.reason("SWITCHING_PROTOCOLS");
-        res.set(http::field::connection, "Upgrade");
-        res.erase(http::field::server);
-    }));
-    channel->ws.accept(req, ec);
+    channel->Ws([&](auto& ws) {
+        ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+            res.reason("SWITCHING_PROTOCOLS");
+            res.set(http::field::connection, "Upgrade");
+            res.erase(http::field::server);
+        }));
+        ws.accept(req, ec);
+    });
     // Whatever went out, this request is answered now: by the 101 or by the handshake's
     // own refusal.
     request.MarkReplySent();
@@ -124,9 +147,11 @@ void CWebSocket::Serve() {
     timeouts.handshake_timeout = kCloseTimeout;
     timeouts.idle_timeout = kIdleTimeout;
     timeouts.keep_alive_pings = true;
-    channel->ws.set_option(timeouts);
-    channel->ws.read_message_max(0);  // the size limit is ours: oversized messages are dropped
-    channel->ws.auto_fragment(false);
+    channel->Ws([&](auto& ws) {
+        ws.set_option(timeouts);
+        ws.read_message_max(0);  // the size limit is ours: oversized messages are dropped
+        ws.auto_fragment(false);
+    });
     channel->work.emplace(channel->ioc.get_executor());
     channel_ = std::move(channel);
     closed_.store(0, std::memory_order_release);
@@ -137,38 +162,41 @@ void CWebSocket::Serve() {
 // Runs on the receive thread (the first call before it starts).
 void CWebSocket::ReadNext() {
     Channel& ch = *channel_;
-    ch.ws.async_read_some(ch.rx, 16 * 1024, [this](beast::error_code ec, size_t) {
-        Channel& c = *channel_;
-        if (ec) {
-            c.readEnded = true;
-            closed_.store(1, std::memory_order_release);
-            if (c.closeGuard) c.closeGuard->cancel();
-            // Once the chain is over in teardown, what remains queued (the stream's own ping
-            // timer) is abandoned rather than waited for.
-            if (tearingDown_)
-                c.ioc.stop();
-            else
-                OnClosed();
-            return;
-        }
-        if (c.rx.size() > kMaxMessageBytes) {
-            c.oversized = true;
-            c.rx.clear();
-        }
-        if (c.ws.is_message_done()) {
-            if (!c.oversized && !tearingDown_) {
-                const auto data = c.rx.cdata();
-                const auto* bytes = static_cast<const uint8_t*>(data.data());
-                if (c.ws.got_text())
-                    OnTextMessage(
-                        std::string_view(reinterpret_cast<const char*>(bytes), data.size()));
+    ch.Ws([&](auto& ws) {
+        ws.async_read_some(ch.rx, 16 * 1024, [this](beast::error_code ec, size_t) {
+            Channel& c = *channel_;
+            if (ec) {
+                c.readEnded = true;
+                closed_.store(1, std::memory_order_release);
+                if (c.closeGuard) c.closeGuard->cancel();
+                // Once the chain is over in teardown, what remains queued (the stream's own ping
+                // timer) is abandoned rather than waited for.
+                if (tearingDown_)
+                    c.ioc.stop();
                 else
-                    OnBinaryMessage(bytes, data.size());
+                    OnClosed();
+                return;
             }
-            c.oversized = false;
-            c.rx.clear();
-        }
-        ReadNext();
+            if (c.rx.size() > kMaxMessageBytes) {
+                c.oversized = true;
+                c.rx.clear();
+            }
+            const bool messageDone = c.Ws([](auto& s) { return s.is_message_done(); });
+            if (messageDone) {
+                if (!c.oversized && !tearingDown_) {
+                    const auto data = c.rx.cdata();
+                    const auto* bytes = static_cast<const uint8_t*>(data.data());
+                    if (c.Ws([](auto& s) { return s.got_text(); }))
+                        OnTextMessage(
+                            std::string_view(reinterpret_cast<const char*>(bytes), data.size()));
+                    else
+                        OnBinaryMessage(bytes, data.size());
+                }
+                c.oversized = false;
+                c.rx.clear();
+            }
+            ReadNext();
+        });
     });
 }
 
@@ -195,10 +223,12 @@ void CWebSocket::Send(bool binary, const void* bytes, size_t length) {
     };
     net::post(ch.ioc, [&] {
         if (Closed()) return finish();
-        ch.ws.binary(binary);
-        ch.ws.async_write(net::buffer(bytes, length), [&](beast::error_code ec, size_t) {
-            if (ec) closed_.store(1, std::memory_order_release);
-            finish();
+        ch.Ws([&](auto& ws) {
+            ws.binary(binary);
+            ws.async_write(net::buffer(bytes, length), [&](beast::error_code ec, size_t) {
+                if (ec) closed_.store(1, std::memory_order_release);
+                finish();
+            });
         });
     });
     std::unique_lock lock(m);
@@ -207,8 +237,8 @@ void CWebSocket::Send(bool binary, const void* bytes, size_t length) {
         closed_.store(1, std::memory_order_release);
         net::post(ch.ioc, [&ch] {
             beast::error_code ignored;
-            ch.ws.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
-            ch.ws.next_layer().cancel(ignored);
+            ch.Socket().shutdown(tcp::socket::shutdown_both, ignored);
+            ch.Socket().cancel(ignored);
         });
         cv.wait(lock, [&] { return done; });
     }
@@ -223,8 +253,8 @@ void CWebSocket::Shutdown() {
         net::post(ch.ioc, [&ch] {
             auto drop = [&ch] {
                 beast::error_code ignored;
-                ch.ws.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
-                ch.ws.next_layer().close(ignored);
+                ch.Socket().shutdown(tcp::socket::shutdown_both, ignored);
+                ch.Socket().close(ignored);
                 if (ch.readEnded) ch.ioc.stop();
             };
             if (ch.readEnded) return drop();
@@ -234,13 +264,16 @@ void CWebSocket::Shutdown() {
             ch.closeGuard->async_wait([drop](beast::error_code ec) {
                 if (!ec) drop();
             });
-            ch.ws.async_close(websocket::close_code::normal, [drop](beast::error_code) { drop(); });
+            ch.Ws([&](auto& ws) {
+                ws.async_close(websocket::close_code::normal,
+                               [drop](beast::error_code) { drop(); });
+            });
         });
         ch.work.reset();
         ch.thread.join();
     }
     beast::error_code ignored;
-    ch.ws.next_layer().close(ignored);
+    if (ch.plain || ch.secure) ch.Socket().close(ignored);
     channel_.reset();
 }
 

@@ -1,13 +1,33 @@
 #include "platform/worker_pool.h"
 
+#include <algorithm>
+
 namespace hbr {
 
-WorkerPool::WorkerPool(size_t maxThreads) : maxThreads_(maxThreads ? maxThreads : 1) {}
+WorkerPool::WorkerPool(size_t maxThreads, std::chrono::milliseconds idleTimeout, size_t idleKeep)
+    : maxThreads_(maxThreads ? maxThreads : 1), idleTimeout_(idleTimeout), idleKeep_(idleKeep) {}
 
-WorkerPool::~WorkerPool() { Shutdown(); }
+void WorkerPool::JoinRetired() {
+    std::vector<std::thread> done;
+    {
+        std::lock_guard lock(mutex_);
+        done.swap(retired_);
+    }
+    for (auto& t : done)
+        if (t.joinable()) t.join();
+}
+
+WorkerPool::~WorkerPool() {
+    Shutdown();
+}
 
 void WorkerPool::Submit(std::function<void()> task) {
     std::unique_lock lock(mutex_);
+    if (!retired_.empty()) {
+        lock.unlock();
+        JoinRetired();
+        lock.lock();
+    }
     if (stopping_) return;
     if (!idle_.empty()) {
         Worker* w = idle_.back();
@@ -20,7 +40,8 @@ void WorkerPool::Submit(std::function<void()> task) {
     if (workers_.size() < maxThreads_) {
         auto w = std::make_unique<Worker>();
         Worker* raw = w.get();
-        raw->thread = std::thread([this, raw, t = std::move(task)]() mutable { Work(raw, std::move(t)); });
+        raw->thread =
+            std::thread([this, raw, t = std::move(task)]() mutable { Work(raw, std::move(t)); });
         workers_.push_back(std::move(w));
         return;
     }
@@ -43,7 +64,22 @@ void WorkerPool::Work(Worker* self, std::function<void()> task) {
         }
         if (stopping_) return;
         idle_.push_back(self);
-        self->wake.wait(lock, [&] { return self->task != nullptr || stopping_; });
+        const bool handed = self->wake.wait_for(lock, idleTimeout_,
+                                                [&] { return self->task != nullptr || stopping_; });
+        if (!handed && idle_.size() > idleKeep_) {
+            // Idle too long with enough others idle: this worker ends. Its thread is joined
+            // later; nothing of `self` is touched once it is erased.
+            idle_.erase(std::find(idle_.begin(), idle_.end(), self));
+            auto it = std::find_if(workers_.begin(), workers_.end(),
+                                   [self](const auto& w) { return w.get() == self; });
+            retired_.push_back(std::move(self->thread));
+            workers_.erase(it);
+            return;
+        }
+        if (!handed) {
+            // Kept as one of the idle pool: wait again, without a limit this time round.
+            self->wake.wait(lock, [&] { return self->task != nullptr || stopping_; });
+        }
         if (!self->task) return;  // stopping with nothing handed over
         task = std::move(self->task);
         self->task = nullptr;
@@ -61,6 +97,7 @@ void WorkerPool::Shutdown() {
     }
     for (auto& w : workers)
         if (w->thread.joinable()) w->thread.join();
+    JoinRetired();
 }
 
 size_t WorkerPool::ThreadCount() const {

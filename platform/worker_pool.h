@@ -3,6 +3,7 @@
 // (a console session), so the pool grows whenever no worker is idle instead of queueing
 // behind a blocked one. Idle workers are reused last-in first-out, each woken on its own,
 // so a busy server keeps a few hot threads instead of cycling through all of them.
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -15,8 +16,12 @@
 namespace hbr {
 
 class WorkerPool {
-public:
-    explicit WorkerPool(size_t maxThreads = 1024);
+  public:
+    // Workers idle for `idleTimeout` end, down to `idleKeep` idle ones, so that the threads a
+    // burst made come back.
+    explicit WorkerPool(size_t maxThreads = 1024,
+                        std::chrono::milliseconds idleTimeout = std::chrono::minutes(1),
+                        size_t idleKeep = 4);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -28,7 +33,7 @@ public:
     size_t ThreadCount() const;
     size_t IdleCount() const;
 
-private:
+  private:
     struct Worker {
         std::condition_variable wake;
         std::function<void()> task;  // handed over by Submit while the worker is idle
@@ -37,11 +42,16 @@ private:
     void Work(Worker* self, std::function<void()> task);
 
     const size_t maxThreads_;
+    const std::chrono::milliseconds idleTimeout_;
+    const size_t idleKeep_;
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
     std::vector<std::unique_ptr<Worker>> workers_;
-    std::vector<Worker*> idle_;  // most recently idle last
+    std::vector<Worker*> idle_;         // most recently idle last
+    std::vector<std::thread> retired_;  // workers that ended for idleness, to be joined
     bool stopping_ = false;
+    // Joins the retired workers; called without the lock.
+    void JoinRetired();
 };
 
 }  // namespace hbr

@@ -75,6 +75,11 @@ int RunConsole() {
         return -1;
     }
 
+    if (const std::string fp = ServerCertificateFingerprint(); !fp.empty()) {
+        std::printf("Certificate SHA-256 fingerprint: %s\n", fp.c_str());
+        std::fflush(stdout);
+    }
+
     try {
         StartInstanceServices();
     } catch (const std::exception& e) {

@@ -220,6 +220,8 @@ void HbrService::OnStart(int, char**) {
             ReportStatus(ServiceState::Stopped);
             return;
         }
+        if (const std::string fp = ServerCertificateFingerprint(); !fp.empty())
+            parameters += "\nCertificate SHA-256 fingerprint: " + fp;
         ReportInstanceEvent("Instance started:\n" + parameters, kEventSuccess);
         try {
             StartInstanceServices();

@@ -8,7 +8,7 @@
 
 namespace hbr {
 
-class FileBody {
+class FileBody : public std::enable_shared_from_this<FileBody> {
   public:
     // Null when the system gives no in-memory file; the caller then sends the text itself.
     static std::shared_ptr<const FileBody> FromText(std::string_view text);

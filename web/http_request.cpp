@@ -100,6 +100,18 @@ int KnownRequestHeaderId(std::string_view name) {
 
 namespace {
 
+// Every reply: no type guessing, no referrer to other sites, no framing, and for pages only
+// what the application loads (its own files, data: images, and the hash of the one style
+// attribute the login page's default-password hint carries).
+constexpr std::string_view kSecurityHeaderLines =
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: same-origin\r\n"
+    "Content-Security-Policy: default-src 'self'; img-src 'self' data:; style-src 'self' "
+    "'unsafe-hashes' 'sha256-22Xmjc5Q0zmDvxurplM34Z9s90o69HJpB7seLJKx32k='; object-src 'none'; "
+    "base-uri 'none'; form-action 'self'; frame-ancestors 'none'\r\n";
+constexpr std::string_view kStrictTransportLine = "Strict-Transport-Security: max-age=31536000\r\n";
+constexpr std::string_view kErrorContentType = "text/plain; charset=utf-8";
+
 constexpr std::string_view kInternalErrorBody = "<HTML><BODY>Server Internal Error</BODY><HTML>";
 constexpr std::string_view kNtlmChallengeBody = "<HTML><BODY>401 Unauthorized.</BODY></HTML>";
 
@@ -139,6 +151,14 @@ std::string_view UpToNul(std::string_view s) {
 }
 
 }  // namespace
+
+std::string_view SecurityHeaderLines() {
+    return kSecurityHeaderLines;
+}
+
+std::string_view StrictTransportLine() {
+    return kStrictTransportLine;
+}
 
 std::string CookieValue(std::string_view header, std::string_view name) {
     if (name.empty()) return {};
@@ -217,6 +237,9 @@ HttpRequest::~HttpRequest() {
     if (replySent_ || !connection_) return;
     std::string reply = "HTTP/" + std::to_string(data_.versionMajor) + "." +
                         std::to_string(data_.versionMinor) + " 500 Internal Error\r\n";
+    reply += "Content-Type: text/plain; charset=utf-8\r\n";
+    reply += kSecurityHeaderLines;
+    if (data_.secure) reply += kStrictTransportLine;
     reply += "Content-Length: " + std::to_string(kInternalErrorBody.size()) + "\r\n";
     reply += "Connection: close\r\n\r\n";
     reply += kInternalErrorBody;
@@ -294,9 +317,18 @@ std::string HttpRequest::SerializeHead(size_t bodyLength, bool close, bool& with
     out += ' ';
     AppendClean(out, reason_);
     out += "\r\n";
+    // An error's body is text, whatever the handler had prepared for success; the integrated
+    // authentication challenge keeps its page.
+    const bool errorText = status_ >= 400 && knownHeaders_[kHeaderWwwAuthenticate].empty();
+    if (errorText) {
+        out += "Content-Type: ";
+        out += kErrorContentType;
+        out += "\r\n";
+    }
     for (size_t id = 0; id < knownHeaders_.size(); ++id) {
         // Framing headers belong to the transport, not to the handler.
         if (id == kHeaderContentLength || id == kHeaderConnection) continue;
+        if (id == kHeaderContentType && errorText) continue;
         if (knownHeaders_[id].empty()) continue;
         out += kKnownResponseHeaders[id];
         out += ": ";
@@ -309,6 +341,8 @@ std::string HttpRequest::SerializeHead(size_t bodyLength, bool close, bool& with
         AppendClean(out, value);
         out += "\r\n";
     }
+    out += kSecurityHeaderLines;
+    if (data_.secure) out += kStrictTransportLine;
     const bool bodyless = status_ < 200 || status_ == 204 || status_ == 304;
     if (!bodyless) {
         out += "Content-Length: ";
@@ -365,7 +399,7 @@ void HttpRequest::SendJson(const FileBody& body) {
     bool withBody = false;
     const std::string head = BeginReply(body.Size(), withBody);
     if (connection_) {
-        const bool written = withBody ? connection_->WriteFile(head, body.Fd(), body.Size())
+        const bool written = withBody ? connection_->WriteFile(head, body.shared_from_this())
                                       : connection_->Write(head);
         // Half a reply cannot be followed by another on the same connection.
         if (!written) connection_->CloseAfterReply();
@@ -373,7 +407,10 @@ void HttpRequest::SendJson(const FileBody& body) {
     replySent_ = true;
 }
 
-bool HttpConnection::WriteFile(std::string_view head, int fd, size_t length) {
+bool HttpConnection::WriteFile(std::string_view head, std::shared_ptr<const FileBody> file) {
+    if (!file) return false;
+    const int fd = file->Fd();
+    const size_t length = file->Size();
     std::string body(length, '\0');
     size_t off = 0;
     while (off < length) {

@@ -85,9 +85,9 @@ class HttpConnection {
         all.append(head).append(body);
         return Write(all);
     }
-    // A head, then `length` bytes of the file `fd` from its start. Transports that can send
-    // from a file without copying override this.
-    virtual bool WriteFile(std::string_view head, int fd, size_t length);
+    // A head, then the whole file body. Transports that can send from a file without copying
+    // override this; they may keep the body until it has left.
+    virtual bool WriteFile(std::string_view head, std::shared_ptr<const FileBody> file);
     // The connection is closed once the current reply is written.
     virtual void CloseAfterReply() = 0;
     // Hands the socket to a channel that speaks its own protocol on it (the WebSocket
@@ -95,10 +95,16 @@ class HttpConnection {
     // none. `buffered` receives bytes the peer sent beyond the current request. The
     // connection reads no further request and closes once the handler returns; until then
     // stopping the server still shuts the socket down, which wakes the channel.
-    virtual int TakeOverSocket(std::string& buffered) {
+    // Over TLS, `tlsSession` receives the connection's OpenSSL session (an SSL*, one reference
+    // of which now belongs to the caller); a caller that passes none gets -1 on a TLS
+    // connection.
+    virtual int TakeOverSocket(std::string& buffered, void** tlsSession = nullptr) {
         buffered.clear();
+        if (tlsSession) *tlsSession = nullptr;
         return -1;
     }
+    // True when the connection is TLS.
+    virtual bool Secure() const { return false; }
 };
 
 // What the listener hands over for one request.
@@ -114,6 +120,7 @@ struct HttpRequestData {
     std::string body;                                             // at most kMaxBodyBytes
     std::string clientAddress;
     int authStatus = 1;  // 0 means authenticated
+    bool secure = false;  // read over TLS
     // With authStatus 0: the account "DOMAIN\user" and its groups "DOMAIN\group".
     std::string authAccount;
     std::vector<std::string> authGroups;
@@ -154,6 +161,8 @@ class HttpRequest {
     }
     // The value of request header `name` (any letter case), or empty.
     std::string HeaderValue(std::string_view name) const;
+    // The request came over TLS.
+    bool Secure() const { return data_.secure; }
     unsigned VersionMajor() const { return data_.versionMajor; }
     unsigned VersionMinor() const { return data_.versionMinor; }
     bool ReplySent() const { return replySent_; }
@@ -211,6 +220,10 @@ class HttpRequest {
     std::array<std::string, kResponseHeaderCount> knownHeaders_;
     std::vector<std::pair<std::string, std::string>> otherHeaders_;
 };
+
+// The header lines every reply carries (each ending in CRLF), and the one replies over TLS add.
+std::string_view SecurityHeaderLines();
+std::string_view StrictTransportLine();
 
 // "%a, %d %b %Y %H:%M:%S %Z" in local time.
 std::string HttpDateNow();

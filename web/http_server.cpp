@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -9,12 +10,14 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <future>
 #include <map>
 #include <memory>
@@ -26,7 +29,10 @@
 #include "cli/process_state.h"
 #include "platform/hbr_exception.h"
 #include "platform/worker_pool.h"
+#include "web/file_body.h"
 #include "web/request_reader.h"
+#include "web/server_limits.h"
+#include "web/tls_certificate.h"
 #include "web/url_text.h"
 
 namespace hbr {
@@ -35,15 +41,34 @@ namespace {
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 
 constexpr auto kHeaderTimeout = std::chrono::seconds(30);
 constexpr auto kBodyTimeout = std::chrono::seconds(60);
-constexpr int kWriteTimeoutMs = 60000;
 
 constexpr std::string_view kInsufficientStorage = "<HTML><BODY>Insufficient Storage</BODY><HTML>";
 
 class Connection;
+
+// Connections may take all descriptors but a reserve: a request still needs its own for a
+// file, the database's journal, a host's socket or a console session, and a server whose
+// every descriptor is a connection answers nobody. Past the cap a newcomer takes the place of
+// the oldest idle connection; the descriptors of those shed are given back a moment later, so
+// half the reserve is kept for that moment, and past it newcomers are closed at once.
+struct ConnectionCaps {
+    size_t soft = SIZE_MAX;
+    size_t hard = SIZE_MAX;
+};
+
+ConnectionCaps CapsFromDescriptorLimit() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return {};
+    const auto limit = static_cast<size_t>(r.rlim_cur);
+    const size_t reserve = std::max<size_t>(32, limit / 8);
+    if (limit <= 2 * reserve) return {limit / 2, limit / 2 + limit / 8};
+    return {limit - reserve, limit - reserve / 2};
+}
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -62,9 +87,25 @@ struct ServerState {
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::unique_ptr<net::steady_timer> sweeper;
     std::vector<std::thread> ioThreads;
-    WorkerPool pool;
+    WorkerPool pool{1024, std::chrono::milliseconds(Limits().workerIdleMs),
+                    Limits().workerIdleKeep};
     RequestHandler handler;
     UrlTemplate url;
+    std::map<std::string, size_t> perClient;  // open connections by client address; table lock
+    ConnectionCaps connectionCaps = CapsFromDescriptorLimit();
+
+    // TLS: the context new connections take, and what it was loaded from.
+    std::mutex tlsMutex;
+    std::shared_ptr<ssl::context> tlsContext;
+    TlsFiles tlsFiles;
+    std::string tlsStamp;
+    int64_t tlsCheckedAt = 0;  // io threads only (the sweeper)
+    std::string fingerprint;
+
+    std::shared_ptr<ssl::context> CurrentTls() {
+        std::lock_guard lock(tlsMutex);
+        return tlsContext;
+    }
 };
 
 std::mutex g_serverMutex;  // guards start and stop of the one server
@@ -79,16 +120,21 @@ std::string AddressText(const tcp::endpoint& ep) {
 
 class Connection : public HttpConnection, public std::enable_shared_from_this<Connection> {
   public:
-    Connection(ServerState& server, tcp::socket socket, uint64_t id)
-        : server_(server), socket_(std::move(socket)), id_(id) {
-        beast::error_code ec;
-        const auto ep = socket_.remote_endpoint(ec);
-        if (!ec) remote_ = AddressText(ep);
+    Connection(ServerState& server, tcp::socket socket, uint64_t id, std::string client,
+               std::shared_ptr<ssl::context> tls)
+        : server_(server),
+          socket_(std::move(socket)),
+          tlsContext_(std::move(tls)),
+          id_(id),
+          remote_(std::move(client)) {
+        if (tlsContext_) tls_ = std::make_unique<ssl::stream<tcp::socket&>>(socket_, *tlsContext_);
     }
 
     ~Connection() override {
         std::lock_guard lock(server_.connectionsMutex);
         server_.connections.erase(id_);
+        auto it = server_.perClient.find(remote_);
+        if (it != server_.perClient.end() && --it->second == 0) server_.perClient.erase(it);
     }
 
     void Start() {
@@ -96,101 +142,233 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
             std::lock_guard lock(server_.connectionsMutex);
             server_.connections[id_] = weak_from_this();
         }
-        // Reads on a handler's thread (ReadNextNow) must never wait for the client.
+        // Writes try the socket first and never wait for the client.
         beast::error_code ec;
         socket_.non_blocking(true, ec);
-        ReadHeader();
+        if (!tls_) return ReadHeader();
+        SetDeadline(kHeaderTimeout);
+        // Plain HTTP, or anything else that is no TLS hello, fails here and is closed.
+        tls_->async_handshake(ssl::stream_base::server,
+                              [self = shared_from_this()](beast::error_code e) {
+                                  if (e) return self->Shutdown();
+                                  self->ReadHeader();
+                              });
     }
 
     uint64_t Id() const override { return id_; }
+    bool Secure() const override { return tls_ != nullptr; }
 
-    // Runs on the handler's thread while no read is outstanding, so the socket is ours alone.
-    // A peer that stops reading cannot hold the thread past the write timeout.
-    bool Write(std::string_view bytes) override { return Write(bytes, {}); }
-
-    // Head and body leave in one gathered send: no copy of the body, and no small head segment
-    // of its own waiting for the peer's acknowledgement.
+    bool Write(std::string_view bytes) override { return Put(bytes, {}, nullptr); }
     bool Write(std::string_view head, std::string_view body) override {
-        return SendAll(head, body, 0);
+        return Put(head, body, nullptr);
     }
-
-    bool WriteFile(std::string_view head, int fd, size_t length) override {
-        // The head goes with MSG_MORE, so it leaves in one segment with the file's first bytes.
-        if (!SendAll(head, {}, MSG_MORE)) return false;
-        const int sock = socket_.native_handle();
-        off_t at = 0;
-        while (static_cast<size_t>(at) < length) {
-            const ssize_t n = ::sendfile(sock, fd, &at, length - static_cast<size_t>(at));
-            if (n > 0) continue;
-            if (n == 0) break;  // the file is shorter than said: the reply cannot be completed
-            if (!WaitWritable(n)) return false;
-        }
-        if (static_cast<size_t>(at) == length) return true;
-        closeAfter_ = true;
-        return false;
+    bool WriteFile(std::string_view head, std::shared_ptr<const FileBody> file) override {
+        return Put(head, {}, std::move(file));
     }
 
     void CloseAfterReply() override { closeAfter_ = true; }
 
-    // Runs on the handler's thread while no read is outstanding. The duplicate shares the
-    // socket, so Shutdown() here still ends the channel that took it.
-    int TakeOverSocket(std::string& buffered) override {
+    // Runs on the handler's thread while no read or write is outstanding, so the socket is ours
+    // alone. The duplicate shares the socket, so Shutdown() here still ends the channel that
+    // took it.
+    int TakeOverSocket(std::string& buffered, void** tlsSession) override {
+        if (tlsSession) *tlsSession = nullptr;
+        if (tls_ && !tlsSession) return -1;
         const auto data = buffer_.data();
         buffered.assign(static_cast<const char*>(data.data()), data.size());
         buffer_.consume(buffer_.size());
         closeAfter_ = true;
         deadline_ = 0;
-        return ::fcntl(socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
+        const int fd = ::fcntl(socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
+        if (fd >= 0 && tls_) {
+            SSL* session = tls_->native_handle();
+            SSL_up_ref(session);
+            *tlsSession = session;
+        }
+        return fd;
     }
 
     // Wakes every party blocked on the socket; the descriptor itself is closed with the object.
     void Shutdown() {
+        idleSince_ = 0;  // no longer a candidate for shedding
         beast::error_code ec;
         socket_.shutdown(tcp::socket::shutdown_both, ec);
     }
 
+    // Ends a connection whose client has not delivered its request, or taken its reply, in time.
+    void ShutdownIfExpired(int64_t now) {
+        const int64_t d = deadline_;
+        if (d != 0 && now > d) Shutdown();
+    }
+
+    // Since when the connection waits for a request that has not begun; 0 while it does not.
+    int64_t IdleSince() const { return idleSince_; }
+
   private:
-    // Sends head then body, gathered, with `flags` added to each send; false ends the connection.
-    bool SendAll(std::string_view head, std::string_view body, int flags) {
-        const int fd = socket_.native_handle();
-        iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
-                          {const_cast<char*>(body.data()), body.size()}};
-        size_t first = 0;
-        while (first < 2) {
-            if (parts[first].iov_len == 0) {
-                ++first;
-                continue;
-            }
-            msghdr msg{};
-            msg.msg_iov = parts + first;
-            msg.msg_iovlen = 2 - first;
-            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT | flags);
-            if (n > 0) {
-                size_t left = static_cast<size_t>(n);
-                for (size_t i = first; i < 2 && left > 0; ++i) {
-                    const size_t step = std::min(left, parts[i].iov_len);
-                    parts[i].iov_base = static_cast<char*>(parts[i].iov_base) + step;
-                    parts[i].iov_len -= step;
-                    left -= step;
-                }
-                continue;
-            }
-            if (!WaitWritable(n)) return false;
+    enum class Next { AfterReply, ReadBody, Close };
+
+    // A reply that the socket did not take at once: its rest, owned, sent as the client reads.
+    struct Pending {
+        std::string head;
+        std::string body;
+        std::shared_ptr<const FileBody> file;
+        off_t fileAt = 0;
+    };
+
+    // Sends what the socket takes now and keeps the rest for sending asynchronously, so no
+    // thread ever waits for a client that does not read. False when the connection failed.
+    bool Put(std::string_view head, std::string_view body, std::shared_ptr<const FileBody> file,
+             Next next = Next::AfterReply) {
+        if (failed_) return false;
+        if (pending_) {  // one reply at a time; a second one means a fault of the caller
+            closeAfter_ = true;
+            return false;
+        }
+        auto p = std::make_unique<Pending>();
+        if (tls_) {
+            p->head.assign(head);
+            p->body.assign(body);
+            if (file && !ReadWhole(*file, p->body)) return Fail();
+        } else {
+            size_t headAt = 0, bodyAt = 0;
+            off_t fileAt = 0;
+            const int r = SendNow(head, headAt, body, bodyAt, file.get(), fileAt);
+            if (r < 0) return Fail();
+            if (r > 0) return true;
+            p->head.assign(head.substr(headAt));
+            p->body.assign(body.substr(bodyAt));
+            p->file = std::move(file);
+            p->fileAt = fileAt;
+        }
+        pending_ = std::move(p);
+        // A handler's reply continues once the handler has returned (Serve); a reply of the
+        // listener's own continues at once.
+        if (!inHandler_) Continue(next);
+        return true;
+    }
+
+    bool Fail() {
+        failed_ = true;
+        closeAfter_ = true;
+        pending_.reset();
+        Shutdown();
+        return false;
+    }
+
+    static bool ReadWhole(const FileBody& file, std::string& out) {
+        const size_t base = out.size();
+        out.resize(base + file.Size());
+        size_t off = 0;
+        while (off < file.Size()) {
+            const ssize_t n = ::pread(file.Fd(), out.data() + base + off, file.Size() - off,
+                                      static_cast<off_t>(off));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            off += static_cast<size_t>(n);
         }
         return true;
     }
 
-    // After a send that did not go through: true when it may be tried again (interrupted, or
-    // the socket became writable within the write timeout). False ends the connection.
-    bool WaitWritable(ssize_t result) {
-        if (result < 0 && errno == EINTR) return true;
-        if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd pfd{socket_.native_handle(), POLLOUT, 0};
-            const int r = ::poll(&pfd, 1, kWriteTimeoutMs);
-            if (r > 0 && !(pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) return true;
+    // Plain sockets: head and body gathered, then the file with sendfile. 1 when everything
+    // went, 0 when the socket is full (the positions say how far), -1 when the peer is gone.
+    int SendNow(std::string_view head, size_t& headAt, std::string_view body, size_t& bodyAt,
+                const FileBody* file, off_t& fileAt) {
+        const int fd = socket_.native_handle();
+        const int more = file ? MSG_MORE : 0;
+        while (headAt < head.size() || bodyAt < body.size()) {
+            iovec parts[2] = {{const_cast<char*>(head.data() + headAt), head.size() - headAt},
+                              {const_cast<char*>(body.data() + bodyAt), body.size() - bodyAt}};
+            msghdr msg{};
+            msg.msg_iov = parts[0].iov_len ? parts : parts + 1;
+            msg.msg_iovlen = parts[0].iov_len ? 2 : 1;
+            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT | more);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+            if (n <= 0) return -1;
+            size_t left = static_cast<size_t>(n);
+            const size_t h = std::min(left, head.size() - headAt);
+            headAt += h;
+            left -= h;
+            bodyAt += left;
+            Progress();
         }
-        closeAfter_ = true;
-        return false;
+        if (!file) return 1;
+        while (static_cast<size_t>(fileAt) < file->Size()) {
+            const ssize_t n =
+                ::sendfile(fd, file->Fd(), &fileAt, file->Size() - static_cast<size_t>(fileAt));
+            if (n > 0) {
+                Progress();
+                continue;
+            }
+            if (n == 0) return -1;  // the file is shorter than said: the reply cannot be whole
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            return -1;
+        }
+        return 1;
+    }
+
+    // A reply that moves keeps its connection; one that stalls is ended by the sweeper.
+    void Progress() {
+        if (pending_ || inAsyncWrite_) deadline_ = NowMs() + Limits().replyStallMs;
+    }
+
+    // Sends the pending reply as the client takes it, then goes on with `next`.
+    void Continue(Next next) {
+        if (!pending_) return Then(next);
+        if (!inAsyncWrite_) {
+            inAsyncWrite_ = true;
+            deadline_ = NowMs() + Limits().replyStallMs;
+        }
+        if (tls_) return WriteTls(next);
+        socket_.async_wait(
+            tcp::socket::wait_write, [self = shared_from_this(), next](beast::error_code ec) {
+                if (ec) return (void)self->Fail();
+                Pending& p = *self->pending_;
+                size_t headAt = 0, bodyAt = 0;
+                const int r = self->SendNow(p.head, headAt, p.body, bodyAt, p.file.get(), p.fileAt);
+                if (r < 0) return (void)self->Fail();
+                p.head.erase(0, headAt);
+                p.body.erase(0, bodyAt);
+                if (r == 0) return self->Continue(next);
+                self->pending_.reset();
+                self->inAsyncWrite_ = false;
+                self->deadline_ = 0;
+                self->Then(next);
+            });
+    }
+
+    void WriteTls(Next next) {
+        Pending& p = *pending_;
+        // Pieces of at most 64 KiB, so that each one that goes counts as progress.
+        constexpr size_t kPiece = 64 * 1024;
+        std::string& from = p.head.empty() ? p.body : p.head;
+        const size_t n = std::min(from.size(), kPiece);
+        tls_->async_write_some(
+            net::buffer(from.data(), n),
+            [self = shared_from_this(), next, &from](beast::error_code ec, size_t written) {
+                if (ec) return (void)self->Fail();
+                from.erase(0, written);
+                self->deadline_ = NowMs() + Limits().replyStallMs;
+                if (!self->pending_->head.empty() || !self->pending_->body.empty())
+                    return self->WriteTls(next);
+                self->pending_.reset();
+                self->inAsyncWrite_ = false;
+                self->deadline_ = 0;
+                self->Then(next);
+            });
+    }
+
+    void Then(Next next) {
+        switch (next) {
+            case Next::AfterReply:
+                if (closeAfter_ || server_.stopping) return Shutdown();
+                return ReadHeader();
+            case Next::ReadBody:
+                return ReadBody();
+            case Next::Close:
+                return Shutdown();
+        }
     }
 
     void NewParser() {
@@ -202,14 +380,20 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     void ReadHeader() {
         if (server_.stopping) return;
         NewParser();
+        idleSince_ = NowMs();
         ContinueHeader();
     }
 
     // Reads the rest of a header block the parser has begun (or not).
     void ContinueHeader() {
-        http::async_read_header(
-            socket_, buffer_, *parser_,
-            [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+        auto done = [self = shared_from_this()](beast::error_code ec, size_t) {
+            self->idleSince_ = 0;
+            self->OnHeader(ec);
+        };
+        if (tls_)
+            http::async_read_header(*tls_, buffer_, *parser_, std::move(done));
+        else
+            http::async_read_header(socket_, buffer_, *parser_, std::move(done));
     }
 
     // On the handler's thread once its reply is out: a keep-alive client often has its next
@@ -219,10 +403,15 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     // Null when the read goes on asynchronously or the connection has been dealt with.
     std::shared_ptr<HttpRequest> ReadNextNow() {
         if (server_.stopping) return nullptr;
+        if (tls_) {  // a TLS record cannot be read half without waiting
+            ReadHeader();
+            return nullptr;
+        }
         NewParser();
         beast::error_code ec;
         http::read_header(socket_, buffer_, *parser_, ec);
         if (ec == net::error::would_block || ec == net::error::try_again) {
+            idleSince_ = buffer_.size() == 0 ? NowMs() : 0;
             ContinueHeader();
             return nullptr;
         }
@@ -238,42 +427,64 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
         const auto& req = parser_->get();
         const auto expect = req[http::field::expect];
         if (!parser_->is_done() && StartsWithNoCase(expect, "100-continue")) {
-            const std::string cont = "HTTP/1.1 100 Continue\r\n\r\n";
-            if (!Write(cont)) return;
+            if (!Put("HTTP/1.1 100 Continue\r\n\r\n", {}, nullptr, Next::ReadBody)) return;
+            if (pending_) return;  // the body is read once the interim reply has gone
         }
         if (parser_->is_done()) return Dispatch();
+        ReadBody();
+    }
+
+    void ReadBody() {
         SetDeadline(kBodyTimeout);
-        http::async_read(socket_, buffer_, *parser_,
-                         [self = shared_from_this()](beast::error_code ec2, size_t) {
-                             if (ec2) return self->FailRead(ec2);
-                             self->Dispatch();
-                         });
+        auto done = [self = shared_from_this()](beast::error_code ec2, size_t) {
+            if (ec2) return self->FailRead(ec2);
+            self->Dispatch();
+        };
+        if (tls_)
+            http::async_read(*tls_, buffer_, *parser_, std::move(done));
+        else
+            http::async_read(socket_, buffer_, *parser_, std::move(done));
     }
 
     void FailRead(beast::error_code ec) {
         if (ec == http::error::header_limit) {
             std::string reply =
-                "HTTP/1.1 507 Insufficient Storage\r\nContent-Length: 45\r\n"
-                "Connection: close\r\n\r\n";
+                "HTTP/1.1 507 Insufficient Storage\r\nContent-Type: text/plain; "
+                "charset=utf-8\r\nContent-Length: 45\r\n";
+            reply += SecurityHeaderLines();
+            if (tls_) reply += StrictTransportLine();
+            reply += "Connection: close\r\n\r\n";
             reply += kInsufficientStorage;
-            Write(reply);
-        } else if (ec == http::error::body_limit) {
-            ReplyAndClose(413, "Request Entity Too Large");
-        } else if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
-                   ec != http::error::end_of_stream && ec != http::error::partial_message) {
-            ReplyAndClose(400, "Bad Request");
+            closeAfter_ = true;
+            Put(reply, {}, nullptr);
+            if (!pending_) Shutdown();
+            return;
         }
+        if (ec == http::error::body_limit) return ReplyAndClose(413, "Request Entity Too Large");
+        if (ec == http::error::bad_transfer_encoding) return ReplyAndClose(501, "Not Implemented");
+        if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+            ec != http::error::end_of_stream && ec != http::error::partial_message)
+            return ReplyAndClose(400, "Bad Request");
         // End of stream, a reset or a timeout: nobody is listening for a reply.
         Shutdown();
     }
 
-    void ReplyAndClose(int status, std::string_view text) {
+    std::string ListenerReply(int status, std::string_view text, bool close) const {
         std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + std::string(text) +
-                            "\r\nContent-Length: " + std::to_string(text.size()) +
-                            "\r\nConnection: close\r\n\r\n";
+                            "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                            std::to_string(text.size()) + "\r\n";
+        reply += SecurityHeaderLines();
+        if (tls_) reply += StrictTransportLine();
+        if (close) reply += "Connection: close\r\n";
+        reply += "\r\n";
         reply += text;
-        Write(reply);
-        Shutdown();
+        return reply;
+    }
+
+    void ReplyAndClose(int status, std::string_view text) {
+        closeAfter_ = true;
+        Put(ListenerReply(status, text, true), {}, nullptr);
+        if (!pending_) Shutdown();
     }
 
     void Dispatch() {
@@ -289,12 +500,16 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     // Runs on a worker: the handler, then whatever requests the client has sent meanwhile.
     void Serve(std::shared_ptr<HttpRequest> request) {
         while (request) {
+            inHandler_ = true;
             try {
                 server_.handler(*request);
             } catch (...) {
                 // The request's own teardown answers 500 when nothing was sent.
             }
             request.reset();
+            inHandler_ = false;
+            // A reply the client has not taken yet goes on without this thread.
+            if (pending_) return Continue(Next::AfterReply);
             if (closeAfter_ || server_.stopping) return Shutdown();
             request = ReadNextNow();
         }
@@ -307,44 +522,50 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
         auto& req = parser_->get();
         HttpRequestData data;
         const RequestVerdict verdict = ReadRequestMessage(req, server_.url.path, remote_, data);
+        if (verdict == RequestVerdict::NotImplemented) {
+            ReplyAndClose(501, "Not Implemented");
+            return nullptr;
+        }
         if (verdict == RequestVerdict::BadRequest) {
             ReplyAndClose(400, "Bad Request");
             return nullptr;
         }
         if (verdict == RequestVerdict::OutsideTemplate) {
             // Outside the template's path: the listener answers, the connection stays.
-            std::string reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot Found";
-            if (!Write(reply) || !req.keep_alive())
-                Shutdown();
-            else
-                ReadHeader();
+            if (!req.keep_alive()) closeAfter_ = true;
+            if (Put(ListenerReply(404, "Not Found", !req.keep_alive()), {}, nullptr) && !pending_)
+                Then(Next::AfterReply);
             return nullptr;
         }
+        data.secure = tls_ != nullptr;
         parser_.reset();
         return std::make_shared<HttpRequest>(shared_from_this(), std::move(data));
     }
 
-    ServerState& server_;
     void SetDeadline(std::chrono::seconds d) {
         deadline_ = NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
     }
 
-  public:
-    // Ends a connection whose client has not delivered its request in time.
-    void ShutdownIfExpired(int64_t now) {
-        const int64_t d = deadline_;
-        if (d != 0 && now > d) Shutdown();
-    }
-
-  private:
+    ServerState& server_;
     tcp::socket socket_;
+    std::shared_ptr<ssl::context> tlsContext_;  // kept for the stream, whatever reloads
+    std::unique_ptr<ssl::stream<tcp::socket&>> tls_;
     std::atomic<int64_t> deadline_{0};  // steady milliseconds; 0 while none runs
+    std::atomic<int64_t> idleSince_{0};
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     const uint64_t id_;
     std::string remote_;
     std::atomic<bool> closeAfter_{false};
+    // Owned by whichever party holds the connection (a handler's worker or the io chain).
+    std::unique_ptr<Pending> pending_;
+    bool inHandler_ = false;
+    bool inAsyncWrite_ = false;
+    bool failed_ = false;
 };
+
+void ReloadCertificateIfRenewed(ServerState& server, int64_t now);
+void Admit(ServerState& server, tcp::socket socket);
 
 // One timer for all deadlines: connections carry no timers of their own.
 void Sweep(ServerState& server, net::steady_timer& timer) {
@@ -360,21 +581,97 @@ void Sweep(ServerState& server, net::steady_timer& timer) {
         const int64_t now = NowMs();
         for (auto& c : live) c->ShutdownIfExpired(now);
         live.clear();
+        ReloadCertificateIfRenewed(server, now);
         Sweep(server, timer);
     });
+}
+
+// Files replaced by a renewal are taken for new connections; open ones keep theirs. A renewal
+// that does not load (half copied, not matching yet) keeps the old pair and is tried again.
+void ReloadCertificateIfRenewed(ServerState& server, int64_t now) {
+    if (!server.tlsContext || now - server.tlsCheckedAt < Limits().certificateCheckMs) return;
+    server.tlsCheckedAt = now;
+    const std::string stamp = FilesStamp(server.tlsFiles);
+    if (stamp == server.tlsStamp) return;
+    try {
+        auto ctx = LoadTlsContext(server.tlsFiles);
+        std::lock_guard lock(server.tlsMutex);
+        server.tlsContext = std::move(ctx);
+        server.tlsStamp = stamp;
+        server.fingerprint = CertificateFingerprint(server.tlsFiles.cert);
+    } catch (const std::exception&) {
+    }
+}
+
+// The oldest connections that wait for a next request give their descriptors back: `count` of
+// them, or an eighth when 0. How many were told to end.
+size_t ShedIdleConnections(ServerState& server, size_t count = 0) {
+    std::vector<std::pair<int64_t, std::shared_ptr<Connection>>> idle;
+    {
+        std::lock_guard lock(server.connectionsMutex);
+        for (auto& [id, weak] : server.connections)
+            if (auto c = weak.lock(); c && c->IdleSince() != 0)
+                idle.emplace_back(c->IdleSince(), std::move(c));
+    }
+    const size_t shed =
+        std::min(idle.size(), count != 0 ? count : std::max<size_t>(1, idle.size() / 8));
+    std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(shed), idle.end(),
+                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < shed; ++i) idle[i].second->Shutdown();
+    return shed;
 }
 
 void Accept(ServerState& server, tcp::acceptor& acceptor) {
     acceptor.async_accept(net::make_strand(server.ioc), [&server, &acceptor](beast::error_code ec,
                                                                              tcp::socket socket) {
         if (ec == net::error::operation_aborted || server.stopping) return;
-        if (!ec) {
-            beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            std::make_shared<Connection>(server, std::move(socket), server.nextId++)->Start();
+        // Out of descriptors anyway (files, host sockets): shed idle connections and pause
+        // instead of failing the same accept again at once.
+        if (ec == net::error::no_descriptors || ec.value() == ENFILE ||
+            ec == net::error::no_buffer_space || ec == net::error::no_memory) {
+            ShedIdleConnections(server);
+            auto timer = std::make_shared<net::steady_timer>(
+                server.ioc, std::chrono::milliseconds(Limits().acceptBackoffMs));
+            timer->async_wait([&server, &acceptor, timer](beast::error_code e) {
+                if (e || server.stopping) return;
+                Accept(server, acceptor);
+            });
+            return;
         }
+        if (!ec) Admit(server, std::move(socket));
         Accept(server, acceptor);
     });
+}
+
+// One client address may hold only so many connections; more are closed as they come. At the
+// instance's connection cap a new connection takes the place of the oldest idle one, or is
+// closed when every connection is busy (see ConnectionCaps).
+void Admit(ServerState& server, tcp::socket socket) {
+    beast::error_code ec;
+    const auto ep = socket.remote_endpoint(ec);
+    if (ec) return;
+    std::string client = AddressText(ep);
+    size_t open;
+    {
+        std::lock_guard lock(server.connectionsMutex);
+        size_t& count = server.perClient[client];
+        if (count >= Limits().connectionsPerClient) return;  // the socket closes here
+        open = server.connections.size();
+        if (open >= server.connectionCaps.hard) {
+            if (count == 0) server.perClient.erase(client);
+            return;
+        }
+        ++count;
+    }
+    if (open >= server.connectionCaps.soft && ShedIdleConnections(server, 1) == 0) {
+        std::lock_guard lock(server.connectionsMutex);
+        if (--server.perClient[client] == 0) server.perClient.erase(client);
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    std::make_shared<Connection>(server, std::move(socket), server.nextId++, std::move(client),
+                                 server.CurrentTls())
+        ->Start();
 }
 
 [[noreturn]] void ThrowBindError(const std::string& url, int err) {
@@ -426,14 +723,38 @@ void BindTemplate(ServerState& server, const std::string& url) {
     if (err) ThrowBindError(url, err);
 }
 
+// The administrator's files, or the made pair beside the database. A single file given for
+// both holds the certificate and the key.
+TlsFiles TlsFilesFor(const UrlTemplate& url) {
+    const InstanceConfig& c = Config();
+    if (!c.certFile.empty() || !c.keyFile.empty()) {
+        TlsFiles files{c.certFile.empty() ? c.keyFile : c.certFile,
+                       c.keyFile.empty() ? c.certFile : c.keyFile};
+        return files;
+    }
+    const auto slash = c.dbPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : c.dbPath.substr(0, slash);
+    return EnsureMadeCertificate(folder, {url.host});
+}
+
 }  // namespace
+
+std::string ServerCertificateFingerprint() {
+    std::lock_guard guard(g_serverMutex);
+    if (!g_server) return {};
+    std::lock_guard lock(g_server->tlsMutex);
+    return g_server->fingerprint;
+}
 
 void StartServer(const std::string& url, RequestHandler handler) {
     std::lock_guard guard(g_serverMutex);
     if (g_server) throw CHbrException("HttpInitialize: the server is already running");
     auto parsed = ParseUrlTemplate(url);
     if (!parsed) throw CHbrException("AddUrl " + url, EINVAL);
-    if (parsed->scheme != "http") throw CHbrException("AddUrl " + url, EPROTONOSUPPORT);
+    if (parsed->scheme != "http" && parsed->scheme != "https")
+        throw CHbrException("AddUrl " + url, EPROTONOSUPPORT);
 
     // A reply sent from a file (sendfile) cannot be spared the broken-pipe signal the way send()
     // is; a client that leaves in the middle must end its connection, never the process.
@@ -441,6 +762,14 @@ void StartServer(const std::string& url, RequestHandler handler) {
     auto server = std::make_unique<ServerState>();
     server->url = *parsed;
     server->handler = std::move(handler);
+    if (parsed->scheme == "https") {
+        // Bad files fail the start before anything listens.
+        server->tlsFiles = TlsFilesFor(*parsed);
+        server->tlsStamp = FilesStamp(server->tlsFiles);
+        server->tlsContext = LoadTlsContext(server->tlsFiles);
+        server->tlsCheckedAt = NowMs();
+        server->fingerprint = CertificateFingerprint(server->tlsFiles.cert);
+    }
     BindTemplate(*server, url);
     server->work.emplace(server->ioc.get_executor());
     for (auto& acceptor : server->acceptors) Accept(*server, *acceptor);

@@ -49,6 +49,9 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 
 RequestVerdict ReadRequestMessage(RequestMessage& req, std::string_view templatePath,
                                   const std::string& clientAddress, HttpRequestData& data) {
+    // Only chunked is understood; a body in any other coding would be read as the next request.
+    if (!req.chunked() && req.count(http::field::transfer_encoding) != 0)
+        return RequestVerdict::NotImplemented;
     auto path = CookPath(req.target());
     if (!path) return RequestVerdict::BadRequest;
     if (!StartsWithNoCase(*path, templatePath)) return RequestVerdict::OutsideTemplate;

@@ -31,6 +31,7 @@ enum class RequestVerdict {
     Handle,           // `out` holds the request for the handler
     BadRequest,       // unusable target: 400 and close
     OutsideTemplate,  // the path lies outside the URL template's path: 404
+    NotImplemented,   // a transfer coding other than chunked: 501 and close
 };
 
 // Moves the message's parts into `out`; the body is cut to kMaxBodyBytes.

@@ -15,6 +15,7 @@
 #include "web/api_routes.h"
 #include "web/integrated_auth.h"
 #include "web/login_throttle.h"
+#include "web/origin_check.h"
 #include "web/session_table.h"
 #include "web/static_pages.h"
 
@@ -60,7 +61,7 @@ bool FormLogin(HttpRequest& request, const std::string& usr, const std::string& 
         UpgradePasswordDigest(Db(), session, pwd);
         const std::string id = CreateSession(session);
         TouchLastLogon(Db(), session);
-        request.SetHeader(kHeaderSetCookie, SessionCookie(id));
+        request.SetHeader(kHeaderSetCookie, SessionCookie(id, request.Secure()));
         Redirect(request, "/");
         return true;
     }
@@ -86,6 +87,7 @@ bool FormAuthenticate(HttpRequest& request, const std::string& path, const std::
         // Rows are written before the reply, so whatever the client does next sees them. A
         // logout is not refused for want of its row: that would keep the session open.
         TryWriteAudit(Db(), session, kClaimLogout, 0);
+        request.SetHeader(kHeaderSetCookie, ExpiredSessionCookie(request.Secure()));
         Redirect(request, "/");
         return false;
     }
@@ -128,12 +130,13 @@ bool IntegratedAuthenticate(HttpRequest& request, const std::string& path, std::
         cookie = CreateSession(session);
         TouchLastLogon(Db(), session);
         // Goes out with whatever reply this request gets.
-        request.SetHeader(kHeaderSetCookie, SessionCookie(cookie));
+        request.SetHeader(kHeaderSetCookie, SessionCookie(cookie, request.Secure()));
     }
     if (path != "/logout") return true;
     if (!CheckIntegrated(request, auth.get())) return false;
     RemoveSession(cookie);
     TryWriteAudit(Db(), session, kClaimLogout, 0);
+    request.SetHeader(kHeaderSetCookie, ExpiredSessionCookie(request.Secure()));
     request.ReplyUnauthorized();
     return false;
 }
@@ -145,10 +148,16 @@ std::string NormalisePath(std::string_view path) {
     return std::string(path);
 }
 
-std::string SessionCookie(std::string_view id) {
+std::string SessionCookie(std::string_view id, bool secure) {
     // HttpOnly keeps page scripts away from the id; SameSite=Lax keeps other sites' pages from
-    // posting with it (bodies are read as JSON whatever their declared type).
-    return SessionCookieName() + "=" + std::string(id) + ";Path=/;HttpOnly;SameSite=Lax";
+    // posting with it (bodies are read as JSON whatever their declared type); over https,
+    // Secure keeps it off plain connections.
+    return SessionCookieName() + "=" + std::string(id) + ";Path=/;HttpOnly;SameSite=Lax" +
+           (secure ? ";Secure" : "");
+}
+
+std::string ExpiredSessionCookie(bool secure) {
+    return SessionCookie("", secure) + ";Max-Age=0;Expires=Thu, 01 Jan 1970 00:00:00 GMT";
 }
 
 void Route(HttpRequest& request) {
@@ -156,6 +165,9 @@ void Route(HttpRequest& request) {
     Session session;
     session.lastActivity = SessionClockMs();
     session.clientAddress = request.ClientAddress();
+    // Another page of this host (another port) must not act with the user's cookie.
+    if (!OriginAllowed(request, path == "/ws"))
+        return request.ReplyForbidden("Cross-origin request refused");
     const std::string cookie = request.Cookie(SessionCookieName());
     const bool found = FindSession(cookie, session);
 

@@ -9,6 +9,8 @@ export function h(tag, attrs, ...children) {
       if (k === 'class') el.className = v;
       else if (k === 'text') el.textContent = v;
       else if (k === 'dataset') Object.assign(el.dataset, v);
+      // Through the style object: the page's policy refuses style attributes.
+      else if (k === 'style') el.style.cssText = v;
       else if (k.startsWith('on') && typeof v === 'function') el.addEventListener(k.slice(2), v);
       else if (k === 'value' || k === 'checked' || k === 'disabled' || k === 'selected') el[k] = v;
       else el.setAttribute(k, v === true ? '' : String(v));

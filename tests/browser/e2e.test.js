@@ -56,6 +56,9 @@ before(async () => {
   context.setDefaultTimeout(GUARD);
   page = context.pages()[0] || await context.newPage();
   page.on('pageerror', (e) => { shared.pageErrors = [...(shared.pageErrors || []), String(e)]; });
+  // What the server's Content-Security-Policy refuses shows as console errors.
+  shared.refused = [];
+  page.on('console', (m) => { if (/Content Security Policy/i.test(m.text())) shared.refused.push(`${page.url()}: ${m.text()}`); });
 });
 
 after(async () => {
@@ -321,4 +324,8 @@ test('the live data are asked for once at the login, then every 3 seconds', asyn
   } finally {
     context.off('request', count);
   }
+});
+
+test('no page needed anything the content security policy refuses', () => {
+  assert.deepEqual(shared.refused, []);
 });

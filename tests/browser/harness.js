@@ -23,10 +23,10 @@ export function freePort() {
 
 // Starts hbr with its files under `tmp`; resolves once it says it serves. `stop()` ends it and
 // waits for its exit. By default a -demo instance on 127.0.0.1; `args` replaces -demo, `host`
-// names the URL's host and `env` adds to the environment.
-export async function startHbr(tmp, { args = ['-demo'], host = '127.0.0.1', env = {} } = {}) {
+// names the URL's host, `scheme` is http or https and `env` adds to the environment.
+export async function startHbr(tmp, { args = ['-demo'], host = '127.0.0.1', scheme = 'http', env = {} } = {}) {
   const port = await freePort();
-  const base = `http://${host}:${port}`;
+  const base = `${scheme}://${host}:${port}`;
   mkdirSync(join(tmp, 'state'));
   const proc = spawn(EXE, ['run-exe', ...args, '-url', `${base}/`, '-dbpath', join(tmp, 'hbr.db'), '-webroot', join(SOURCE, 'app')], {
     // As for every test instance: an account takes a checked password every millisecond rather

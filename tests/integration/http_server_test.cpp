@@ -110,7 +110,9 @@ TEST_F(HttpServerTest, MissingFileIs404WithEmptyBody) {
     EXPECT_EQ(r.status, 404);
     EXPECT_EQ(r.reason, "Not found");
     EXPECT_EQ(r.body, "");
-    EXPECT_EQ(r.Header("Content-Type"), "application/javascript; charset=utf-8");
+    // An error is text, whatever the extension asked for.
+    EXPECT_EQ(r.Header("Content-Type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(r.Header("X-Content-Type-Options"), "nosniff");
     EXPECT_EQ(c.Get("/sub", Auth()).status, 404);  // a folder is not a file
 }
 

@@ -1,5 +1,6 @@
 // The instance verbs and the entry's dispatch, run as the real hbr against a unit folder of
 // the test's own and a stand-in systemctl: texts on their streams, exit codes, unit files.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,6 +109,7 @@ TEST_F(InstanceVerbs, AddNumbersServicesAndStoresTheCommandLine) {
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nUser=root\n"), std::string::npos);
     EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nLimitNOFILE=65536\n"), std::string::npos);
     EXPECT_EQ(unit.find("AmbientCapabilities"), std::string::npos);
     EXPECT_EQ(box.Calls(), "daemon-reload\nenable Hbr.service\nstart Hbr.service\n");
     ExpectSystemdAccepts(box, "Hbr");

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "cli/process_state.h"
@@ -161,6 +162,43 @@ TEST(ServiceHost, UnopenableDatabaseGivesItsOwnErrorEvent) {
     EXPECT_EQ(events[0].type, kEventError);
     EXPECT_EQ(events[0].message.rfind("Failed to open db file:\n", 0), 0u) << events[0].message;
     EXPECT_EQ(notify.Drain().find("READY=1"), std::string::npos);
+}
+
+// What openssl itself says of a certificate file: "AB:CD:..." (SHA-256), or empty.
+std::string OpensslFingerprint(const std::string& cert) {
+    std::string out;
+    if (FILE* p =
+            popen(("openssl x509 -noout -fingerprint -sha256 -in '" + cert + "'").c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    const auto eq = out.find('=');
+    if (eq == std::string::npos) return {};
+    out = out.substr(eq + 1);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+// An https instance's start event names the fingerprint of the certificate it serves, so that
+// an administrator can check the browser's view against the event log.
+TEST(ServiceHost, StartEventOfAnHttpsInstanceCarriesTheCertificateFingerprint) {
+    TempDir dir;
+    NotifySocket notify(dir.Path() + "/notify");
+    const std::string url = "https://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/";
+    const std::string db = dir.Path() + "/hbr.db";
+    HbrProcess hbr(
+        ServiceOptions(dir, notify, {"run-srv", "-name", "Tls", "-url", url, "-dbpath", db}));
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << hbr.Output();
+    const std::string fingerprint = OpensslFingerprint(dir.Path() + "/hbr-tls-cert.pem");
+    ASSERT_EQ(fingerprint.size(), 32u * 3 - 1) << fingerprint;
+    const std::vector<Event> events = Events(dir.Path() + "/state", "Tls");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, kEventSuccess);
+    EXPECT_EQ(events[0].message, "Instance started:\ninstanceId=Tls; url=" + url +
+                                     "; auth=WEBFORM; dbPath=" + db +
+                                     "\nCertificate SHA-256 fingerprint: " + fingerprint);
+    EXPECT_EQ(hbr.Stop(), 0) << hbr.Output();
 }
 
 }  // namespace

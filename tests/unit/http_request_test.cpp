@@ -128,13 +128,33 @@ TEST(Reply, JsonOnPostIsCreatedAndOnGetOk) {
     EXPECT_NE(g.conn->written.find("Date: "), std::string::npos);
 }
 
-TEST(Reply, ErrorTextBecomesServerErrorWithoutContentType) {
+TEST(Reply, ErrorTextBecomesServerErrorAsPlainText) {
     Fixture f;
     f.Make(HttpVerb::Get, "/api/x")->ReplyJson("error: boom");
     EXPECT_EQ(f.conn->written.rfind("HTTP/1.1 500 Server error\r\n", 0), 0u);
-    EXPECT_EQ(f.conn->written.find("Content-Type"), std::string::npos);
+    EXPECT_NE(f.conn->written.find("Content-Type: text/plain; charset=utf-8\r\n"),
+              std::string::npos);
+    EXPECT_EQ(f.conn->written.find("application/javascript"), std::string::npos);
     EXPECT_EQ(f.conn->written.find("Date:"), std::string::npos);
     EXPECT_NE(f.conn->written.find("\r\n\r\nerror: boom"), std::string::npos);
+}
+
+// Every reply, success or error, carries the browser protections; only TLS adds HSTS.
+TEST(Reply, SecurityHeadersOnEveryReply) {
+    Fixture f;
+    f.Make(HttpVerb::Get, "/api/x")->SendJson("[]");
+    Fixture g;
+    g.Make(HttpVerb::Post, "/api/x")->ReplyForbidden();
+    for (const std::string* w : {&f.conn->written, &g.conn->written}) {
+        const std::string head = w->substr(0, w->find("\r\n\r\n"));
+        EXPECT_NE(head.find("X-Content-Type-Options: nosniff\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("Referrer-Policy: same-origin\r\n"), std::string::npos);
+        EXPECT_NE(head.find("frame-ancestors 'none'"), std::string::npos);
+        EXPECT_NE(head.find("default-src 'self'"), std::string::npos);
+        EXPECT_EQ(head.find("Strict-Transport-Security"), std::string::npos);
+    }
+    EXPECT_NE(g.conn->written.find("Content-Type: text/plain; charset=utf-8\r\n"),
+              std::string::npos);
 }
 
 TEST(Reply, FixedBodiesOfTheHelpers) {

@@ -43,6 +43,20 @@ TEST(StoredCommandLine, ValuesWithBlanksAreCutAtTheBlank) {
     EXPECT_EQ(r.url, "http://+:1/");
 }
 
+TEST(StoredCommandLine, CertificateFilesAreStoredAndReadBack) {
+    const std::string line =
+        "\"/usr/lib/hbr\" " +
+        InstanceArguments("Main", "https://+:8443/", "", "", "/etc/c.pem", "/etc/k.pem");
+    EXPECT_EQ(line,
+              "\"/usr/lib/hbr\" run-srv -name \"Main\" -url \"https://+:8443/\" -cert "
+              "\"/etc/c.pem\" -key \"/etc/k.pem\"");
+    const InstanceRecord r = ParseStoredCommandLine(line);
+    EXPECT_EQ(r.url, "https://+:8443/");
+    EXPECT_EQ(r.cert, "/etc/c.pem");
+    EXPECT_EQ(r.key, "/etc/k.pem");
+    EXPECT_EQ(ParseStoredCommandLine("\"/x\" run-srv -name \"M\"").cert, "");
+}
+
 TEST(StoredCommandLine, BinaryPathDropsQuotes) {
     EXPECT_EQ(BinaryPath("/a\"b/hbr", "run-srv"), "\"/ab/hbr\" run-srv");
 }
