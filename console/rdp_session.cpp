@@ -4,6 +4,10 @@
 
 #include <freerdp/cache/cache.h>
 #include <freerdp/cache/pointer.h>
+#include <freerdp/addin.h>
+#include <freerdp/client/channels.h>
+#include <freerdp/channels/channels.h>
+#include <freerdp/channels/cliprdr.h>
 #include <freerdp/error.h>
 #include <freerdp/settings.h>
 #include <winpr/synch.h>
@@ -274,6 +278,24 @@ BOOL CRdp::OnPreConnect(freerdp* instance) {
     freerdp_settings_set_bool(s, FreeRDP_FastPathOutput, TRUE);
     freerdp_settings_set_bool(s, FreeRDP_ColorPointerFlag, TRUE);
     freerdp_settings_set_bool(s, FreeRDP_DesktopResize, TRUE);
+    // Text both ways over the clipboard channel; the library loads its built-in addin.
+    freerdp_settings_set_bool(s, FreeRDP_RedirectClipboard, TRUE);
+    PubSub_SubscribeChannelConnected(context->pubSub, OnChannelConnected);
+    PubSub_SubscribeChannelDisconnected(context->pubSub, OnChannelDisconnected);
+    // The channel addins are built into the client library; its table is where the library
+    // looks them up, once registered (process-wide, once).
+    static std::once_flag providerOnce;
+    std::call_once(providerOnce, [] {
+        freerdp_register_addin_provider(freerdp_channels_load_static_addin_entry, 0);
+    });
+    // Only this channel: the library's general loader would add device redirection too.
+    // With ENTRYEX the library hands back the extended entry under the plain entry's type.
+    const auto entry = reinterpret_cast<PVIRTUALCHANNELENTRYEX>(
+        reinterpret_cast<void*>(freerdp_load_channel_addin_entry(
+            CLIPRDR_SVC_CHANNEL_NAME, nullptr, nullptr,
+            FREERDP_ADDIN_CHANNEL_STATIC | FREERDP_ADDIN_CHANNEL_ENTRYEX)));
+    if (!entry || freerdp_channels_client_load_ex(context->channels, s, entry, nullptr) != 0)
+        return FALSE;
     context->cache = cache_new(s);
     return context->cache != nullptr;
 }
@@ -333,6 +355,7 @@ void CRdp::OnBinaryMessage(const uint8_t* bytes, size_t length) {
         return;
     }
     if (State() != SessionState::Connected) return;
+    if (U32(bytes) == kInputClipboard) return OnClipboardMessage(bytes, length);
     std::vector<InputEvent> events;
     ParseInput(bytes, length, events);
     if (events.empty()) return;
@@ -409,6 +432,7 @@ void CRdp::RunSession() {
             pendingText_.clear();
             if (State() == SessionState::Disconnected) break;
         }
+        SendClipboardTexts();
         if (Closed()) break;
         if (!running_) break;
         switch (State()) {
@@ -458,6 +482,7 @@ void CRdp::RunSession() {
                 ResetEvent(wakeEvent_);
                 if (Closed()) break;
                 ApplyQueuedInput();
+                ApplyClipboard();
                 if (r == WAIT_FAILED) break;
                 // A library that cannot go on (the server dropped) ends the session.
                 if (!freerdp_check_event_handles(context_)) {

@@ -1,6 +1,7 @@
 #pragma once
 // One browser console session: a WebSocket whose serving thread runs an RDP client of a VM's
 // console endpoint or of a host's RDP service, relaying the screen and taking the input.
+#include <freerdp/client/cliprdr.h>
 #include <freerdp/freerdp.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "console/clipboard.h"
 #include "console/console_input.h"
 #include "console/rdp_target.h"
 #include "console/screen_updates.h"
@@ -138,6 +140,18 @@ class CRdp : public CWebSocket {
     static void OnContextFree(freerdp* instance, rdpContext* context);
     static BOOL OnPreConnect(freerdp* instance);
     static BOOL OnPostConnect(freerdp* instance);
+    // The clipboard channel's callbacks (clipboard_channel.cpp).
+    static void OnChannelConnected(void* context, ChannelConnectedEventArgs* e);
+    static void OnChannelDisconnected(void* context, ChannelDisconnectedEventArgs* e);
+    static UINT OnClipMonitorReady(CliprdrClientContext* c, const CLIPRDR_MONITOR_READY* m);
+    static UINT OnClipServerCapabilities(CliprdrClientContext* c, const CLIPRDR_CAPABILITIES* caps);
+    static UINT OnClipServerFormatListResponse(CliprdrClientContext* c,
+                                               const CLIPRDR_FORMAT_LIST_RESPONSE* response);
+    static UINT OnClipServerFormatList(CliprdrClientContext* c, const CLIPRDR_FORMAT_LIST* list);
+    static UINT OnClipServerFormatDataRequest(CliprdrClientContext* c,
+                                              const CLIPRDR_FORMAT_DATA_REQUEST* request);
+    static UINT OnClipServerFormatDataResponse(CliprdrClientContext* c,
+                                               const CLIPRDR_FORMAT_DATA_RESPONSE* response);
 
   protected:
     void OnClosed() override;
@@ -148,6 +162,13 @@ class CRdp : public CWebSocket {
     void ApplyQueuedInput();
     void AppendPendingText(std::string_view text);
     void Wake();
+    // Clipboard, on the serving thread: the browser's text offered to the guest, the notices
+    // and guest texts waiting for the browser.
+    void OnClipboardMessage(const uint8_t* bytes, size_t length);  // receive thread
+    void ApplyClipboard();
+    void SendClipboardTexts();
+    void QueueBrowserText(std::string text);
+    UINT AnnounceClipboardLocked();
 
     freerdp* instance_ = nullptr;
     rdpContext* context_ = nullptr;
@@ -170,6 +191,16 @@ class CRdp : public CWebSocket {
     std::mutex inputMutex_;  // guards the hand-over from the receive thread
     std::optional<ConnectRequest> connectRequest_;
     std::vector<InputEvent> inputQueue_;
+    ClipboardAssembler clipAssembler_;          // receive thread only
+    std::optional<std::string> clipFromBrowser_;  // under inputMutex_: the last whole text
+    std::vector<std::string> textsForBrowser_;  // under inputMutex_: one message each
+
+    // Under clipMutex_: the clipboard channel calls back on a thread of its own.
+    std::mutex clipMutex_;
+    CliprdrClientContext* cliprdr_ = nullptr;  // while the clipboard channel is up
+    bool clipReady_ = false;                    // the server's monitor is ready
+    std::vector<uint8_t> clipForGuest_;         // CF_UNICODETEXT the guest may ask for
+    bool clipRequested_ = false;                // a data request to the server is open
 
     mutable std::mutex figuresMutex_;
     Figures figures_;
