@@ -2,6 +2,7 @@
 // most kMaxClipboardBytes per transfer. The channel calls back on a thread of its own, the
 // browser's side arrives through the serving thread: the clipboard state is under clipMutex_.
 #include <freerdp/channels/cliprdr.h>
+#include <freerdp/channels/disp.h>
 #include <winpr/user.h>
 
 #include <cstring>
@@ -28,7 +29,10 @@ constexpr size_t kMaxUnicodeTextBytes = 2 * kMaxClipboardBytes + 2;
 
 void CRdp::OnChannelConnected(void* context, ChannelConnectedEventArgs* e) {
     CRdp* self = Owner(context);
-    if (!self || !e || !e->name || std::strcmp(e->name, CLIPRDR_SVC_CHANNEL_NAME) != 0) return;
+    if (!self || !e || !e->name) return;
+    if (std::strcmp(e->name, DISP_DVC_CHANNEL_NAME) == 0)
+        return self->OnDisplayChannel(static_cast<DispClientContext*>(e->pInterface), true);
+    if (std::strcmp(e->name, CLIPRDR_SVC_CHANNEL_NAME) != 0) return;
     auto* c = static_cast<CliprdrClientContext*>(e->pInterface);
     if (!c) return;
     std::lock_guard lock(self->clipMutex_);
@@ -46,7 +50,10 @@ void CRdp::OnChannelConnected(void* context, ChannelConnectedEventArgs* e) {
 
 void CRdp::OnChannelDisconnected(void* context, ChannelDisconnectedEventArgs* e) {
     CRdp* self = Owner(context);
-    if (!self || !e || !e->name || std::strcmp(e->name, CLIPRDR_SVC_CHANNEL_NAME) != 0) return;
+    if (!self || !e || !e->name) return;
+    if (std::strcmp(e->name, DISP_DVC_CHANNEL_NAME) == 0)
+        return self->OnDisplayChannel(static_cast<DispClientContext*>(e->pInterface), false);
+    if (std::strcmp(e->name, CLIPRDR_SVC_CHANNEL_NAME) != 0) return;
     std::lock_guard lock(self->clipMutex_);
     if (auto* c = static_cast<CliprdrClientContext*>(e->pInterface)) c->custom = nullptr;
     self->cliprdr_ = nullptr;

@@ -6,6 +6,7 @@
 #include <freerdp/cache/pointer.h>
 #include <freerdp/addin.h>
 #include <freerdp/client/channels.h>
+#include <freerdp/client/cmdline.h>
 #include <freerdp/channels/channels.h>
 #include <freerdp/channels/cliprdr.h>
 #include <freerdp/error.h>
@@ -271,7 +272,7 @@ BOOL CRdp::OnPreConnect(freerdp* instance) {
                       FreeRDP_SupportGraphicsPipeline, FreeRDP_GfxH264,
                       FreeRDP_SurfaceCommandsEnabled, FreeRDP_FrameMarkerCommandEnabled,
                       FreeRDP_SurfaceFrameMarkerEnabled, FreeRDP_BitmapCacheEnabled,
-                      FreeRDP_SupportDynamicChannels, FreeRDP_SupportMonitorLayoutPdu})
+                      FreeRDP_SupportMonitorLayoutPdu})
         freerdp_settings_set_bool(s, id, FALSE);
     freerdp_settings_set_uint32(s, FreeRDP_OffscreenSupportLevel, 0);
     freerdp_settings_set_uint32(s, FreeRDP_GlyphSupportLevel, GLYPH_SUPPORT_NONE);
@@ -295,6 +296,19 @@ BOOL CRdp::OnPreConnect(freerdp* instance) {
             CLIPRDR_SVC_CHANNEL_NAME, nullptr, nullptr,
             FREERDP_ADDIN_CHANNEL_STATIC | FREERDP_ADDIN_CHANNEL_ENTRYEX)));
     if (!entry || freerdp_channels_client_load_ex(context->channels, s, entry, nullptr) != 0)
+        return FALSE;
+    // Display control rides on the dynamic channels: their static carrier and the one plugin.
+    freerdp_settings_set_bool(s, FreeRDP_SupportDisplayControl, TRUE);
+    freerdp_settings_set_bool(s, FreeRDP_SupportDynamicChannels, TRUE);
+    char dispName[] = "disp";
+    char* dispArgs[] = {dispName};
+    if (!freerdp_client_add_dynamic_channel(s, 1, dispArgs)) return FALSE;
+    const auto dynamicEntry = reinterpret_cast<PVIRTUALCHANNELENTRYEX>(
+        reinterpret_cast<void*>(freerdp_load_channel_addin_entry(
+            "drdynvc", nullptr, nullptr,
+            FREERDP_ADDIN_CHANNEL_STATIC | FREERDP_ADDIN_CHANNEL_ENTRYEX)));
+    if (!dynamicEntry ||
+        freerdp_channels_client_load_ex(context->channels, s, dynamicEntry, s) != 0)
         return FALSE;
     context->cache = cache_new(s);
     return context->cache != nullptr;
@@ -356,6 +370,16 @@ void CRdp::OnBinaryMessage(const uint8_t* bytes, size_t length) {
     }
     if (State() != SessionState::Connected) return;
     if (U32(bytes) == kInputClipboard) return OnClipboardMessage(bytes, length);
+    if (U32(bytes) == kInputResize) {
+        if (auto size = ParseResizeMessage(bytes, length)) {
+            {
+                std::lock_guard lock(inputMutex_);
+                wantedSize_ = size;
+            }
+            Wake();
+        }
+        return;
+    }
     std::vector<InputEvent> events;
     ParseInput(bytes, length, events);
     if (events.empty()) return;
@@ -483,6 +507,7 @@ void CRdp::RunSession() {
                 if (Closed()) break;
                 ApplyQueuedInput();
                 ApplyClipboard();
+                ApplyResize();
                 if (r == WAIT_FAILED) break;
                 // A library that cannot go on (the server dropped) ends the session.
                 if (!freerdp_check_event_handles(context_)) {

@@ -2,6 +2,7 @@
 // One browser console session: a WebSocket whose serving thread runs an RDP client of a VM's
 // console endpoint or of a host's RDP service, relaying the screen and taking the input.
 #include <freerdp/client/cliprdr.h>
+#include <freerdp/client/disp.h>
 #include <freerdp/freerdp.h>
 
 #include <atomic>
@@ -52,6 +53,21 @@ struct ConnectRequest {
     uint32_t colorDepth = kDefaultColorDepth;  // "bpp": 16, 24 or 32
     uint32_t keyboardLayout = 0;  // "kbd": the guest's keyboard layout (a KLID); 0: the library's
 };
+
+// Browser message 8: u32 8, u32 width, u32 height: the size the guest's display should take
+// (sent by the page only after "D:", when the server offers display control).
+inline constexpr uint32_t kInputResize = 8;
+inline constexpr uint32_t kMinDisplaySide = 200;
+inline constexpr uint32_t kMaxDisplaySide = 8192;
+inline constexpr char kDisplayControlText[] = "D:";
+struct DisplaySize {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool operator==(const DisplaySize&) const = default;
+};
+// Empty unless the message is a resize message with a size the protocol allows (each side
+// 200 to 8192; the width is made even).
+std::optional<DisplaySize> ParseResizeMessage(const uint8_t* bytes, size_t length);
 
 // The keyboard layout identifier of a layout name the page offers ("en-US", "de", ...); 0 for
 // any other name.
@@ -143,6 +159,7 @@ class CRdp : public CWebSocket {
     // The clipboard channel's callbacks (clipboard_channel.cpp).
     static void OnChannelConnected(void* context, ChannelConnectedEventArgs* e);
     static void OnChannelDisconnected(void* context, ChannelDisconnectedEventArgs* e);
+    static UINT OnDispCaps(DispClientContext* d, UINT32 maxMonitors, UINT32 a, UINT32 b);
     static UINT OnClipMonitorReady(CliprdrClientContext* c, const CLIPRDR_MONITOR_READY* m);
     static UINT OnClipServerCapabilities(CliprdrClientContext* c, const CLIPRDR_CAPABILITIES* caps);
     static UINT OnClipServerFormatListResponse(CliprdrClientContext* c,
@@ -168,6 +185,8 @@ class CRdp : public CWebSocket {
     void ApplyClipboard();
     void SendClipboardTexts();
     void QueueBrowserText(std::string text);
+    void OnDisplayChannel(DispClientContext* d, bool up);
+    void ApplyResize();
     UINT AnnounceClipboardLocked();
 
     freerdp* instance_ = nullptr;
@@ -194,6 +213,11 @@ class CRdp : public CWebSocket {
     ClipboardAssembler clipAssembler_;          // receive thread only
     std::optional<std::string> clipFromBrowser_;  // under inputMutex_: the last whole text
     std::vector<std::string> textsForBrowser_;  // under inputMutex_: one message each
+    std::optional<DisplaySize> wantedSize_;     // under inputMutex_: the page's last size
+
+    std::mutex dispMutex_;
+    DispClientContext* disp_ = nullptr;  // while the display control channel is up
+    bool dispReady_ = false;             // its capabilities arrived
 
     // Under clipMutex_: the clipboard channel calls back on a thread of its own.
     std::mutex clipMutex_;

@@ -65,7 +65,11 @@ const state = {
   socket: null,
 };
 state.clipboard = { fromGuest: [], notices: [], written: 0, refused: 0 };
-window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage, sendSpecial, reconnect, sendClipboard };
+// True once the server offers display control ("D:"): the guest's resolution then follows the
+// window; otherwise the canvas is scaled to fit.
+state.displayControl = false;
+state.sizesAsked = [];
+window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage, sendSpecial, reconnect, sendClipboard, askForWindowSize };
 const reconnectButton = document.getElementById('reconnect');
 
 function setPhase(phase, text) {
@@ -152,6 +156,31 @@ async function sendBrowserClipboard() {
   sendClipboard(text);
 }
 
+// The space the canvas has in the window, asked of the guest 400 ms after the last change
+// (a window being dragged larger changes size many times a second). Message 8: u32 width
+// (even), u32 height, each 200 to 8192.
+const RESIZE_SETTLE_MS = 400;
+let resizeTimer = 0;
+function windowSize() {
+  const main = canvas.parentElement;
+  const style = getComputedStyle(main);
+  const width = main.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+  const height = window.innerHeight - main.getBoundingClientRect().top - parseFloat(style.paddingTop) - parseFloat(style.paddingBottom);
+  const clamp = (v) => Math.max(200, Math.min(8192, Math.floor(v)));
+  return [clamp(width) & ~1, clamp(height)];
+}
+function askForWindowSize() {
+  if (!state.displayControl || state.phase !== 'connected') return;
+  const [width, height] = windowSize();
+  if (width === canvas.width && height === canvas.height) return;
+  state.sizesAsked.push([width, height]);
+  sendMessage([8, width, height]);
+}
+window.addEventListener('resize', () => {
+  clearTimeout(resizeTimer);
+  resizeTimer = setTimeout(askForWindowSize, RESIZE_SETTLE_MS);
+});
+
 // Key combinations a browser or the local system would take for itself, as key codes pressed
 // in order and released in reverse; Ctrl+Alt+Del and Alt+Tab have messages of their own.
 const CTRL = 17, ALT = 18;
@@ -184,7 +213,7 @@ function showEnded(phase, text) {
 
 function reconnect() {
   if (state.socket) { state.socket.onclose = null; state.socket.close(); }
-  Object.assign(state, { sessionId: '', texts: [], errors: [], counts: {}, cursors: new Map(), bounds: null, depths: new Set() });
+  Object.assign(state, { sessionId: '', texts: [], errors: [], counts: {}, cursors: new Map(), bounds: null, depths: new Set(), displayControl: false });
   errorBox.replaceChildren();
   errorBox.hidden = true;
   reconnectButton.hidden = true;
@@ -214,6 +243,7 @@ function onText(text) {
   const kind = text.slice(0, 2), rest = text.slice(2);
   if (kind === 'S:') state.sessionId = rest;
   else if (kind === 'C:') setPhase('connected', rest);
+  else if (kind === 'D:') { state.displayControl = true; askForWindowSize(); }
   else if (kind === 'P:') onGuestClipboard(rest);
   else if (kind === 'W:') clipboardNotice(rest);
   else if (kind === 'T:') showEnded('ended', rest || 'The session has ended.'); // the reason, when known

@@ -697,3 +697,55 @@ test('clipboard: text copied in the VM reaches the browser clipboard, text from 
     await stop(server.record);
   }
 });
+
+// The space the canvas has in the page: what the page should ask the guest for.
+const canvasRoom = () => page.evaluate(() => {
+  const main = document.querySelector('main');
+  const s = getComputedStyle(main);
+  const w = main.clientWidth - parseFloat(s.paddingLeft) - parseFloat(s.paddingRight);
+  const h = window.innerHeight - main.getBoundingClientRect().top - parseFloat(s.paddingTop) - parseFloat(s.paddingBottom);
+  return [Math.floor(w) & ~1, Math.floor(h)];
+});
+
+test('resize: where the server offers display control the VM\'s resolution follows the window', async () => {
+  const server = await startChannelServer();
+  const shadowPort = rdpPort;
+  rdpPort = server.port;
+  try {
+    await page.setViewportSize({ width: 1280, height: 900 });
+    await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+    await page.waitForFunction(() => window.hbrConsole?.state.displayControl === true, null, { timeout: GUARD });
+    // At once the guest takes the window's size, and the canvas the guest's.
+    let room = await canvasRoom();
+    assert.equal(await server.next('LAYOUT '), `LAYOUT ${room[0]}x${room[1]}`);
+    await page.waitForFunction(([w, h]) => window.hbrConsole.canvas.width === w && window.hbrConsole.canvas.height === h, room, { timeout: GUARD });
+    // A smaller window, in several steps: the guest follows to the last size.
+    for (const [width, height] of [[1100, 800], [1000, 760], [960, 700]]) await page.setViewportSize({ width, height });
+    room = await canvasRoom();
+    await page.waitForFunction(([w, h]) => window.hbrConsole.canvas.width === w && window.hbrConsole.canvas.height === h, room, { timeout: GUARD });
+    const layouts = [];
+    while (server.pending('LAYOUT ')) layouts.push(await server.next('LAYOUT '));
+    assert.equal(layouts.at(-1), `LAYOUT ${room[0]}x${room[1]}`);
+    await shot('console-resized');
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    rdpPort = shadowPort;
+    await stop(server.record);
+    await page.setViewportSize({ width: 1280, height: 900 });
+  }
+});
+
+test('resize: without display control (the shadow server) the canvas keeps the VM\'s size and scales', async () => {
+  await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+  await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+  await until('the desktop size', () => page.evaluate(() => window.hbrConsole.state.counts.resize > 0));
+  await page.setViewportSize({ width: 800, height: 600 });
+  const after = await page.evaluate(() => {
+    window.hbrConsole.askForWindowSize();
+    const c = window.hbrConsole.canvas;
+    return { control: window.hbrConsole.state.displayControl, asked: window.hbrConsole.state.sizesAsked.length, size: [c.width, c.height], shown: c.getBoundingClientRect().width };
+  });
+  assert.deepEqual(after, { control: false, asked: 0, size: [WIDTH, HEIGHT], shown: after.shown });
+  assert.ok(after.shown < WIDTH, `the canvas is scaled down to ${after.shown} pixels wide`);
+  await page.setViewportSize({ width: 1280, height: 900 });
+});

@@ -2,6 +2,7 @@
 // accepts one client at a time on 127.0.0.1 and offers the clipboard channel, whose text it
 // takes from its standard input and reports on its standard output, one line each.
 //
+// It also offers display control and follows the layouts the client sends ("LAYOUT <w>x<h>").
 // Output: "PORT <n>" once listening; "ACTIVE" once a client is connected; "CLIPREADY" once the
 // client answered the clipboard's monitor-ready; "FORMATS <ids>" for each format list the
 // client announces; "PASTE <hex>" with the bytes of each CF_UNICODETEXT the client sent.
@@ -15,6 +16,7 @@
 #include <freerdp/listener.h>
 #include <freerdp/peer.h>
 #include <freerdp/server/cliprdr.h>
+#include <freerdp/server/disp.h>
 #include <freerdp/settings.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -162,6 +164,24 @@ void Offer(std::vector<uint8_t> bytes) {
 // of the connection sequence (licensing).
 thread_local bool tActive = false;
 
+// The display control channel's thread hands the size to the peer's thread, which resizes.
+std::mutex sizeMutex;
+UINT32 gWantedWidth = 0, gWantedHeight = 0;
+HANDLE gResizeEvent = nullptr;
+
+UINT OnMonitorLayout(DispServerContext*, const DISPLAY_CONTROL_MONITOR_LAYOUT_PDU* pdu) {
+    if (!pdu || pdu->NumMonitors < 1 || !pdu->Monitors) return CHANNEL_RC_OK;
+    const UINT32 w = pdu->Monitors[0].Width, h = pdu->Monitors[0].Height;
+    Say("LAYOUT " + std::to_string(w) + "x" + std::to_string(h));
+    {
+        std::lock_guard lock(sizeMutex);
+        gWantedWidth = w;
+        gWantedHeight = h;
+    }
+    SetEvent(gResizeEvent);
+    return CHANNEL_RC_OK;
+}
+
 BOOL OnActivate(freerdp_peer*) {
     if (!tActive) Say("ACTIVE");
     tActive = true;
@@ -184,14 +204,36 @@ void ServePeer(freerdp_peer* peer) {
     peer->Initialize(peer);
     HANDLE vcm = WTSOpenServerA(reinterpret_cast<LPSTR>(peer->context));
     CliprdrServerContext* cliprdr = nullptr;
+    DispServerContext* disp = nullptr;
+    bool dispCaps = false;
     for (;;) {
         HANDLE handles[40];
         DWORD n = peer->GetEventHandles(peer, handles, 32);
         if (n == 0) break;
         handles[n++] = WTSVirtualChannelManagerGetEventHandle(vcm);
+        handles[n++] = gResizeEvent;
         if (WaitForMultipleObjects(n, handles, FALSE, INFINITE) == WAIT_FAILED) break;
         if (!peer->CheckFileDescriptor(peer)) break;
         if (!WTSVirtualChannelManagerCheckFileDescriptor(vcm)) break;
+        if (WaitForSingleObject(gResizeEvent, 0) == WAIT_OBJECT_0) {
+            ResetEvent(gResizeEvent);
+            std::lock_guard lock(sizeMutex);
+            freerdp_settings_set_uint32(s, FreeRDP_DesktopWidth, gWantedWidth);
+            freerdp_settings_set_uint32(s, FreeRDP_DesktopHeight, gWantedHeight);
+            peer->update->DesktopResize(peer->context);
+        }
+        if (!disp && tActive &&
+            WTSVirtualChannelManagerGetDrdynvcState(vcm) == DRDYNVC_STATE_READY) {
+            disp = disp_server_context_new(vcm);
+            disp->rdpcontext = peer->context;
+            disp->MaxNumMonitors = 1;
+            disp->MaxMonitorAreaFactorA = 8192;
+            disp->MaxMonitorAreaFactorB = 8192;
+            disp->DispMonitorLayout = OnMonitorLayout;
+            if (disp->Open(disp) != CHANNEL_RC_OK) Say("DISPFAIL");
+        }
+        // The capabilities go once the client has taken the channel.
+        if (disp && !dispCaps && disp->DisplayControlCaps(disp) == CHANNEL_RC_OK) dispCaps = true;
         if (!cliprdr && tActive && WTSVirtualChannelManagerIsChannelJoined(vcm, CLIPRDR_SVC_CHANNEL_NAME)) {
             cliprdr = cliprdr_server_context_new(vcm);
             cliprdr->rdpcontext = peer->context;
@@ -211,6 +253,10 @@ void ServePeer(freerdp_peer* peer) {
     {
         std::lock_guard lock(clipMutex);
         gCliprdr = nullptr;
+    }
+    if (disp) {
+        disp->Close(disp);
+        disp_server_context_free(disp);
     }
     if (cliprdr) {
         cliprdr->Stop(cliprdr);
@@ -239,6 +285,7 @@ int main(int argc, char** argv) {
     gKey = std::string(dir) + "/key.pem";
     if (!WriteCertificate(gCert, gKey)) return 1;
     WTSRegisterWtsApiFunctionTable(FreeRDP_InitWtsApi());
+    gResizeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};

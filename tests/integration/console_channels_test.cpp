@@ -1,5 +1,6 @@
-// The console's clipboard against an RDP server that offers the clipboard channel (the shadow
-// server does not): text both ways, the 1 MB limit, and hostile data from either side.
+// The console's channels against an RDP server that offers them (the shadow server does not):
+// clipboard text both ways, the 1 MB limit and hostile data from either side; the guest's
+// display following the size the page asks for.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -44,7 +45,7 @@ std::vector<std::vector<uint8_t>> ClipboardParts(const std::string& text, size_t
     return parts;
 }
 
-class ConsoleClipboard : public ::testing::Test {
+class ConsoleChannels : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NE(rdp_.Port(), 0) << "the channel test server did not start";
@@ -101,7 +102,7 @@ class ConsoleClipboard : public ::testing::Test {
     uint16_t port_ = 0;
 };
 
-TEST_F(ConsoleClipboard, TextCopiedInTheGuestReachesThePage) {
+TEST_F(ConsoleChannels, TextCopiedInTheGuestReachesThePage) {
     const std::u16string text = u"Grüße, €5\r\n漢字 \U0001F600 tab\there";
     ASSERT_TRUE(rdp_.Send("COPY " + HexOf(Utf16(text))));
     EXPECT_EQ(NextText("P:"), "Grüße, €5\r\n漢字 \U0001F600 tab\there");
@@ -110,14 +111,14 @@ TEST_F(ConsoleClipboard, TextCopiedInTheGuestReachesThePage) {
     EXPECT_EQ(NextText("P:"), "second");
 }
 
-TEST_F(ConsoleClipboard, TextFromThePageBecomesTheGuestsClipboardInParts) {
+TEST_F(ConsoleChannels, TextFromThePageBecomesTheGuestsClipboardInParts) {
     // Parts of 5 bytes split "ü" and "€" between messages; only the whole text must be UTF-8.
     const std::string text = "Grüße, €5\nzweite Zeile \U0001F600";
     SendParts(ClipboardParts(text, 5));
     EXPECT_EQ(GuestPaste(), Utf16(u"Grüße, €5\nzweite Zeile \U0001F600"));
 }
 
-TEST_F(ConsoleClipboard, OneMegabyteGoesBothWaysAndOneByteMoreIsRefused) {
+TEST_F(ConsoleChannels, OneMegabyteGoesBothWaysAndOneByteMoreIsRefused) {
     const std::string mb(rconsole::kMaxClipboardBytes, 'x');
     SendParts(ClipboardParts(mb));
     auto pasted = GuestPaste();
@@ -136,7 +137,7 @@ TEST_F(ConsoleClipboard, OneMegabyteGoesBothWaysAndOneByteMoreIsRefused) {
     EXPECT_FALSE(rdp_.Pending("FORMATS "));
 }
 
-TEST_F(ConsoleClipboard, MalformedTextFromThePageChangesNothing) {
+TEST_F(ConsoleChannels, MalformedTextFromThePageChangesNothing) {
     // Too short to be a part, invalid UTF-8, an overlong form and a surrogate in UTF-8.
     ASSERT_TRUE(ws_.SendBinary(U32Message({rconsole::kInputClipboard})));
     for (const std::string& bad : {std::string("ab\xff"), std::string("\xc0\xaf"), std::string("\xed\xa0\x80"),
@@ -154,7 +155,7 @@ TEST_F(ConsoleClipboard, MalformedTextFromThePageChangesNothing) {
     EXPECT_FALSE(rdp_.Pending("FORMATS "));
 }
 
-TEST_F(ConsoleClipboard, MalformedTextFromTheGuestChangesNothing) {
+TEST_F(ConsoleChannels, MalformedTextFromTheGuestChangesNothing) {
     // A lone surrogate, an unpaired high surrogate at the end, and an odd byte count whose
     // last byte is dropped: nothing or the whole units reach the page, and the session goes on.
     ASSERT_TRUE(rdp_.Send("COPY " + HexOf(Utf16(u"a") + std::string("\x00\xdc", 2) + std::string(2, '\0'))));
@@ -167,6 +168,24 @@ TEST_F(ConsoleClipboard, MalformedTextFromTheGuestChangesNothing) {
     EXPECT_EQ(NextText("P:"), "");
     ASSERT_TRUE(rdp_.Send("COPY " + HexOf(Utf16(u"still here"))));
     EXPECT_EQ(NextText("P:"), "still here");
+}
+
+TEST_F(ConsoleChannels, TheGuestsDisplayFollowsTheSizeThePageAsksFor) {
+    // The server offers display control: the page is told, and asks for sizes from then on.
+    ASSERT_EQ(NextText("D:"), "");
+    ASSERT_TRUE(ws_.SendBinary(U32Message({rconsole::kInputResize, 1281, 700})));
+    EXPECT_EQ(rdp_.Next("LAYOUT "), "LAYOUT 1280x700") << "an even width";
+    EXPECT_TRUE(ws_.ReadUntil([](const Msg& m) { return !m.text && m.data == "R:1280x700"; }));
+    // Sizes the protocol does not allow and short messages change nothing.
+    for (const auto& bad : {U32Message({rconsole::kInputResize, 199, 700}),
+                            U32Message({rconsole::kInputResize, 8194, 700}),
+                            U32Message({rconsole::kInputResize, 1024, 0}),
+                            U32Message({rconsole::kInputResize, 1024, 0x80000000u}),
+                            U32Message({rconsole::kInputResize, 1024})})
+        ASSERT_TRUE(ws_.SendBinary(bad));
+    ASSERT_TRUE(ws_.SendBinary(U32Message({rconsole::kInputResize, 800, 600})));
+    EXPECT_EQ(rdp_.Next("LAYOUT "), "LAYOUT 800x600");
+    EXPECT_TRUE(ws_.ReadUntil([](const Msg& m) { return !m.text && m.data == "R:800x600"; }));
 }
 
 }  // namespace
