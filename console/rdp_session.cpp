@@ -131,6 +131,22 @@ std::string LastErrorWords(uint32_t code) {
     return text;
 }
 
+std::string SecurityRefusedText(bool rdp, bool tls, bool nla, bool tlsTurnedOff) {
+    std::string offered;
+    auto add = [&offered](bool on, const char* name) {
+        if (!on) return;
+        if (!offered.empty()) offered += ", ";
+        offered += name;
+    };
+    add(rdp, "standard RDP security");
+    add(tls, "TLS");
+    add(nla, "NLA (CredSSP)");
+    std::string text = "E:The server accepts none of the security protocols this connection may use (" +
+                       (offered.empty() ? std::string("none") : offered) + ")";
+    if (tlsTurnedOff) text += "; TLS was turned off by the connect message";
+    return text + ".";
+}
+
 std::string ErrorInfoText(uint32_t code, bool& running) {
     switch (code) {
         case 1:
@@ -422,6 +438,7 @@ void CRdp::ApplyConnectRequest(const ConnectRequest& r) {
     freerdp_settings_set_bool(s, FreeRDP_DisableMenuAnims, r.noMenuAnimations);
     freerdp_settings_set_bool(s, FreeRDP_DisableThemes, r.noThemes);
     if (r.noTls) freerdp_settings_set_bool(s, FreeRDP_TlsSecurity, FALSE);
+    tlsTurnedOff_ = r.noTls;
     colorDepth_ = r.colorDepth;
     // The guest turns the physical keys into characters by this layout.
     if (r.keyboardLayout) {
@@ -483,9 +500,17 @@ void CRdp::RunSession() {
                     AppendPendingText(kConnectFailedText);
                     // What the library knows of the failure (refused, authentication,
                     // security negotiation, ...), in its words.
-                    if (std::string words = LastErrorWords(freerdp_get_last_error(context_));
-                        !words.empty())
+                    const uint32_t error = freerdp_get_last_error(context_);
+                    if (std::string words = LastErrorWords(error); !words.empty())
                         AppendPendingText("E:" + words);
+                    // The library does not say what the server wanted; what this side
+                    // offered is known and is what the user can change.
+                    if (error == FREERDP_ERROR_SECURITY_NEGO_CONNECT_FAILED)
+                        AppendPendingText(SecurityRefusedText(
+                            freerdp_settings_get_bool(settings_, FreeRDP_RdpSecurity),
+                            freerdp_settings_get_bool(settings_, FreeRDP_TlsSecurity),
+                            freerdp_settings_get_bool(settings_, FreeRDP_NlaSecurity),
+                            tlsTurnedOff_));
                 }
                 break;
             }

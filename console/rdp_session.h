@@ -101,6 +101,10 @@ std::string ErrorInfoText(uint32_t code, bool& running);
 std::string ErrorInfoWords(uint32_t code);
 std::string LastErrorWords(uint32_t code);
 
+// The "E:" text for a connection whose security negotiation failed: the protocols this
+// connection offered, and whether the connect message turned TLS off ("notls").
+std::string SecurityRefusedText(bool rdp, bool tls, bool nla, bool tlsTurnedOff);
+
 // Why a connected session ended, after "T:", when neither the server nor the library said.
 inline constexpr char kConnectionLostText[] = "The connection to the server was lost.";
 inline constexpr char kServerEndedText[] = "The server ended the session.";
@@ -203,6 +207,7 @@ class CRdp : public CWebSocket {
     std::map<uint32_t, std::vector<uint8_t>> cursors_;  // under the session-map lock
     bool running_ = false;
     uint32_t colorDepth_ = kDefaultColorDepth;  // asked for at connect; the server may lower it
+    bool tlsTurnedOff_ = false;                 // the connect message's "notls"
     uint64_t identifier_ = 0;
     AccessCheck check_;
     void* wakeEvent_ = nullptr;  // winpr event: input queued, connect requested, socket gone

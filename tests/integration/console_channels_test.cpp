@@ -190,3 +190,47 @@ TEST_F(ConsoleChannels, TheGuestsDisplayFollowsTheSizeThePageAsksFor) {
 
 }  // namespace
 }  // namespace hbr
+
+namespace hbr {
+namespace {
+
+// A server that accepts only TLS, and a console whose connect message turned TLS off.
+TEST(ConsoleSecurity, AServerDemandingSecurityTheConsoleMayNotUseSaysWhich) {
+    ChannelRdpServer rdp("tls");
+    ASSERT_NE(rdp.Port(), 0);
+    const uint16_t rdpPort = rdp.Port();
+    rconsole::SetRdpTargetLookup(
+        {[](std::string_view) -> std::optional<rconsole::RdpTarget> { return std::nullopt; },
+         [rdpPort](int32_t id) -> std::optional<rconsole::RdpTarget> {
+             if (id != 7) return std::nullopt;
+             return rconsole::RdpTarget{"127.0.0.1", "", "", "", rdpPort};
+         }});
+    const uint16_t port = FreeLoopbackPort();
+    StartServer("http://127.0.0.1:" + std::to_string(port) + "/", [](HttpRequest& r) {
+        static const Session session;
+        if (r.Path() == "/ws") return ServeConsoleSocket(r, session);
+        r.SetStatus(404, "Not found");
+        r.Send(nullptr, 0);
+    });
+    WsTestClient ws;
+    ASSERT_TRUE(ws.Connect(port)) << ws.Error();
+    ASSERT_TRUE(ws.SendBinary(ConnectMessage(R"({"pcb":"7","notls":1})")));
+    std::vector<std::string> texts;
+    while (auto m = ws.Read(30s)) {
+        if (m->text) texts.push_back(m->data);
+    }
+    StopServer();
+    rconsole::SetRdpTargetLookup({});
+    // The generic failure, the library's words, then what this side offered and why TLS was
+    // not among it.
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         std::string(rconsole::kConnectFailedText) +
+                         "\nE:The connection failed at negotiating security settings."
+                         "\nE:The server accepts none of the security protocols this connection "
+                         "may use (standard RDP security, NLA (CredSSP)); TLS was turned off by "
+                         "the connect message."}));
+    EXPECT_TRUE(ws.Closed());
+}
+
+}  // namespace
+}  // namespace hbr
