@@ -290,6 +290,9 @@ BOOL CRdp::OnPreConnect(freerdp* instance) {
                       FreeRDP_SurfaceFrameMarkerEnabled, FreeRDP_BitmapCacheEnabled,
                       FreeRDP_SupportMonitorLayoutPdu})
         freerdp_settings_set_bool(s, id, FALSE);
+    // An order the session did not announce is taken (and named to the browser, see
+    // NoteUnagreedOutput) rather than ending the session without saying what it was.
+    freerdp_settings_set_bool(s, FreeRDP_AllowUnanouncedOrdersFromServer, TRUE);
     freerdp_settings_set_uint32(s, FreeRDP_OffscreenSupportLevel, 0);
     freerdp_settings_set_uint32(s, FreeRDP_GlyphSupportLevel, GLYPH_SUPPORT_NONE);
     freerdp_settings_set_bool(s, FreeRDP_FastPathOutput, TRUE);
@@ -549,6 +552,15 @@ void CRdp::RunSession() {
     }
     // "T:" and, when known, why: the page shows it with the way to reconnect.
     if (State() == SessionState::Connected && !Closed()) SendText("T:" + endReason_);
+}
+
+void CRdp::NoteUnagreedOutput(const char* kind) {
+    for (const char* seen : unagreedSeen_)
+        if (seen == kind) return;
+    unagreedSeen_.push_back(kind);
+    AppendPendingText(std::string("E:The server sent ") + kind +
+                      ", drawing this session did not agree to and cannot show; parts of the "
+                      "screen may be missing.");
 }
 
 uint32_t CRdp::AddCursor(std::vector<uint8_t> file) {

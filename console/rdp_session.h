@@ -147,6 +147,10 @@ class CRdp : public CWebSocket {
     // Sends a screen or pointer message; `since` is when its callback began.
     void SendScreen(const Message& message, std::chrono::steady_clock::time_point since);
 
+    // A drawing order or command the session did not agree to arrived; the browser is told
+    // once per kind. Serving thread.
+    void NoteUnagreedOutput(const char* kind);
+
     // Live sessions, for the tests' leak checks.
     static size_t LiveSessions();
 
@@ -208,6 +212,7 @@ class CRdp : public CWebSocket {
     bool running_ = false;
     uint32_t colorDepth_ = kDefaultColorDepth;  // asked for at connect; the server may lower it
     bool tlsTurnedOff_ = false;                 // the connect message's "notls"
+    std::vector<const char*> unagreedSeen_;     // kinds of unagreed output already named
     uint64_t identifier_ = 0;
     AccessCheck check_;
     void* wakeEvent_ = nullptr;  // winpr event: input queued, connect requested, socket gone

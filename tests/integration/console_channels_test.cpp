@@ -188,6 +188,19 @@ TEST_F(ConsoleChannels, TheGuestsDisplayFollowsTheSizeThePageAsksFor) {
     EXPECT_TRUE(ws_.ReadUntil([](const Msg& m) { return !m.text && m.data == "R:800x600"; }));
 }
 
+TEST_F(ConsoleChannels, OutputTheSessionDidNotAgreeToIsNamedOnce) {
+    ASSERT_TRUE(rdp_.Send("MEMBLT"));
+    EXPECT_EQ(NextText("E:"),
+              "The server sent MemBlt, drawing this session did not agree to and cannot "
+              "show; parts of the screen may be missing.");
+    // Again: not named a second time, and the session goes on.
+    ASSERT_TRUE(rdp_.Send("MEMBLT"));
+    ASSERT_TRUE(rdp_.Send("COPY " + HexOf(Utf16(u"still here"))));
+    auto next = ws_.ReadUntil([](const Msg& m) { return m.text && (m.data.rfind("E:", 0) == 0 || m.data.rfind("P:", 0) == 0); });
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->data, "P:still here");
+}
+
 }  // namespace
 }  // namespace hbr
 

@@ -3,12 +3,14 @@
 // takes from its standard input and reports on its standard output, one line each.
 //
 // It also offers display control and follows the layouts the client sends ("LAYOUT <w>x<h>").
-// Output: "PORT <n>" once listening; "ACTIVE" once a client is connected; "CLIPREADY" once the
+// Output: "PORT <n>" once listening; "KEYBOARD <layout, 8 hex digits>" and "ACTIVE" once a
+// client is connected; "UNICODE down|up <hex>" for each Unicode key event; "CLIPREADY" once the
 // client answered the clipboard's monitor-ready; "FORMATS <ids>" for each format list the
 // client announces; "PASTE <hex>" with the bytes of each CF_UNICODETEXT the client sent.
 // Input: "COPY <hex>" announces text and answers the client's request with exactly those
 // bytes (so a test can hand the client malformed data); "COPYA <n>" the same with n letters
-// 'a' and a NUL; "QUIT" ends the program.
+// 'a' and a NUL; "MEMBLT" sends a surface command (which the console declines);
+// "QUIT" ends the program.
 // Options: "--security tls|nla|rdp" the only security the server accepts (default tls).
 #include <freerdp/channels/channels.h>
 #include <freerdp/channels/wtsvc.h>
@@ -32,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -169,6 +172,8 @@ std::mutex sizeMutex;
 UINT32 gWantedWidth = 0, gWantedHeight = 0;
 HANDLE gResizeEvent = nullptr;
 
+std::atomic<bool> gSendMemBlt{false};
+
 UINT OnMonitorLayout(DispServerContext*, const DISPLAY_CONTROL_MONITOR_LAYOUT_PDU* pdu) {
     if (!pdu || pdu->NumMonitors < 1 || !pdu->Monitors) return CHANNEL_RC_OK;
     const UINT32 w = pdu->Monitors[0].Width, h = pdu->Monitors[0].Height;
@@ -182,8 +187,14 @@ UINT OnMonitorLayout(DispServerContext*, const DISPLAY_CONTROL_MONITOR_LAYOUT_PD
     return CHANNEL_RC_OK;
 }
 
-BOOL OnActivate(freerdp_peer*) {
-    if (!tActive) Say("ACTIVE");
+BOOL OnActivate(freerdp_peer* peer) {
+    if (!tActive) {
+        char layout[16];
+        std::snprintf(layout, sizeof layout, "%08x",
+                      freerdp_settings_get_uint32(peer->settings, FreeRDP_KeyboardLayout));
+        Say(std::string("KEYBOARD ") + layout);
+        Say("ACTIVE");
+    }
     tActive = true;
     return TRUE;
 }
@@ -200,6 +211,13 @@ void ServePeer(freerdp_peer* peer) {
     freerdp_settings_set_bool(s, FreeRDP_RemoteFxCodec, FALSE);
     freerdp_settings_set_bool(s, FreeRDP_NSCodec, FALSE);
     peer->PostConnect = [](freerdp_peer*) -> BOOL { return TRUE; };
+    // Characters the client sends as Unicode: "UNICODE <down|up> <UTF-16 unit, 4 hex digits>".
+    peer->input->UnicodeKeyboardEvent = [](rdpInput*, UINT16 flags, UINT16 code) -> BOOL {
+        char text[40];
+        std::snprintf(text, sizeof text, "UNICODE %s %04x", (flags & KBD_FLAGS_RELEASE) ? "up" : "down", code);
+        Say(text);
+        return TRUE;
+    };
     peer->Activate = OnActivate;
     peer->Initialize(peer);
     HANDLE vcm = WTSOpenServerA(reinterpret_cast<LPSTR>(peer->context));
@@ -221,6 +239,18 @@ void ServePeer(freerdp_peer* peer) {
             freerdp_settings_set_uint32(s, FreeRDP_DesktopWidth, gWantedWidth);
             freerdp_settings_set_uint32(s, FreeRDP_DesktopHeight, gWantedHeight);
             peer->update->DesktopResize(peer->context);
+        }
+        if (tActive && gSendMemBlt.exchange(false)) {
+            // A MemBlt order, which the client said it does not take.
+            MEMBLT_ORDER order{};
+            order.nLeftRect = 10;
+            order.nTopRect = 10;
+            order.nWidth = 8;
+            order.nHeight = 8;
+            order.bRop = 0xCC;
+            peer->update->BeginPaint(peer->context);
+            peer->update->primary->MemBlt(peer->context, &order);
+            peer->update->EndPaint(peer->context);
         }
         if (!disp && tActive &&
             WTSVirtualChannelManagerGetDrdynvcState(vcm) == DRDYNVC_STATE_READY) {
@@ -311,6 +341,9 @@ int main(int argc, char** argv) {
                 bytes.push_back(0);
                 bytes.push_back(0);
                 Offer(std::move(bytes));
+            } else if (line == "MEMBLT") {
+                gSendMemBlt = true;
+                SetEvent(gResizeEvent);
             } else if (line == "QUIT") {
                 break;
             }
