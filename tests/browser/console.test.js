@@ -735,6 +735,55 @@ test('resize: where the server offers display control the VM\'s resolution follo
   }
 });
 
+test('the keyboard layout chosen in the page is the one the session announces to the server', async () => {
+  const server = await startChannelServer();
+  const shadowPort = rdpPort;
+  rdpPort = server.port;
+  try {
+    for (const [choice, klid] of [['fr', '0000040c'], ['ja', '00000411'], ['en-GB', '00000809']]) {
+      await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+      await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+      // A new choice reconnects; the server sees the layout of each session.
+      await server.next('KEYBOARD ');
+      await page.selectOption('#layout', choice);
+      assert.equal(await server.next('KEYBOARD '), `KEYBOARD ${klid}`, choice);
+      await page.waitForFunction(() => window.hbrConsole.state.phase === 'connected', null, { timeout: GUARD });
+    }
+  } finally {
+    rdpPort = shadowPort;
+    await stop(server.record);
+    await page.evaluate(() => localStorage.removeItem('hbr.console.layout'));
+  }
+});
+
+test('characters with no key on the layout reach the VM as Unicode key events', async () => {
+  // The shadow server drops Unicode events (its X11 side has no way to type them), so the
+  // channel test server reports what arrives.
+  const server = await startChannelServer();
+  const shadowPort = rdpPort;
+  rdpPort = server.port;
+  try {
+    await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+    await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+    // What a keyboard or input method with these characters gives the page: key events whose
+    // key is the character and whose physical key the page does not know. (Playwright's own
+    // typing inserts such characters as text, without key events.)
+    await page.evaluate(() => {
+      const c = window.hbrConsole.canvas;
+      for (const key of ['€', '漢']) {
+        c.dispatchEvent(new KeyboardEvent('keydown', { key, code: '', bubbles: true, cancelable: true }));
+        c.dispatchEvent(new KeyboardEvent('keyup', { key, code: '', bubbles: true, cancelable: true }));
+      }
+    });
+    const events = [];
+    for (let i = 0; i < 4; i++) events.push(await server.next('UNICODE '));
+    assert.deepEqual(events, ['UNICODE down 20ac', 'UNICODE up 20ac', 'UNICODE down 6f22', 'UNICODE up 6f22']);
+  } finally {
+    rdpPort = shadowPort;
+    await stop(server.record);
+  }
+});
+
 test('resize: without display control (the shadow server) the canvas keeps the VM\'s size and scales', async () => {
   await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
   await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });

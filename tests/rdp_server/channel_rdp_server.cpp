@@ -208,6 +208,7 @@ void ServePeer(freerdp_peer* peer) {
     freerdp_settings_set_bool(s, FreeRDP_TlsSecurity, gSecurity == "tls");
     freerdp_settings_set_bool(s, FreeRDP_NlaSecurity, gSecurity == "nla");
     freerdp_settings_set_bool(s, FreeRDP_RdpSecurity, gSecurity == "rdp");
+    freerdp_settings_set_bool(s, FreeRDP_UnicodeInput, TRUE);  // announced in the input caps
     freerdp_settings_set_bool(s, FreeRDP_RemoteFxCodec, FALSE);
     freerdp_settings_set_bool(s, FreeRDP_NSCodec, FALSE);
     peer->PostConnect = [](freerdp_peer*) -> BOOL { return TRUE; };
