@@ -11,7 +11,7 @@ namespace hbr::rconsole {
 
 std::optional<DisplaySize> ParseResizeMessage(const uint8_t* bytes, size_t length) {
     if (!bytes || length < 12 || U32(bytes) != kInputResize) return std::nullopt;
-    const uint32_t width = U32(bytes + 4) & ~1u;  // the protocol wants an even width
+    const uint32_t width = U32(bytes + 4);  // the library makes it even, as the protocol wants
     const uint32_t height = U32(bytes + 8);
     if (width < kMinDisplaySide || width > kMaxDisplaySide || height < kMinDisplaySide ||
         height > kMaxDisplaySide)

@@ -66,7 +66,7 @@ struct DisplaySize {
     bool operator==(const DisplaySize&) const = default;
 };
 // Empty unless the message is a resize message with a size the protocol allows (each side
-// 200 to 8192; the width is made even).
+// 200 to 8192).
 std::optional<DisplaySize> ParseResizeMessage(const uint8_t* bytes, size_t length);
 
 // The keyboard layout identifier of a layout name the page offers ("en-US", "de", ...); 0 for

@@ -174,7 +174,7 @@ TEST_F(ConsoleChannels, TheGuestsDisplayFollowsTheSizeThePageAsksFor) {
     // The server offers display control: the page is told, and asks for sizes from then on.
     ASSERT_EQ(NextText("D:"), "");
     ASSERT_TRUE(ws_.SendBinary(U32Message({rconsole::kInputResize, 1281, 700})));
-    EXPECT_EQ(rdp_.Next("LAYOUT "), "LAYOUT 1280x700") << "an even width";
+    EXPECT_EQ(rdp_.Next("LAYOUT "), "LAYOUT 1280x700") << "an even width (the library rounds)";
     EXPECT_TRUE(ws_.ReadUntil([](const Msg& m) { return !m.text && m.data == "R:1280x700"; }));
     // Sizes the protocol does not allow and short messages change nothing.
     for (const auto& bad : {U32Message({rconsole::kInputResize, 199, 700}),
