@@ -2,6 +2,11 @@
 
 #include <freerdp/cache/cache.h>
 #include <freerdp/cache/pointer.h>
+#include <freerdp/addin.h>
+#include <freerdp/client/channels.h>
+#include <freerdp/client/cmdline.h>
+#include <freerdp/channels/channels.h>
+#include <freerdp/channels/cliprdr.h>
 #include <freerdp/error.h>
 #include <freerdp/settings.h>
 #include <winpr/synch.h>
@@ -125,6 +130,22 @@ std::string LastErrorWords(uint32_t code) {
     const std::string_view t(text), n(name);
     if (n == "ERRINFO_UNKNOWN" || t.starts_with("UNKNOWN") || t.starts_with("Unknown")) return {};
     return text;
+}
+
+std::string SecurityRefusedText(bool rdp, bool tls, bool nla, bool tlsTurnedOff) {
+    std::string offered;
+    auto add = [&offered](bool on, const char* name) {
+        if (!on) return;
+        if (!offered.empty()) offered += ", ";
+        offered += name;
+    };
+    add(rdp, "standard RDP security");
+    add(tls, "TLS");
+    add(nla, "NLA (CredSSP)");
+    std::string text = "E:The server accepts none of the security protocols this connection may use (" +
+                       (offered.empty() ? std::string("none") : offered) + ")";
+    if (tlsTurnedOff) text += "; TLS was turned off by the connect message";
+    return text + ".";
 }
 
 std::string ErrorInfoText(uint32_t code, bool& running) {
@@ -268,13 +289,47 @@ BOOL CRdp::OnPreConnect(freerdp* instance) {
                       FreeRDP_SupportGraphicsPipeline, FreeRDP_GfxH264,
                       FreeRDP_SurfaceCommandsEnabled, FreeRDP_FrameMarkerCommandEnabled,
                       FreeRDP_SurfaceFrameMarkerEnabled, FreeRDP_BitmapCacheEnabled,
-                      FreeRDP_SupportDynamicChannels, FreeRDP_SupportMonitorLayoutPdu})
+                      FreeRDP_SupportMonitorLayoutPdu})
         freerdp_settings_set_bool(s, id, FALSE);
+    // An order the session did not announce is taken (and named to the browser, see
+    // NoteUnagreedOutput) rather than ending the session without saying what it was.
+    freerdp_settings_set_bool(s, FreeRDP_AllowUnanouncedOrdersFromServer, TRUE);
     freerdp_settings_set_uint32(s, FreeRDP_OffscreenSupportLevel, 0);
     freerdp_settings_set_uint32(s, FreeRDP_GlyphSupportLevel, GLYPH_SUPPORT_NONE);
     freerdp_settings_set_bool(s, FreeRDP_FastPathOutput, TRUE);
     freerdp_settings_set_bool(s, FreeRDP_ColorPointerFlag, TRUE);
     freerdp_settings_set_bool(s, FreeRDP_DesktopResize, TRUE);
+    // Text both ways over the clipboard channel; the library loads its built-in addin.
+    freerdp_settings_set_bool(s, FreeRDP_RedirectClipboard, TRUE);
+    PubSub_SubscribeChannelConnected(context->pubSub, OnChannelConnected);
+    PubSub_SubscribeChannelDisconnected(context->pubSub, OnChannelDisconnected);
+    // The channel addins are built into the client library; its table is where the library
+    // looks them up, once registered (process-wide, once).
+    static std::once_flag providerOnce;
+    std::call_once(providerOnce, [] {
+        freerdp_register_addin_provider(freerdp_channels_load_static_addin_entry, 0);
+    });
+    // Only this channel: the library's general loader would add device redirection too.
+    // With ENTRYEX the library hands back the extended entry under the plain entry's type.
+    const auto entry = reinterpret_cast<PVIRTUALCHANNELENTRYEX>(
+        reinterpret_cast<void*>(freerdp_load_channel_addin_entry(
+            CLIPRDR_SVC_CHANNEL_NAME, nullptr, nullptr,
+            FREERDP_ADDIN_CHANNEL_STATIC | FREERDP_ADDIN_CHANNEL_ENTRYEX)));
+    if (!entry || freerdp_channels_client_load_ex(context->channels, s, entry, nullptr) != 0)
+        return FALSE;
+    // Display control rides on the dynamic channels: their static carrier and the one plugin.
+    freerdp_settings_set_bool(s, FreeRDP_SupportDisplayControl, TRUE);
+    freerdp_settings_set_bool(s, FreeRDP_SupportDynamicChannels, TRUE);
+    char dispName[] = "disp";
+    char* dispArgs[] = {dispName};
+    if (!freerdp_client_add_dynamic_channel(s, 1, dispArgs)) return FALSE;
+    const auto dynamicEntry = reinterpret_cast<PVIRTUALCHANNELENTRYEX>(
+        reinterpret_cast<void*>(freerdp_load_channel_addin_entry(
+            "drdynvc", nullptr, nullptr,
+            FREERDP_ADDIN_CHANNEL_STATIC | FREERDP_ADDIN_CHANNEL_ENTRYEX)));
+    if (!dynamicEntry ||
+        freerdp_channels_client_load_ex(context->channels, s, dynamicEntry, s) != 0)
+        return FALSE;
     context->cache = cache_new(s);
     return context->cache != nullptr;
 }
@@ -334,6 +389,17 @@ void CRdp::OnBinaryMessage(const uint8_t* bytes, size_t length) {
         return;
     }
     if (State() != SessionState::Connected) return;
+    if (U32(bytes) == kInputClipboard) return OnClipboardMessage(bytes, length);
+    if (U32(bytes) == kInputResize) {
+        if (auto size = ParseResizeMessage(bytes, length)) {
+            {
+                std::lock_guard lock(inputMutex_);
+                wantedSize_ = size;
+            }
+            Wake();
+        }
+        return;
+    }
     std::vector<InputEvent> events;
     ParseInput(bytes, length, events);
     if (events.empty()) return;
@@ -376,6 +442,7 @@ void CRdp::ApplyConnectRequest(const ConnectRequest& r) {
     freerdp_settings_set_bool(s, FreeRDP_DisableMenuAnims, r.noMenuAnimations);
     freerdp_settings_set_bool(s, FreeRDP_DisableThemes, r.noThemes);
     if (r.noTls) freerdp_settings_set_bool(s, FreeRDP_TlsSecurity, FALSE);
+    tlsTurnedOff_ = r.noTls;
     colorDepth_ = r.colorDepth;
     // The guest turns the physical keys into characters by this layout.
     if (r.keyboardLayout) {
@@ -413,6 +480,7 @@ void CRdp::RunSession() {
             pendingText_.clear();
             if (State() == SessionState::Disconnected) break;
         }
+        SendClipboardTexts();
         if (Closed()) break;
         if (!running_) break;
         switch (State()) {
@@ -443,9 +511,17 @@ void CRdp::RunSession() {
                     AppendPendingText(kConnectFailedText);
                     // What the library knows of the failure (refused, authentication,
                     // security negotiation, ...), in its words.
-                    if (std::string words = LastErrorWords(freerdp_get_last_error(context_));
-                        !words.empty())
+                    const uint32_t error = freerdp_get_last_error(context_);
+                    if (std::string words = LastErrorWords(error); !words.empty())
                         AppendPendingText("E:" + words);
+                    // The library does not say what the server wanted; what this side
+                    // offered is known and is what the user can change.
+                    if (error == FREERDP_ERROR_SECURITY_NEGO_CONNECT_FAILED)
+                        AppendPendingText(SecurityRefusedText(
+                            freerdp_settings_get_bool(settings_, FreeRDP_RdpSecurity),
+                            freerdp_settings_get_bool(settings_, FreeRDP_TlsSecurity),
+                            freerdp_settings_get_bool(settings_, FreeRDP_NlaSecurity),
+                            tlsTurnedOff_));
                 }
                 break;
             }
@@ -466,6 +542,8 @@ void CRdp::RunSession() {
                 ResetEvent(wakeEvent_);
                 if (Closed()) break;
                 ApplyQueuedInput();
+                ApplyClipboard();
+                ApplyResize();
                 if (r == WAIT_FAILED) break;
                 // A library that cannot go on (the server dropped) ends the session.
                 if (!freerdp_check_event_handles(context_)) {
@@ -482,6 +560,15 @@ void CRdp::RunSession() {
     }
     // "T:" and, when known, why: the page shows it with the way to reconnect.
     if (State() == SessionState::Connected && !Closed()) SendText("T:" + endReason_);
+}
+
+void CRdp::NoteUnagreedOutput(const char* kind) {
+    for (const char* seen : unagreedSeen_)
+        if (seen == kind) return;
+    unagreedSeen_.push_back(kind);
+    AppendPendingText(std::string("E:The server sent ") + kind +
+                      ", drawing this session did not agree to and cannot show; parts of the "
+                      "screen may be missing.");
 }
 
 uint32_t CRdp::AddCursor(std::vector<uint8_t> file) {

@@ -1,6 +1,8 @@
 #pragma once
 // One browser console session: a WebSocket whose serving thread runs an RDP client of a VM's
 // console endpoint or of a host's RDP service, relaying the screen and taking the input.
+#include <freerdp/client/cliprdr.h>
+#include <freerdp/client/disp.h>
 #include <freerdp/freerdp.h>
 
 #include <atomic>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "console/clipboard.h"
 #include "console/console_input.h"
 #include "console/rdp_target.h"
 #include "console/screen_updates.h"
@@ -51,6 +54,21 @@ struct ConnectRequest {
     uint32_t keyboardLayout = 0;  // "kbd": the guest's keyboard layout (a KLID); 0: the library's
 };
 
+// Browser message 8: u32 8, u32 width, u32 height: the size the guest's display should take
+// (sent by the page only after "D:", when the server offers display control).
+inline constexpr uint32_t kInputResize = 8;
+inline constexpr uint32_t kMinDisplaySide = 200;
+inline constexpr uint32_t kMaxDisplaySide = 8192;
+inline constexpr char kDisplayControlText[] = "D:";
+struct DisplaySize {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool operator==(const DisplaySize&) const = default;
+};
+// Empty unless the message is a resize message with a size the protocol allows (each side
+// 200 to 8192).
+std::optional<DisplaySize> ParseResizeMessage(const uint8_t* bytes, size_t length);
+
 // The keyboard layout identifier of a layout name the page offers ("en-US", "de", ...); 0 for
 // any other name.
 uint32_t KeyboardLayoutId(std::string_view name);
@@ -82,6 +100,10 @@ std::string ErrorInfoText(uint32_t code, bool& running);
 // empty for codes it has no words for.
 std::string ErrorInfoWords(uint32_t code);
 std::string LastErrorWords(uint32_t code);
+
+// The "E:" text for a connection whose security negotiation failed: the protocols this
+// connection offered, and whether the connect message turned TLS off ("notls").
+std::string SecurityRefusedText(bool rdp, bool tls, bool nla, bool tlsTurnedOff);
 
 // Why a connected session ended, after "T:", when neither the server nor the library said.
 inline constexpr char kConnectionLostText[] = "The connection to the server was lost.";
@@ -125,6 +147,10 @@ class CRdp : public CWebSocket {
     // Sends a screen or pointer message; `since` is when its callback began.
     void SendScreen(const Message& message, std::chrono::steady_clock::time_point since);
 
+    // A drawing order or command the session did not agree to arrived; the browser is told
+    // once per kind. Serving thread.
+    void NoteUnagreedOutput(const char* kind);
+
     // Live sessions, for the tests' leak checks.
     static size_t LiveSessions();
 
@@ -138,6 +164,19 @@ class CRdp : public CWebSocket {
     static void OnContextFree(freerdp* instance, rdpContext* context);
     static BOOL OnPreConnect(freerdp* instance);
     static BOOL OnPostConnect(freerdp* instance);
+    // The clipboard channel's callbacks (clipboard_channel.cpp).
+    static void OnChannelConnected(void* context, ChannelConnectedEventArgs* e);
+    static void OnChannelDisconnected(void* context, ChannelDisconnectedEventArgs* e);
+    static UINT OnDispCaps(DispClientContext* d, UINT32 maxMonitors, UINT32 a, UINT32 b);
+    static UINT OnClipMonitorReady(CliprdrClientContext* c, const CLIPRDR_MONITOR_READY* m);
+    static UINT OnClipServerCapabilities(CliprdrClientContext* c, const CLIPRDR_CAPABILITIES* caps);
+    static UINT OnClipServerFormatListResponse(CliprdrClientContext* c,
+                                               const CLIPRDR_FORMAT_LIST_RESPONSE* response);
+    static UINT OnClipServerFormatList(CliprdrClientContext* c, const CLIPRDR_FORMAT_LIST* list);
+    static UINT OnClipServerFormatDataRequest(CliprdrClientContext* c,
+                                              const CLIPRDR_FORMAT_DATA_REQUEST* request);
+    static UINT OnClipServerFormatDataResponse(CliprdrClientContext* c,
+                                               const CLIPRDR_FORMAT_DATA_RESPONSE* response);
 
   protected:
     void OnClosed() override;
@@ -148,6 +187,15 @@ class CRdp : public CWebSocket {
     void ApplyQueuedInput();
     void AppendPendingText(std::string_view text);
     void Wake();
+    // Clipboard, on the serving thread: the browser's text offered to the guest, the notices
+    // and guest texts waiting for the browser.
+    void OnClipboardMessage(const uint8_t* bytes, size_t length);  // receive thread
+    void ApplyClipboard();
+    void SendClipboardTexts();
+    void QueueBrowserText(std::string text);
+    void OnDisplayChannel(DispClientContext* d, bool up);
+    void ApplyResize();
+    UINT AnnounceClipboardLocked();
 
     freerdp* instance_ = nullptr;
     rdpContext* context_ = nullptr;
@@ -163,6 +211,8 @@ class CRdp : public CWebSocket {
     std::map<uint32_t, std::vector<uint8_t>> cursors_;  // under the session-map lock
     bool running_ = false;
     uint32_t colorDepth_ = kDefaultColorDepth;  // asked for at connect; the server may lower it
+    bool tlsTurnedOff_ = false;                 // the connect message's "notls"
+    std::vector<const char*> unagreedSeen_;     // kinds of unagreed output already named
     uint64_t identifier_ = 0;
     AccessCheck check_;
     void* wakeEvent_ = nullptr;  // winpr event: input queued, connect requested, socket gone
@@ -170,6 +220,21 @@ class CRdp : public CWebSocket {
     std::mutex inputMutex_;  // guards the hand-over from the receive thread
     std::optional<ConnectRequest> connectRequest_;
     std::vector<InputEvent> inputQueue_;
+    ClipboardAssembler clipAssembler_;          // receive thread only
+    std::optional<std::string> clipFromBrowser_;  // under inputMutex_: the last whole text
+    std::vector<std::string> textsForBrowser_;  // under inputMutex_: one message each
+    std::optional<DisplaySize> wantedSize_;     // under inputMutex_: the page's last size
+
+    std::mutex dispMutex_;
+    DispClientContext* disp_ = nullptr;  // while the display control channel is up
+    bool dispReady_ = false;             // its capabilities arrived
+
+    // Under clipMutex_: the clipboard channel calls back on a thread of its own.
+    std::mutex clipMutex_;
+    CliprdrClientContext* cliprdr_ = nullptr;  // while the clipboard channel is up
+    bool clipReady_ = false;                    // the server's monitor is ready
+    std::vector<uint8_t> clipForGuest_;         // CF_UNICODETEXT the guest may ask for
+    bool clipRequested_ = false;                // a data request to the server is open
 
     mutable std::mutex figuresMutex_;
     Figures figures_;

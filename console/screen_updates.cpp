@@ -136,6 +136,29 @@ BOOL IgnoreRefresh(rdpContext*, BYTE, const RECTANGLE_16*) {
     return TRUE;
 }
 
+// Orders and commands the session told the server it does not take: a server that sends
+// them anyway is named to the browser, once per kind, since that part of the screen stays
+// wrong.
+constexpr char kSurfaceBits[] = "surface bits";
+constexpr char kMemBlt[] = "MemBlt";
+constexpr char kMem3Blt[] = "Mem3Blt";
+constexpr char kDrawNineGrid[] = "DrawNineGrid";
+constexpr char kMultiDrawNineGrid[] = "MultiDrawNineGrid";
+constexpr char kSaveBitmap[] = "SaveBitmap";
+constexpr char kMultiDstBlt[] = "MultiDstBlt";
+constexpr char kMultiPatBlt[] = "MultiPatBlt";
+constexpr char kMultiScrBlt[] = "MultiScrBlt";
+constexpr char kPolygonSC[] = "PolygonSC";
+constexpr char kPolygonCB[] = "PolygonCB";
+constexpr char kEllipseSC[] = "EllipseSC";
+constexpr char kEllipseCB[] = "EllipseCB";
+template <const char* Name, typename T>
+BOOL Unagreed(rdpContext* c, T) {
+    if (auto* ctx = reinterpret_cast<RdpSessionContext*>(c); ctx && ctx->owner)
+        ctx->owner->NoteUnagreedOutput(Name);
+    return TRUE;
+}
+
 BOOL PointerNew(rdpContext* c, rdpPointer* pointer) {
     const auto t = Clock::now();
     CRdp* s = UpdateOwner(c);
@@ -397,30 +420,30 @@ void InstallUpdateCallbacks(rdpContext* c) {
     u->PlaySound = Ignore<const PLAY_SOUND_UPDATE*>;
     u->RefreshRect = IgnoreRefresh;
     u->SuppressOutput = IgnoreRefresh;
-    u->SurfaceBits = Ignore<const SURFACE_BITS_COMMAND*>;
+    u->SurfaceBits = Unagreed<kSurfaceBits, const SURFACE_BITS_COMMAND*>;
     rdpPrimaryUpdate* p = u->primary;
     p->PatBlt = OnPatBlt;
     p->ScrBlt = OnScrBlt;
     p->OpaqueRect = OnOpaqueRect;
     p->MultiOpaqueRect = OnMultiOpaqueRect;
     p->DstBlt = Ignore<const DSTBLT_ORDER*>;
-    p->DrawNineGrid = Ignore<const DRAW_NINE_GRID_ORDER*>;
-    p->MultiDstBlt = Ignore<const MULTI_DSTBLT_ORDER*>;
-    p->MultiPatBlt = Ignore<const MULTI_PATBLT_ORDER*>;
-    p->MultiScrBlt = Ignore<const MULTI_SCRBLT_ORDER*>;
-    p->MultiDrawNineGrid = Ignore<const MULTI_DRAW_NINE_GRID_ORDER*>;
+    p->DrawNineGrid = Unagreed<kDrawNineGrid, const DRAW_NINE_GRID_ORDER*>;
+    p->MultiDstBlt = Unagreed<kMultiDstBlt, const MULTI_DSTBLT_ORDER*>;
+    p->MultiPatBlt = Unagreed<kMultiPatBlt, const MULTI_PATBLT_ORDER*>;
+    p->MultiScrBlt = Unagreed<kMultiScrBlt, const MULTI_SCRBLT_ORDER*>;
+    p->MultiDrawNineGrid = Unagreed<kMultiDrawNineGrid, const MULTI_DRAW_NINE_GRID_ORDER*>;
     p->LineTo = Ignore<const LINE_TO_ORDER*>;
     p->Polyline = Ignore<const POLYLINE_ORDER*>;
-    p->MemBlt = Ignore<MEMBLT_ORDER*>;
-    p->Mem3Blt = Ignore<MEM3BLT_ORDER*>;
-    p->SaveBitmap = Ignore<const SAVE_BITMAP_ORDER*>;
+    p->MemBlt = Unagreed<kMemBlt, MEMBLT_ORDER*>;
+    p->Mem3Blt = Unagreed<kMem3Blt, MEM3BLT_ORDER*>;
+    p->SaveBitmap = Unagreed<kSaveBitmap, const SAVE_BITMAP_ORDER*>;
     p->GlyphIndex = Ignore<GLYPH_INDEX_ORDER*>;
     p->FastIndex = Ignore<const FAST_INDEX_ORDER*>;
     p->FastGlyph = Ignore<const FAST_GLYPH_ORDER*>;
-    p->PolygonSC = Ignore<const POLYGON_SC_ORDER*>;
-    p->PolygonCB = Ignore<POLYGON_CB_ORDER*>;
-    p->EllipseSC = Ignore<const ELLIPSE_SC_ORDER*>;
-    p->EllipseCB = Ignore<const ELLIPSE_CB_ORDER*>;
+    p->PolygonSC = Unagreed<kPolygonSC, const POLYGON_SC_ORDER*>;
+    p->PolygonCB = Unagreed<kPolygonCB, POLYGON_CB_ORDER*>;
+    p->EllipseSC = Unagreed<kEllipseSC, const ELLIPSE_SC_ORDER*>;
+    p->EllipseCB = Unagreed<kEllipseCB, const ELLIPSE_CB_ORDER*>;
 }
 
 void RegisterPointerClass(rdpContext* c) {

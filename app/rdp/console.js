@@ -64,7 +64,12 @@ const state = {
   bounds: null,
   socket: null,
 };
-window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage, sendSpecial, reconnect };
+state.clipboard = { fromGuest: [], notices: [], written: 0, refused: 0 };
+// True once the server offers display control ("D:"): the guest's resolution then follows the
+// window; otherwise the canvas is scaled to fit.
+state.displayControl = false;
+state.sizesAsked = [];
+window.hbrConsole = { canvas, state, sendCtrlAltDel, sendText, sendMessage, sendSpecial, reconnect, sendClipboard, askForWindowSize };
 const reconnectButton = document.getElementById('reconnect');
 
 function setPhase(phase, text) {
@@ -87,6 +92,94 @@ function sendText(text) {
   for (let i = 0; i < text.length; i++) units.push(text.charCodeAt(i));
   for (let i = 0; i < units.length; i += 1024) sendMessage([5, ...units.slice(i, i + 1024)]);
 }
+
+// Clipboard text for the guest: UTF-8 in parts (a socket message holds at most 64 KB), each
+// message 7 with a flag for the last part. At most 1 MB; larger text is refused here.
+const CLIPBOARD_MAX = 1 << 20;
+const CLIPBOARD_PART = 60000;
+const clipboardBox = document.getElementById('clipboard');
+const clipboardNote = document.getElementById('clipnote');
+const clipboardText = document.getElementById('cliptext');
+
+function clipboardNotice(text, fallbackText) {
+  state.clipboard.notices.push(text);
+  clipboardNote.textContent = text;
+  clipboardText.hidden = fallbackText === undefined;
+  if (fallbackText !== undefined) {
+    clipboardText.value = fallbackText;
+    clipboardText.select();
+  }
+  clipboardBox.hidden = false;
+}
+
+function sendClipboard(text) {
+  const bytes = new TextEncoder().encode(text);
+  if (bytes.length > CLIPBOARD_MAX) {
+    clipboardNotice(`The clipboard text is larger than 1 MB (${bytes.length} bytes); it was not sent.`);
+    return false;
+  }
+  if (!state.socket || state.socket.readyState !== WebSocket.OPEN || state.phase !== 'connected') return false;
+  let at = 0;
+  do {
+    const part = bytes.subarray(at, at + CLIPBOARD_PART);
+    at += part.length;
+    const message = new Uint8Array(8 + part.length);
+    const view = new DataView(message.buffer);
+    view.setUint32(0, 7, true);
+    view.setUint32(4, at >= bytes.length ? 1 : 0, true);
+    message.set(part, 8);
+    state.socket.send(message);
+  } while (at < bytes.length);
+  return true;
+}
+
+// The guest copied text: onto the browser's clipboard when the browser allows it, else shown
+// for the user to copy by hand.
+function onGuestClipboard(text) {
+  state.clipboard.fromGuest.push(text);
+  const fallback = () => {
+    state.clipboard.refused += 1;
+    clipboardNotice('Copied in the VM. The browser did not let this page write its clipboard; copy the text below.', text);
+  };
+  if (!navigator.clipboard || !navigator.clipboard.writeText) return fallback();
+  navigator.clipboard.writeText(text).then(() => { state.clipboard.written += 1; }, fallback);
+}
+
+async function sendBrowserClipboard() {
+  let text;
+  try {
+    text = await navigator.clipboard.readText();
+  } catch (err) {
+    clipboardNotice('The browser did not let this page read its clipboard; paste into the page (Ctrl+V in the bar) instead.');
+    return;
+  }
+  sendClipboard(text);
+}
+
+// The space the canvas has in the window, asked of the guest 400 ms after the last change
+// (a window being dragged larger changes size many times a second). Message 8: u32 width
+// (even), u32 height, each 200 to 8192.
+const RESIZE_SETTLE_MS = 400;
+let resizeTimer = 0;
+function windowSize() {
+  const main = canvas.parentElement;
+  const style = getComputedStyle(main);
+  const width = main.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+  const height = window.innerHeight - main.getBoundingClientRect().top - parseFloat(style.paddingTop) - parseFloat(style.paddingBottom);
+  const clamp = (v) => Math.max(200, Math.min(8192, Math.floor(v)));
+  return [clamp(width) & ~1, clamp(height)];
+}
+function askForWindowSize() {
+  if (!state.displayControl || state.phase !== 'connected') return;
+  const [width, height] = windowSize();
+  if (width === canvas.width && height === canvas.height) return;
+  state.sizesAsked.push([width, height]);
+  sendMessage([8, width, height]);
+}
+window.addEventListener('resize', () => {
+  clearTimeout(resizeTimer);
+  resizeTimer = setTimeout(askForWindowSize, RESIZE_SETTLE_MS);
+});
 
 // Key combinations a browser or the local system would take for itself, as key codes pressed
 // in order and released in reverse; Ctrl+Alt+Del and Alt+Tab have messages of their own.
@@ -120,7 +213,7 @@ function showEnded(phase, text) {
 
 function reconnect() {
   if (state.socket) { state.socket.onclose = null; state.socket.close(); }
-  Object.assign(state, { sessionId: '', texts: [], errors: [], counts: {}, cursors: new Map(), bounds: null, depths: new Set() });
+  Object.assign(state, { sessionId: '', texts: [], errors: [], counts: {}, cursors: new Map(), bounds: null, depths: new Set(), displayControl: false });
   errorBox.replaceChildren();
   errorBox.hidden = true;
   reconnectButton.hidden = true;
@@ -150,6 +243,9 @@ function onText(text) {
   const kind = text.slice(0, 2), rest = text.slice(2);
   if (kind === 'S:') state.sessionId = rest;
   else if (kind === 'C:') setPhase('connected', rest);
+  else if (kind === 'D:') { state.displayControl = true; askForWindowSize(); }
+  else if (kind === 'P:') onGuestClipboard(rest);
+  else if (kind === 'W:') clipboardNotice(rest);
   else if (kind === 'T:') showEnded('ended', rest || 'The session has ended.'); // the reason, when known
   else if (kind === 'E:') {
     // Several errors may come in one message, each beginning with "E:".
@@ -307,10 +403,13 @@ function onKey(e, down) {
 canvas.addEventListener('keydown', (e) => onKey(e, true));
 canvas.addEventListener('keyup', (e) => onKey(e, false));
 canvas.addEventListener('blur', () => sendMessage([3, 2])); // no Alt left held after Alt+Tab
+// Text pasted into the page becomes the guest's clipboard; the guest's own paste then takes it.
 document.addEventListener('paste', (e) => {
   const text = e.clipboardData && e.clipboardData.getData('text/plain');
-  if (text) { sendText(text); e.preventDefault(); }
+  if (text) { sendClipboard(text); e.preventDefault(); }
 });
+document.getElementById('sendclip').addEventListener('click', () => { sendBrowserClipboard(); canvas.focus(); });
+document.getElementById('clipclose').addEventListener('click', () => { clipboardBox.hidden = true; canvas.focus(); });
 
 document.getElementById('cad').addEventListener('click', () => { sendCtrlAltDel(); canvas.focus(); });
 const keysMenu = document.getElementById('keys');

@@ -610,3 +610,191 @@ test('a session whose server goes away says why, gives the cursor back and recon
   await canvasMatchesScreen(samplePoints());
   assert.deepEqual(pageErrors, []);
 });
+
+// The clipboard. The shadow server has no clipboard channel, so these sessions go through the
+// same relay to the channel test server built with the tests, which reports what the client
+// put on its clipboard ("PASTE <hex>") and offers text of its own on command ("COPY <hex>").
+async function startChannelServer() {
+  const program = process.env.HBR_CHANNEL_RDP_SERVER;
+  assert.ok(program && existsSync(program), `the channel test server (HBR_CHANNEL_RDP_SERVER=${program})`);
+  const record = start('channel_rdp_server', program, [], { stdio: ['pipe', 'pipe', 'pipe'] });
+  const lines = [];
+  let buffered = '';
+  record.child.stdout.on('data', (d) => {
+    buffered += d;
+    const parts = buffered.split('\n');
+    buffered = parts.pop();
+    lines.push(...parts);
+  });
+  const next = (prefix) => until(`"${prefix}" from the channel server`, () => {
+    if (record.exited) throw new Error(`channel_rdp_server exited: ${record.output.slice(-2000)}`);
+    const i = lines.findIndex((l) => l.startsWith(prefix));
+    return i < 0 ? null : lines.splice(i, 1)[0];
+  });
+  const port = Number((await next('PORT ')).slice(5));
+  return { record, port, next, pending: (prefix) => lines.some((l) => l.startsWith(prefix)), send: (line) => record.child.stdin.write(`${line}\n`) };
+}
+
+const utf16Hex = (text) => Buffer.from(`${text}\0`, 'utf16le').toString('hex');
+const fromUtf16Hex = (line) => Buffer.from(line.replace(/^PASTE /, ''), 'hex').toString('utf16le');
+
+test('clipboard: text copied in the VM reaches the browser clipboard, text from the browser reaches the VM', async () => {
+  const server = await startChannelServer();
+  const shadowPort = rdpPort;
+  rdpPort = server.port;
+  try {
+    await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: base });
+    await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+    await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+    await server.next('CLIPREADY');
+    await server.next('FORMATS ');
+
+    // The VM copies: the browser's clipboard holds the text.
+    const guestText = 'Grüße, €5\nzweite Zeile 漢字 😀';
+    server.send(`COPY ${utf16Hex(guestText)}`);
+    await until('the VM text on the browser clipboard', async () => (await page.evaluate(() => navigator.clipboard.readText())) === guestText);
+    assert.deepEqual(await page.evaluate(() => window.hbrConsole.state.clipboard.fromGuest), [guestText]);
+    assert.ok(await page.isHidden('#clipboard'), 'no fallback when the browser allows the write');
+
+    // "Send clipboard": the browser's text becomes the VM's clipboard.
+    await page.evaluate(() => navigator.clipboard.writeText('from the page: ñ € 😀'));
+    await page.click('#sendclip');
+    assert.equal(await server.next('FORMATS '), 'FORMATS 13');
+    assert.equal(fromUtf16Hex(await server.next('PASTE ')), 'from the page: ñ € 😀\0');
+
+    // A paste into the page does the same.
+    await page.evaluate(() => {
+      const data = new DataTransfer();
+      data.setData('text/plain', 'pasted into the page');
+      document.dispatchEvent(new ClipboardEvent('paste', { clipboardData: data, bubbles: true }));
+    });
+    await server.next('FORMATS 13');
+    assert.equal(fromUtf16Hex(await server.next('PASTE ')), 'pasted into the page\0');
+
+    // 1 MB goes in parts; one byte more is refused in the page, visibly, and nothing is sent.
+    const mb = 'é'.repeat(1 << 19);
+    assert.equal(await page.evaluate((t) => window.hbrConsole.sendClipboard(t), mb), true);
+    await server.next('FORMATS 13');
+    assert.equal(fromUtf16Hex(await server.next('PASTE ')), `${mb}\0`);
+    assert.equal(await page.evaluate((t) => window.hbrConsole.sendClipboard(`${t}x`), mb), false);
+    assert.match(await page.textContent('#clipnote'), /larger than 1 MB/);
+    assert.ok(await page.isVisible('#clipboard'));
+    await shot('console-clipboard-refused');
+
+    // A browser that refuses the write: the text is shown, selected, to copy by hand.
+    await page.evaluate(() => { navigator.clipboard.writeText = () => Promise.reject(new DOMException('denied', 'NotAllowedError')); });
+    server.send(`COPY ${utf16Hex('copy me by hand')}`);
+    await page.waitForFunction(() => window.hbrConsole.state.clipboard.refused === 1, null, { timeout: GUARD });
+    assert.equal(await page.inputValue('#cliptext'), 'copy me by hand');
+    assert.ok(await page.isVisible('#cliptext'));
+    assert.match(await page.textContent('#clipnote'), /did not let this page write/);
+    await shot('console-clipboard-fallback');
+    assert.equal(server.pending('FORMATS '), false, 'the refused text never reached the VM');
+    assert.deepEqual(await page.evaluate(() => window.hbrConsole.state.errors), []);
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    rdpPort = shadowPort;
+    await stop(server.record);
+  }
+});
+
+// The space the canvas has in the page: what the page should ask the guest for.
+const canvasRoom = () => page.evaluate(() => {
+  const main = document.querySelector('main');
+  const s = getComputedStyle(main);
+  const w = main.clientWidth - parseFloat(s.paddingLeft) - parseFloat(s.paddingRight);
+  const h = window.innerHeight - main.getBoundingClientRect().top - parseFloat(s.paddingTop) - parseFloat(s.paddingBottom);
+  return [Math.floor(w) & ~1, Math.floor(h)];
+});
+
+test('resize: where the server offers display control the VM\'s resolution follows the window', async () => {
+  const server = await startChannelServer();
+  const shadowPort = rdpPort;
+  rdpPort = server.port;
+  try {
+    await page.setViewportSize({ width: 1280, height: 900 });
+    await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+    await page.waitForFunction(() => window.hbrConsole?.state.displayControl === true, null, { timeout: GUARD });
+    // At once the guest takes the window's size, and the canvas the guest's.
+    let room = await canvasRoom();
+    assert.equal(await server.next('LAYOUT '), `LAYOUT ${room[0]}x${room[1]}`);
+    await page.waitForFunction(([w, h]) => window.hbrConsole.canvas.width === w && window.hbrConsole.canvas.height === h, room, { timeout: GUARD });
+    // A smaller window, in several steps: the guest follows to the last size.
+    for (const [width, height] of [[1100, 800], [1000, 760], [960, 700]]) await page.setViewportSize({ width, height });
+    room = await canvasRoom();
+    await page.waitForFunction(([w, h]) => window.hbrConsole.canvas.width === w && window.hbrConsole.canvas.height === h, room, { timeout: GUARD });
+    const layouts = [];
+    while (server.pending('LAYOUT ')) layouts.push(await server.next('LAYOUT '));
+    assert.equal(layouts.at(-1), `LAYOUT ${room[0]}x${room[1]}`);
+    await shot('console-resized');
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    rdpPort = shadowPort;
+    await stop(server.record);
+    await page.setViewportSize({ width: 1280, height: 900 });
+  }
+});
+
+test('the keyboard layout chosen in the page is the one the session announces to the server', async () => {
+  const server = await startChannelServer();
+  const shadowPort = rdpPort;
+  rdpPort = server.port;
+  try {
+    for (const [choice, klid] of [['fr', '0000040c'], ['ja', '00000411'], ['en-GB', '00000809']]) {
+      await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+      await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+      // A new choice reconnects; the server sees the layout of each session.
+      await server.next('KEYBOARD ');
+      await page.selectOption('#layout', choice);
+      assert.equal(await server.next('KEYBOARD '), `KEYBOARD ${klid}`, choice);
+      await page.waitForFunction(() => window.hbrConsole.state.phase === 'connected', null, { timeout: GUARD });
+    }
+  } finally {
+    rdpPort = shadowPort;
+    await stop(server.record);
+    await page.evaluate(() => localStorage.removeItem('hbr.console.layout'));
+  }
+});
+
+test('characters with no key on the layout reach the VM as Unicode key events', async () => {
+  // The shadow server drops Unicode events (its X11 side has no way to type them), so the
+  // channel test server reports what arrives.
+  const server = await startChannelServer();
+  const shadowPort = rdpPort;
+  rdpPort = server.port;
+  try {
+    await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+    await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+    // What a keyboard or input method with these characters gives the page: key events whose
+    // key is the character and whose physical key the page does not know. (Playwright's own
+    // typing inserts such characters as text, without key events.)
+    await page.evaluate(() => {
+      const c = window.hbrConsole.canvas;
+      for (const key of ['€', '漢']) {
+        c.dispatchEvent(new KeyboardEvent('keydown', { key, code: '', bubbles: true, cancelable: true }));
+        c.dispatchEvent(new KeyboardEvent('keyup', { key, code: '', bubbles: true, cancelable: true }));
+      }
+    });
+    const events = [];
+    for (let i = 0; i < 4; i++) events.push(await server.next('UNICODE '));
+    assert.deepEqual(events, ['UNICODE down 20ac', 'UNICODE up 20ac', 'UNICODE down 6f22', 'UNICODE up 6f22']);
+  } finally {
+    rdpPort = shadowPort;
+    await stop(server.record);
+  }
+});
+
+test('resize: without display control (the shadow server) the canvas keeps the VM\'s size and scales', async () => {
+  await page.goto(`${base}/rdp/${encodeURIComponent(vmId)}`);
+  await page.waitForFunction(() => window.hbrConsole?.state.phase === 'connected', null, { timeout: GUARD });
+  await until('the desktop size', () => page.evaluate(() => window.hbrConsole.state.counts.resize > 0));
+  await page.setViewportSize({ width: 800, height: 600 });
+  const after = await page.evaluate(() => {
+    window.hbrConsole.askForWindowSize();
+    const c = window.hbrConsole.canvas;
+    return { control: window.hbrConsole.state.displayControl, asked: window.hbrConsole.state.sizesAsked.length, size: [c.width, c.height], shown: c.getBoundingClientRect().width };
+  });
+  assert.deepEqual(after, { control: false, asked: 0, size: [WIDTH, HEIGHT], shown: after.shown });
+  assert.ok(after.shown < WIDTH, `the canvas is scaled down to ${after.shown} pixels wide`);
+  await page.setViewportSize({ width: 1280, height: 900 });
+});
