@@ -1,23 +1,14 @@
 #include "web/server_limits.h"
 
-#include <charconv>
 #include <cstdlib>
 #include <string>
+
+#include "platform/limit_text.h"
 
 namespace hbr {
 
 void ApplyLimitsText(std::string_view text, ServerLimits& limits) {
-    while (!text.empty()) {
-        const size_t comma = text.find(',');
-        const std::string_view item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        const size_t eq = item.find('=');
-        if (eq == std::string_view::npos) continue;
-        const std::string_view name = item.substr(0, eq);
-        const std::string_view value = item.substr(eq + 1);
-        int64_t v = 0;
-        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
-        if (ec != std::errc() || end != value.data() + value.size() || v <= 0) continue;
+    ForEachLimit(text, [&](std::string_view name, std::int64_t v) {
         const auto count = static_cast<size_t>(v);
         if (name == "connectionsPerClient")
             limits.connectionsPerClient = count;
@@ -37,7 +28,7 @@ void ApplyLimitsText(std::string_view text, ServerLimits& limits) {
             limits.certificateCheckMs = v;
         else if (name == "acceptBackoffMs")
             limits.acceptBackoffMs = v;
-    }
+    });
 }
 
 const ServerLimits& Limits() {

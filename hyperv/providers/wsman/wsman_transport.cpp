@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/limit_text.h"
+
 namespace hbr::wsman {
 
 namespace {
@@ -66,17 +68,8 @@ std::string KerberosPrincipal(const std::string& user) {
 
 TransportLimits ParseTransportLimits(std::string_view text) {
     TransportLimits limits;
-    while (!text.empty()) {
-        const auto comma = text.find(',');
-        const std::string_view item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        const auto eq = item.find('=');
-        if (eq == std::string_view::npos) continue;
-        const std::string_view name = item.substr(0, eq);
-        const std::string_view value = item.substr(eq + 1);
-        long long number = 0;
-        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
-        if (ec != std::errc() || end != value.data() + value.size() || number < 1) continue;
+    // Only lowered: the defaults are what a real host tolerates.
+    ForEachLimit(text, [&](std::string_view name, std::int64_t number) {
         if (name == "connect_timeout_ms" && number < limits.connectTimeout.count())
             limits.connectTimeout = std::chrono::milliseconds(number);
         else if (name == "request_timeout_ms" && number < limits.requestTimeout.count())
@@ -86,7 +79,7 @@ TransportLimits ParseTransportLimits(std::string_view text) {
             limits.maxReplyBytes = static_cast<std::size_t>(number);
         else if (name == "max_in_flight" && number < limits.maxInFlight)
             limits.maxInFlight = static_cast<int>(number);
-    }
+    });
     return limits;
 }
 
