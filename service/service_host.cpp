@@ -63,6 +63,14 @@ std::mutex& LifecycleMutex() {
 
 ServiceBase* g_running = nullptr;
 
+// The control thread (a stop) and the service thread (the start) both report; one report is
+// recorded and sent to the service manager before the next begins, so what the record says and
+// what the manager heard last are the same.
+std::mutex& StatusMutex() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
 void StopInstance() {
     // The registry first, so no request reaches a server that is going away; the locks stay
     // alive (requests still running may take them); the listener last, which waits for the
@@ -90,6 +98,7 @@ std::string StartParameterText() {
 }
 
 void ReportStatus(ServiceState state) {
+    std::lock_guard lock(StatusMutex());
     ServiceBase* service = g_running;
     if (service) {
         service->status.currentState = state;

@@ -152,6 +152,17 @@ TEST(WsmanValues, HostileReferencesCannotBecomeOtherKeys) {
         epr.selectors = {{"__cimnamespace", ns}, {"InstanceID", "x"}};
         EXPECT_FALSE(PathFromEpr(epr, "HV1", path)) << ns;
     }
+    // The namespace and class of the resource URI itself are held to the same names: a ':' in
+    // the last namespace part would be read back as the end of the namespace, a '.' in the
+    // class as the start of the keys.
+    const std::string base = "http://schemas.microsoft.com/wbem/wsman/1/wmi/";
+    for (const char* uri : {"root/virtualization/x/05:Msvm_Other", "root/virt:Msvm_Other/Msvm_X",
+                            "root/www.example/Msvm_X", "root//Msvm_X", "root/v2/Msvm_X.Id=\"1\""}) {
+        Epr bad;
+        bad.resourceUri = base + uri;
+        bad.selectors = {{"InstanceID", "x"}};
+        EXPECT_FALSE(PathFromEpr(bad, "HV1", path)) << uri;
+    }
     // A numeric property with text that is no number is quoted, so it stays one key.
     epr.selectors = {{"JobState", "7,InstanceID=\"other\""}};
     ASSERT_TRUE(PathFromEpr(epr, "HV1", path));

@@ -196,6 +196,25 @@ TEST(WsmanXml, EmbeddedInstanceParameterRoundTripsThroughTheElementForm) {
     EXPECT_EQ(back->values[0].instance->resourceUri, settings->resourceUri);
     EXPECT_EQ(back->values[0].instance->Find("ElementName")->values[0].text, "a <b> & \"c\"");
     EXPECT_TRUE(back->values[0].instance->Find("Notes")->nil);
+
+    // A host's embedded instance whose class cannot be told (no type, a namespace with no last
+    // segment) goes back out without a class, never as one named "_Type".
+    auto unknown = std::make_shared<Instance>();
+    unknown->resourceUri = "urn:x/";
+    unknown->properties = {
+        Property{"Name", false, {WireValue{WireValue::Kind::Text, "4D3A", {}, {}}}}};
+    Property q{"Item", false, {}};
+    q.values.push_back(WireValue{WireValue::Kind::Instance, {}, {}, unknown});
+    ASSERT_EQ(ReadXml(BuildInvoke(h, "ModifySystemSettings", {q}), root), XmlReadError::None);
+    ASSERT_EQ(ReadEnvelope(root, body, fault), ReplyKind::Ok);
+    ASSERT_TRUE(ReadSingleInstance(*body, in, nullptr));
+    const Property* item = in.Find("Item");
+    ASSERT_NE(item, nullptr);
+    ASSERT_EQ(item->values.size(), 1u);
+    ASSERT_EQ(item->values[0].kind, WireValue::Kind::Instance);
+    EXPECT_EQ(item->values[0].instance->className, "");
+    EXPECT_EQ(item->values[0].instance->resourceUri, "urn:x/");
+    EXPECT_EQ(item->values[0].instance->Find("Name")->values[0].text, "4D3A");
 }
 
 TEST(WsmanTarget, BareNamesAndFullUrls) {

@@ -232,8 +232,12 @@ std::string RenderProperty(const Property& property, std::string_view prefix, in
                     break;
                 }
                 const std::string q = "e" + std::to_string(depth);
-                out += "<" + tag + " xmlns:" + q + "=\"" + XmlText(v.instance->resourceUri) +
-                       "\" xsi:type=\"" + q + ":" + XmlText(v.instance->className) + "_Type\">";
+                out += "<" + tag + " xmlns:" + q + "=\"" + XmlText(v.instance->resourceUri) + "\"";
+                // An instance whose class is unknown goes without a type, as it came: "_Type"
+                // would be read back as a class of that name.
+                if (!v.instance->className.empty())
+                    out += " xsi:type=\"" + q + ":" + XmlText(v.instance->className) + "_Type\"";
+                out += ">";
                 for (const auto& p : v.instance->properties) out += RenderProperty(p, q, depth + 1);
                 out += "</" + tag + ">";
                 break;

@@ -209,14 +209,17 @@ bool PathFromEpr(const Epr& epr, std::string_view server, std::string& path) {
         if (IEquals(name, "__cimnamespace")) {
             nameSpace.clear();
             for (char c : value) nameSpace += c == '/' ? '\\' : c;
-            for (size_t at = 0; at <= nameSpace.size();) {
-                const size_t end = std::min(nameSpace.find('\\', at), nameSpace.size());
-                if (!IsWmiName(std::string_view(nameSpace).substr(at, end - at))) return false;
-                at = end + 1;
-            }
         } else if (!IsWmiName(name)) {
             return false;
         }
+    // The namespace, from the resource URI or the selector, and the class alike: a ':' or '.'
+    // in either would be read back as another class or keys.
+    if (!IsWmiName(className)) return false;
+    for (size_t at = 0; at <= nameSpace.size();) {
+        const size_t end = std::min(nameSpace.find('\\', at), nameSpace.size());
+        if (!IsWmiName(std::string_view(nameSpace).substr(at, end - at))) return false;
+        at = end + 1;
+    }
     const CimClass* cls = FindClass(className);
     path = "\\\\" + std::string(server) + "\\" + nameSpace + ":" + className;
     bool first = true;
