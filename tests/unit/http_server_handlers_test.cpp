@@ -220,7 +220,7 @@ TEST(ServerStart, ATakenPortIsRefusedWithTheUrl) {
 }
 
 TEST(ServerStart, BadTemplatesAndSchemesAreRefused) {
-    for (const char* url : {"nonsense", "http://+:0/", "https://+:8443/"}) {
+    for (const char* url : {"nonsense", "http://+:0/", "https://+:0/", "ftp://+:1/"}) {
         try {
             StartServer(url, [](HttpRequest&) {});
             StopServer();

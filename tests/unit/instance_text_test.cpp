@@ -46,7 +46,7 @@ TEST(StoredCommandLine, ValuesWithBlanksAreCutAtTheBlank) {
 TEST(StoredCommandLine, CertificateFilesAreStoredAndReadBack) {
     const std::string line =
         "\"/usr/lib/hbr\" " +
-        InstanceArguments("Main", "https://+:8443/", "", "", "/etc/c.pem", "/etc/k.pem");
+        InstanceArguments("Main", "https://+:8443/", "", "", false, "/etc/c.pem", "/etc/k.pem");
     EXPECT_EQ(line,
               "\"/usr/lib/hbr\" run-srv -name \"Main\" -url \"https://+:8443/\" -cert "
               "\"/etc/c.pem\" -key \"/etc/k.pem\"");
