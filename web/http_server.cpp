@@ -80,6 +80,7 @@ struct ServerState {
     // Declared first so they outlive the io_context, whose teardown releases connections.
     std::mutex connectionsMutex;  // the connection table
     std::map<uint64_t, std::weak_ptr<Connection>> connections;
+    std::map<std::string, size_t> perClient;  // open connections by client address; table lock
     std::atomic<uint64_t> nextId{1};
     std::atomic<bool> stopping{false};
     net::io_context ioc;
@@ -91,7 +92,6 @@ struct ServerState {
                     Limits().workerIdleKeep};
     RequestHandler handler;
     UrlTemplate url;
-    std::map<std::string, size_t> perClient;  // open connections by client address; table lock
     ConnectionCaps connectionCaps = CapsFromDescriptorLimit();
 
     // TLS: the context new connections take, and what it was loaded from.
