@@ -5,25 +5,39 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <string_view>
 
 namespace hbr {
 
-std::shared_ptr<const FileBody> FileBody::FromText(std::string_view text) {
+namespace {
+
+// A sealed in-memory file holding `text`; -1 when the system gives none.
+int SealedFile(std::string_view text) {
     const int fd = memfd_create("hbr-reply", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return -1;
     size_t off = 0;
     while (off < text.size()) {
         const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ::close(fd);
-            return nullptr;
+            return -1;
         }
         off += static_cast<size_t>(n);
     }
     // Readers send it while it is shared: nothing may change it any more.
     (void)fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-    return std::shared_ptr<const FileBody>(new FileBody(fd, text.size()));
+    return fd;
+}
+
+}  // namespace
+
+std::shared_ptr<const FileBody> FileBody::FromText(std::shared_ptr<const std::string> text) {
+    if (!text) return nullptr;
+    const int fd = SealedFile(*text);
+    if (fd < 0) return nullptr;
+    return std::shared_ptr<const FileBody>(new FileBody(fd, std::move(text)));
 }
 
 FileBody::~FileBody() {

@@ -4,25 +4,31 @@
 // large replies that many requests share.
 #include <cstddef>
 #include <memory>
-#include <string_view>
+#include <string>
 
 namespace hbr {
 
 class FileBody : public std::enable_shared_from_this<FileBody> {
   public:
     // Null when the system gives no in-memory file; the caller then sends the text itself.
-    static std::shared_ptr<const FileBody> FromText(std::string_view text);
+    // The body keeps the text as well: a TLS stream, which cannot take a file, encrypts it
+    // from memory.
+    static std::shared_ptr<const FileBody> FromText(std::shared_ptr<const std::string> text);
     ~FileBody();
     FileBody(const FileBody&) = delete;
     FileBody& operator=(const FileBody&) = delete;
 
     int Fd() const { return fd_; }
     size_t Size() const { return size_; }
+    // The same bytes in memory.
+    const std::string& Text() const { return *text_; }
 
   private:
-    FileBody(int fd, size_t size) : fd_(fd), size_(size) {}
+    FileBody(int fd, std::shared_ptr<const std::string> text)
+        : fd_(fd), size_(text->size()), text_(std::move(text)) {}
     int fd_;
     size_t size_;
+    std::shared_ptr<const std::string> text_;
 };
 
 }  // namespace hbr

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <future>
 #include <map>
 #include <memory>
@@ -213,6 +214,10 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
         std::string body;
         std::shared_ptr<const FileBody> file;
         off_t fileAt = 0;
+        // TLS only: how far head and body have gone into pieces, and the piece being written.
+        size_t headAt = 0, bodyAt = 0;
+        std::unique_ptr<char[]> piece;
+        size_t pieceAt = 0, pieceEnd = 0;
     };
 
     // Sends what the socket takes now and keeps the rest for sending asynchronously, so no
@@ -228,7 +233,7 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
         if (tls_) {
             p->head.assign(head);
             p->body.assign(body);
-            if (file && !ReadWhole(*file, p->body)) return Fail();
+            p->file = std::move(file);
         } else {
             size_t headAt = 0, bodyAt = 0;
             off_t fileAt = 0;
@@ -253,20 +258,6 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
         pending_.reset();
         Shutdown();
         return false;
-    }
-
-    static bool ReadWhole(const FileBody& file, std::string& out) {
-        const size_t base = out.size();
-        out.resize(base + file.Size());
-        size_t off = 0;
-        while (off < file.Size()) {
-            const ssize_t n = ::pread(file.Fd(), out.data() + base + off, file.Size() - off,
-                                      static_cast<off_t>(off));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            off += static_cast<size_t>(n);
-        }
-        return true;
     }
 
     // Plain sockets: head and body gathered, then the file with sendfile. 1 when everything
@@ -338,25 +329,64 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
             });
     }
 
+    // The reply is encrypted from pieces of 64 KiB: the first gathers the head, the body and
+    // the start of a file's bytes, so the head shares its record with what follows; the rest of
+    // a file goes from its bytes in memory, copied nowhere. Each record that goes counts as
+    // progress.
+    static constexpr size_t kTlsPiece = 64 * 1024;
+
     void WriteTls(Next next) {
         Pending& p = *pending_;
-        // Pieces of at most 64 KiB, so that each one that goes counts as progress.
-        constexpr size_t kPiece = 64 * 1024;
-        std::string& from = p.head.empty() ? p.body : p.head;
-        const size_t n = std::min(from.size(), kPiece);
-        tls_->async_write_some(
-            net::buffer(from.data(), n),
-            [self = shared_from_this(), next, &from](beast::error_code ec, size_t written) {
-                if (ec) return (void)self->Fail();
-                from.erase(0, written);
-                self->deadline_ = NowMs() + Limits().replyStallMs;
-                if (!self->pending_->head.empty() || !self->pending_->body.empty())
-                    return self->WriteTls(next);
-                self->pending_.reset();
-                self->inAsyncWrite_ = false;
-                self->deadline_ = 0;
-                self->Then(next);
-            });
+        const bool gathered = p.headAt == p.head.size() && p.bodyAt == p.body.size();
+        const bool direct = p.pieceAt == p.pieceEnd && gathered && p.file;
+        if (p.pieceAt == p.pieceEnd && !direct && !FillTlsPiece(p)) return FinishWrite(next);
+        net::const_buffer out;
+        if (direct) {
+            const size_t at = static_cast<size_t>(p.fileAt);
+            if (at >= p.file->Size()) return FinishWrite(next);
+            out = net::buffer(p.file->Text().data() + at, std::min(kTlsPiece, p.file->Size() - at));
+        } else {
+            out = net::buffer(p.piece.get() + p.pieceAt, p.pieceEnd - p.pieceAt);
+        }
+        tls_->async_write_some(out, [self = shared_from_this(), next, direct](
+                                        beast::error_code ec, size_t written) {
+            if (ec) return (void)self->Fail();
+            if (direct)
+                self->pending_->fileAt += static_cast<off_t>(written);
+            else
+                self->pending_->pieceAt += written;
+            self->deadline_ = NowMs() + Limits().replyStallMs;
+            self->WriteTls(next);
+        });
+    }
+
+    // The next piece from the head, the body and a file's bytes in turn; false when all has gone.
+    static bool FillTlsPiece(Pending& p) {
+        if (!p.piece) p.piece = std::make_unique_for_overwrite<char[]>(kTlsPiece);
+        size_t len = 0;
+        auto take = [&](std::string_view from, size_t& at) {
+            const size_t n = std::min(from.size() - at, kTlsPiece - len);
+            std::memcpy(p.piece.get() + len, from.data() + at, n);
+            at += n;
+            len += n;
+        };
+        take(p.head, p.headAt);
+        take(p.body, p.bodyAt);
+        if (p.file) {
+            size_t at = static_cast<size_t>(p.fileAt);
+            take(p.file->Text(), at);
+            p.fileAt = static_cast<off_t>(at);
+        }
+        p.pieceAt = 0;
+        p.pieceEnd = len;
+        return len > 0;
+    }
+
+    void FinishWrite(Next next) {
+        pending_.reset();
+        inAsyncWrite_ = false;
+        deadline_ = 0;
+        Then(next);
     }
 
     void Then(Next next) {

@@ -18,7 +18,7 @@ std::string_view RequestHeader(const HttpRequest& request, const std::string& na
 
 LiveReply::LiveReply(std::shared_ptr<const std::string> text, bool withFile)
     : text_(std::move(text)), etag_(StrongETag(*text_)), gzipETag_(StrongETag(*text_, "-gzip")) {
-    if (withFile) file_ = FileBody::FromText(*text_);
+    if (withFile) file_ = FileBody::FromText(text_);
 }
 
 const std::string& LiveReply::Gzip() const {

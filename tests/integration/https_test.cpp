@@ -27,6 +27,8 @@
 #include "support/hbr_process.h"
 #include "support/http_client.h"
 #include "support/rdp_fixture.h"
+#include "store/json.h"
+#include "web/content_coding.h"
 
 namespace hbr {
 namespace {
@@ -277,6 +279,64 @@ TEST(Https, PlainHttpOnTheTlsPortIsClosedAndTlsGoesOn) {
     EXPECT_TRUE(plain.PeerClosed());
     EXPECT_EQ(Shell("curl -sS -k -o /dev/null -w '%{http_code}' " + Url(port, "/login.html")),
               "200");
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Replies of many TLS records arrive byte for byte and framed exactly, each twice over one
+// connection: a file read from disk, the live data encrypted from memory, and the same live
+// data compressed.
+TEST(Https, LargeRepliesArriveWholeOverTls) {
+    TempDir dir;
+    TempDir root;
+    std::string big(300001, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + (i * 7 + i / 4099) % 26);
+    std::ofstream(root.Path() + "/big.bin", std::ios::binary) << big;
+    std::ofstream(root.Path() + "/login.html") << "<legend>x</legend>";
+    auto o = HttpsOptions(dir, {"-webroot", root.Path()});
+    const uint16_t port = PortOf(o);
+    HbrProcess hbr(o);
+    ASSERT_TRUE(hbr.Ready()) << hbr.Output();
+    const std::string out = dir.Path() + "/out";
+    const std::string curl = "curl -sS -k -b '" + dir.Path() + "/jar' -c '" + dir.Path() + "/jar' ";
+
+    Shell(curl + "--data 'usr=administrator&pwd=bravo' -o /dev/null " + Url(port, "/login"));
+    Shell(curl + Url(port, "/big.bin") + " -o " + out + "1 " + Url(port, "/big.bin") + " -o " +
+          out + "2");
+    EXPECT_TRUE(FileText(out + "1") == big) << FileText(out + "1").size() << " bytes";
+    EXPECT_TRUE(FileText(out + "2") == big) << FileText(out + "2").size() << " bytes";
+
+    Shell(curl + "-H 'Content-Type: application/json' -o /dev/null --data "
+                 "'{\"id\":0,\"name\":\"big\",\"host\":\"sim://tls-big?vms=1000&seed=2\","
+                 "\"user\":\"\",\"password\":\"\",\"disabled\":false}' " +
+          Url(port, "/api/server/0"));
+    std::string live;
+    for (int i = 0; i < 150; ++i) {
+        live = Shell(curl + Url(port, "/api/livedata"));
+        JsonDocument doc;
+        if (ParseJson(live, doc) && doc.Root()["vms"].Size() == 1000) break;
+        live.clear();
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_GT(live.size(), 128u * 1024) << "the live data never listed the 1000 VMs";
+    // Each reply's tag is a hash of the exact text it stands for.
+    const std::string tags =
+        Shell(curl + "-w '%header{etag}\\n' " + Url(port, "/api/livedata") + " -o " + out +
+              "3 " + Url(port, "/api/livedata") + " -o " + out + "4") +
+        Shell(curl + "--compressed -w '%header{etag}\\n' " + Url(port, "/api/livedata") +
+              " -o " + out + "5 " + Url(port, "/api/livedata") + " -o " + out + "6");
+    std::istringstream lines(tags);
+    for (int i = 3; i <= 6; ++i) {
+        std::string tag;
+        ASSERT_TRUE(std::getline(lines, tag)) << tags;
+        const std::string got = FileText(out + std::to_string(i));
+        EXPECT_EQ(tag, StrongETag(got, i >= 5 ? "-gzip" : "")) << "reply " << i << ", "
+                                                                << got.size() << " bytes";
+    }
 }
 
 // The console socket over TLS: upgraded, then closed when no connect message comes.

@@ -126,7 +126,7 @@ TEST_F(ServerHandlers, ABodyFromAFileArrivesWholeAndTheConnectionGoesOn) {
     std::string text(3 << 20, '\0');
     for (size_t i = 0; i < text.size(); ++i)
         text[i] = static_cast<char>('a' + (i * 7 + i / 4099) % 26);
-    const auto body = FileBody::FromText(text);
+    const auto body = FileBody::FromText(std::make_shared<const std::string>(text));
     ASSERT_NE(body, nullptr);
     Start([&](HttpRequest& r) {
         if (r.Path() == "/big")
@@ -147,7 +147,7 @@ TEST_F(ServerHandlers, ABodyFromAFileArrivesWholeAndTheConnectionGoesOn) {
 TEST_F(ServerHandlers, AClientGoneInTheMiddleOfAFileBodyEndsOnlyItsConnection) {
     // Sending from a file cannot ask the kernel to spare the process a broken pipe; a browser
     // that goes away while its reply leaves must not end the server.
-    const auto body = FileBody::FromText(std::string(4 << 20, 'y'));
+    const auto body = FileBody::FromText(std::make_shared<const std::string>(4 << 20, 'y'));
     ASSERT_NE(body, nullptr);
     std::mutex m;
     std::condition_variable cv;
