@@ -217,7 +217,7 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
         // TLS only: how far head and body have gone into pieces, and the piece being written.
         size_t headAt = 0, bodyAt = 0;
         std::unique_ptr<char[]> piece;
-        size_t pieceAt = 0, pieceEnd = 0;
+        size_t pieceCap = 0, pieceAt = 0, pieceEnd = 0;
     };
 
     // Sends what the socket takes now and keeps the rest for sending asynchronously, so no
@@ -361,11 +361,18 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
     }
 
     // The next piece from the head, the body and a file's bytes in turn; false when all has gone.
+    // With a file to follow, the piece need only fill the head's record: the file's bytes go
+    // from memory after it.
     static bool FillTlsPiece(Pending& p) {
-        if (!p.piece) p.piece = std::make_unique_for_overwrite<char[]>(kTlsPiece);
+        constexpr size_t kTlsRecord = 16 * 1024;
+        if (!p.piece) {
+            const size_t rest = p.head.size() - p.headAt + p.body.size() - p.bodyAt;
+            p.pieceCap = std::min(kTlsPiece, p.file ? std::max(rest, kTlsRecord) : rest);
+            p.piece = std::make_unique_for_overwrite<char[]>(p.pieceCap);
+        }
         size_t len = 0;
         auto take = [&](std::string_view from, size_t& at) {
-            const size_t n = std::min(from.size() - at, kTlsPiece - len);
+            const size_t n = std::min(from.size() - at, p.pieceCap - len);
             std::memcpy(p.piece.get() + len, from.data() + at, n);
             at += n;
             len += n;
