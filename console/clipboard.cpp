@@ -1,29 +1,12 @@
 #include "console/clipboard.h"
 
 #include "console/wire_bytes.h"
+#include "platform/utf8.h"
 
 #include <utility>
 
 namespace hbr::rconsole {
 namespace {
-
-void PutUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 void PutUnit(std::vector<uint8_t>& out, uint32_t unit) {
     out.push_back(static_cast<uint8_t>(unit & 0xFF));
@@ -51,10 +34,9 @@ std::optional<std::string> UnicodeTextToUtf8(const uint8_t* bytes, size_t length
             if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
             u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
             ++i;
-        } else if (u >= 0xDC00 && u <= 0xDFFF) {
-            return std::nullopt;
         }
-        PutUtf8(out, u);
+        // A lone surrogate has no UTF-8 form.
+        if (!AppendUtf8(out, u)) return std::nullopt;
         if (out.size() > kMaxClipboardBytes) {
             tooLarge = true;
             return std::nullopt;
