@@ -1,7 +1,9 @@
 #pragma once
-// UTF-8 encoding of single code points, shared by the readers that turn escapes, entities and
-// UTF-16 into text.
+// UTF-8 one code point at a time: writing it (escapes, entities and UTF-16 turned into text) and
+// reading it strictly (request paths, XML text, text bound for UTF-16).
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace hbr {
 
@@ -19,5 +21,12 @@ char* WriteUtf8(char* w, char32_t cp);
 // Appends `cp` as well-formed UTF-8; false, with nothing appended, for a surrogate or a value
 // past U+10FFFF.
 bool AppendUtf8(std::string& out, char32_t cp);
+
+// The length (1 to 4) of the well-formed UTF-8 sequence `s` starts with, its code point in `cp`;
+// 0 when `s` is empty or starts with anything else: a stray continuation byte, an overlong form,
+// a surrogate, a value past U+10FFFF, a sequence cut short (and `cp` means nothing).
+std::size_t ReadUtf8(std::string_view s, char32_t& cp);
+
+bool IsWellFormedUtf8(std::string_view s);
 
 }  // namespace hbr

@@ -1,6 +1,7 @@
-// One code point in, its UTF-8 bytes out: the edges of each length, and what is refused.
+// UTF-8 one code point at a time: the edges of each length both ways, and what is refused.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "platform/utf8.h"
@@ -57,6 +58,64 @@ TEST(Utf8, NothingPastTheLastCodePoint) {
         EXPECT_EQ(Written(cp), "") << std::hex << static_cast<unsigned>(cp);
         EXPECT_EQ(Appended(cp), "refused:x") << std::hex << static_cast<unsigned>(cp);
     }
+}
+
+// What ReadUtf8 makes of `bytes`: "len:cp" in hex, or "0" when it refuses.
+std::string Read(const std::string& bytes) {
+    char32_t cp = 0;
+    const std::size_t n = ReadUtf8(bytes, cp);
+    if (n == 0) return "0";
+    char text[32];
+    std::snprintf(text, sizeof text, "%zu:%X", n, static_cast<unsigned>(cp));
+    return text;
+}
+
+TEST(Utf8, ReadsBackEveryLengthAndOnlyItsOwnBytes) {
+    for (char32_t cp : {0x00u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu, 0x10000u,
+                        0x10FFFFu}) {
+        std::string bytes;
+        ASSERT_TRUE(AppendUtf8(bytes, cp));
+        char text[32];
+        std::snprintf(text, sizeof text, "%zu:%X", bytes.size(), static_cast<unsigned>(cp));
+        EXPECT_EQ(Read(bytes), text);
+        // What follows the sequence is not read.
+        EXPECT_EQ(Read(bytes + "\xC3"), text);
+    }
+}
+
+TEST(Utf8, RefusesEveryIllFormedStart) {
+    for (const std::string& bad : {
+             std::string(),             // nothing
+             std::string("\x80"),       // a continuation byte
+             std::string("\xBF"),
+             std::string("\xC0\x80"),   // overlong forms
+             std::string("\xC1\xBF"),
+             std::string("\xE0\x9F\xBF"),
+             std::string("\xF0\x8F\xBF\xBF"),
+             std::string("\xED\xA0\x80"),  // surrogates
+             std::string("\xED\xBF\xBF"),
+             std::string("\xF4\x90\x80\x80"),  // past U+10FFFF
+             std::string("\xF5\x80\x80\x80"),
+             std::string("\xFF"),
+             std::string("\xE2\x82"),        // cut short
+             std::string("\xF0\x9F\x98"),
+             std::string("\xC3("),           // no continuation
+             std::string("\xE2\x82("),
+         }) {
+        EXPECT_EQ(Read(bad), "0") << testing::PrintToString(bad);
+    }
+}
+
+TEST(Utf8, WholeTextIsWellFormedOnlyWhenEveryCharacterIs) {
+    EXPECT_TRUE(IsWellFormedUtf8(""));
+    EXPECT_TRUE(IsWellFormedUtf8("caf\xC3\xA9 \xF0\x9F\x98\x80"));
+    EXPECT_FALSE(IsWellFormedUtf8("caf\xC3\xA9 \xF0\x9F\x98"));  // the last one cut short
+    EXPECT_TRUE(IsWellFormedUtf8("plain"));
+    EXPECT_FALSE(IsWellFormedUtf8("\xED\xA0\x80"));      // U+D800
+    EXPECT_FALSE(IsWellFormedUtf8("\xC1\xBF"));          // overlong
+    EXPECT_FALSE(IsWellFormedUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_FALSE(IsWellFormedUtf8("\xE2\x82"));          // cut short
+    EXPECT_FALSE(IsWellFormedUtf8("\x80"));
 }
 
 }  // namespace
