@@ -1,10 +1,10 @@
 // UTF-8 one code point at a time: the edges of each length both ways, and what is refused.
+#include "platform/utf8.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-
-#include "platform/utf8.h"
 
 namespace hbr {
 namespace {
@@ -71,8 +71,8 @@ std::string Read(const std::string& bytes) {
 }
 
 TEST(Utf8, ReadsBackEveryLengthAndOnlyItsOwnBytes) {
-    for (char32_t cp : {0x00u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu, 0x10000u,
-                        0x10FFFFu}) {
+    for (char32_t cp :
+         {0x00u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
         std::string bytes;
         ASSERT_TRUE(AppendUtf8(bytes, cp));
         char text[32];
@@ -85,10 +85,10 @@ TEST(Utf8, ReadsBackEveryLengthAndOnlyItsOwnBytes) {
 
 TEST(Utf8, RefusesEveryIllFormedStart) {
     for (const std::string& bad : {
-             std::string(),             // nothing
-             std::string("\x80"),       // a continuation byte
+             std::string(),        // nothing
+             std::string("\x80"),  // a continuation byte
              std::string("\xBF"),
-             std::string("\xC0\x80"),   // overlong forms
+             std::string("\xC0\x80"),  // overlong forms
              std::string("\xC1\xBF"),
              std::string("\xE0\x9F\xBF"),
              std::string("\xF0\x8F\xBF\xBF"),
@@ -97,9 +97,9 @@ TEST(Utf8, RefusesEveryIllFormedStart) {
              std::string("\xF4\x90\x80\x80"),  // past U+10FFFF
              std::string("\xF5\x80\x80\x80"),
              std::string("\xFF"),
-             std::string("\xE2\x82"),        // cut short
+             std::string("\xE2\x82"),  // cut short
              std::string("\xF0\x9F\x98"),
-             std::string("\xC3("),           // no continuation
+             std::string("\xC3("),  // no continuation
              std::string("\xE2\x82("),
          }) {
         EXPECT_EQ(Read(bad), "0") << testing::PrintToString(bad);
