@@ -1,6 +1,26 @@
-# Shared by the HTTP benchmark scripts; they source it after setting $work (a scratch folder)
-# and $duration (seconds per wrk run). BENCH_SCHEME=https runs them over TLS: hbr and nginx then
-# serve with the same certificate (made here, ECDSA P-256) and the same protocol versions.
+# Shared by the benchmark scripts, which source it first. It sets $here (the checkout), $hbr
+# (HBR_EXE, else the hbr of HBR_BUILD or build/), $duration (seconds per wrk run, BENCH_SECONDS),
+# $rounds (BENCH_ROUNDS) and $work, a scratch folder; at exit everything the script started ends (its background
+# jobs, nginx, and the processes whose pid files the script lists in $pid_files) and $work goes.
+# BENCH_SCHEME=https runs them over TLS: hbr and nginx then serve with the same certificate
+# (made here, ECDSA P-256) and the same protocol versions.
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+hbr="${HBR_EXE:-${HBR_BUILD:-$here/build}/hbr}"
+duration="${BENCH_SECONDS:-10}"
+rounds="${BENCH_ROUNDS:-3}"
+work="$(mktemp -d)"
+pid_files=("$work/nginx.pid")
+end_bench() {
+  kill $(jobs -p) 2>/dev/null || true
+  local f
+  for f in "${pid_files[@]}"; do
+    if [ -f "$f" ]; then kill "$(cat "$f")" 2>/dev/null || true; fi
+  done
+  sleep 0.3
+  rm -rf "$work"
+}
+trap end_bench EXIT
+
 scheme="${BENCH_SCHEME:-http}"
 case "$scheme" in http|https) ;; *) echo "BENCH_SCHEME must be http or https" >&2; exit 2 ;; esac
 curl_tls=()
@@ -36,7 +56,7 @@ admin_cookie() {
 }
 
 # start_nginx PORT ROOT TYPE: nginx serving ROOT on 127.0.0.1:PORT with TYPE as default type;
-# its pid file is $work/nginx.pid, for the caller's exit trap.
+# it ends with the script.
 start_nginx() {
   require_nginx
   PATH="$PATH:/usr/sbin"
@@ -78,4 +98,39 @@ wrk_run() {
   rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.txt")
   p99=$(awk '$1=="99%" {print $2}' "$work/wrk.txt")
   echo "$rps $p99"
+}
+
+# start_static_hbr PORT ROOT: hbr on 127.0.0.1:PORT in $scheme, serving ROOT as its web root, with
+# its database, state and log in $work; its pid in $hbr_pid.
+start_static_hbr() {
+  mkdir -p "$work/state"
+  HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "$scheme://127.0.0.1:$1/" -dbpath "$work/hbr.db" \
+    -webroot "$2" "${hbr_tls[@]}" < /dev/null > "$work/hbr.log" 2>&1 &
+  hbr_pid=$!
+}
+
+# start_app_hbr DIR PORT: hbr serving the application on http://127.0.0.1:PORT, its database,
+# state and log in DIR, once its login page answers; its pid in $hbr_pid.
+start_app_hbr() {
+  mkdir -p "$1/state"
+  HBR_STATE_DIR="$1/state" "$hbr" run-exe -url "http://127.0.0.1:$2/" -dbpath "$1/hbr.db" \
+    -webroot "$here/app" < /dev/null > "$1/hbr.log" 2>&1 &
+  hbr_pid=$!
+  for _ in $(seq 100); do curl -s "http://127.0.0.1:$2/login.html" -o /dev/null && break; sleep 0.1; done
+}
+
+# compare_rounds UNIT WIDTH: BENCH_ROUNDS (3) alternating rounds of run_hbr and run_nginx (each
+# prints "rps p99"), a line a round with the ratio hbr/nginx, then the median ratio. The machine
+# is shared, so one round alone says little.
+compare_rounds() {
+  local r ratio hbr_rps hbr_p99 ngx_rps ngx_p99 ratios=()
+  for r in $(seq "$rounds"); do
+    read -r hbr_rps hbr_p99 < <(run_hbr)
+    read -r ngx_rps ngx_p99 < <(run_nginx)
+    ratio=$(awk -v a="$hbr_rps" -v b="$ngx_rps" 'BEGIN { printf "%.2f", a / b }')
+    ratios+=("$ratio")
+    printf "round %d: hbr %$2s $1 p99 %-8s  nginx %$2s $1 p99 %-8s  ratio %s\n" \
+      "$r" "$hbr_rps" "$hbr_p99" "$ngx_rps" "$ngx_p99" "$ratio"
+  done
+  printf '%s\n' "${ratios[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "median ratio hbr/nginx: %s\n", a[int((NR + 1) / 2)] }'
 }

@@ -7,13 +7,9 @@
 # "before" is the measurement of the same steps on the dashboard as it was (main at 269eec9),
 # as first measured; "now" is measured by this run.
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-hbr="${HBR_EXE:-$here/build/hbr}"
+source "$(dirname "$0")/common.sh"
 seconds="${BENCH_SECONDS:-30}"
 scales="${BENCH_SCALES:-1000 10000 25000}"
-work="$(mktemp -d)"
-trap 'kill $(jobs -p) 2>/dev/null || true; sleep 0.3; rm -rf "$work"' EXIT
-source "$here/bench/common.sh"
 
 declare -A before_shown=([1000]="0.7 s" [10000]="5.4 s" [25000]="33 s")
 declare -A before_busy=([1000]="3.8 %" [10000]="22.7 %" [25000]="63 %")
@@ -22,13 +18,10 @@ declare -A before_heap=([1000]="8 MB" [10000]="23 MB" [25000]="70 MB")
 rows=()
 for n in $scales; do
   hosts=$(( n / 250 ))
-  mkdir -p "$work/$n/state"
   port=$(free_port)
   base="http://127.0.0.1:$port"
-  HBR_STATE_DIR="$work/$n/state" "$hbr" run-exe -url "$base/" -dbpath "$work/$n/hbr.db" \
-    -webroot "$here/app" < /dev/null > "$work/$n/hbr.log" 2>&1 &
-  pid=$!
-  for _ in $(seq 100); do curl -s "$base/login.html" -o /dev/null && break; sleep 0.1; done
+  start_app_hbr "$work/$n" "$port"
+  pid=$hbr_pid
   cookie=$(admin_cookie "$base" "$work/$n/hbr.log")
   # The local machine is not listed, so the count is exactly the simulated VMs.
   curl -sf -H "Cookie: $cookie" -X DELETE "$base/api/server/1" -o /dev/null || true

@@ -3,19 +3,12 @@
 # connections with one session cookie, side by side with nginx serving the same reply bytes
 # as a static file; then the instance's resident memory.
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-hbr="${HBR_EXE:-$here/build/hbr}"
-duration="${BENCH_SECONDS:-10}"
-work="$(mktemp -d)"
-trap 'kill $(jobs -p) 2>/dev/null || true; [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null; sleep 0.3; rm -rf "$work"' EXIT
+source "$(dirname "$0")/common.sh"
 
-mkdir -p "$work/root" "$work/state" "$work/nginx"
-source "$here/bench/common.sh"
+mkdir -p "$work/root"
 p_hbr=$(free_port); p_ngx=$(free_port)
 
-HBR_STATE_DIR="$work/state" "$hbr" run-exe -url "$scheme://127.0.0.1:$p_hbr/" -dbpath "$work/hbr.db" \
-  -webroot "$work/root" "${hbr_tls[@]}" < /dev/null > "$work/hbr.log" 2>&1 &
-hbr_pid=$!
+start_static_hbr "$p_hbr" "$work/root"
 for _ in $(seq 50); do curl "${curl_tls[@]}" -s "$scheme://127.0.0.1:$p_hbr/login.html" -o /dev/null && break; sleep 0.1; done
 cookie=$(admin_cookie "$scheme://127.0.0.1:$p_hbr" "$work/hbr.log")
 
@@ -34,17 +27,8 @@ curl "${curl_tls[@]}" -s -H "Cookie: $cookie" "$scheme://127.0.0.1:$p_hbr/api/li
 start_nginx "$p_ngx" "$work/root" application/json
 for _ in $(seq 50); do curl "${curl_tls[@]}" -sf "$scheme://127.0.0.1:$p_ngx/livedata.json" -o /dev/null && break; sleep 0.1; done
 
-run() { wrk_run "$@"; }  # prints "rps p99"
-rounds="${BENCH_ROUNDS:-3}"
+run_hbr() { wrk_run -H "Cookie: $cookie" "$scheme://127.0.0.1:$p_hbr/api/livedata"; }
+run_nginx() { wrk_run "$scheme://127.0.0.1:$p_ngx/livedata.json"; }
 echo "wrk -t2 -c64 -d${duration}s --latency, $scheme, /api/livedata of 10 x 100 VMs ($(stat -c %s "$work/root/livedata.json") bytes), $rounds rounds"
-ratios=()
-for r in $(seq "$rounds"); do
-  read -r hbr_rps hbr_p99 < <(run -H "Cookie: $cookie" "$scheme://127.0.0.1:$p_hbr/api/livedata")
-  read -r ngx_rps ngx_p99 < <(run "$scheme://127.0.0.1:$p_ngx/livedata.json")
-  ratio=$(awk -v a="$hbr_rps" -v b="$ngx_rps" 'BEGIN { printf "%.2f", a / b }')
-  ratios+=("$ratio")
-  printf 'round %d: hbr %10s req/s p99 %-8s  nginx %10s req/s p99 %-8s  ratio %s\n' \
-    "$r" "$hbr_rps" "$hbr_p99" "$ngx_rps" "$ngx_p99" "$ratio"
-done
-printf '%s\n' "${ratios[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "median ratio hbr/nginx: %s\n", a[int((NR + 1) / 2)] }'
+compare_rounds req/s 10
 echo "hbr resident memory with 10 x 100 VMs: $(awk '/VmRSS/ {print $2, $3}' /proc/$hbr_pid/status)"

@@ -3,14 +3,11 @@
 # second with one session cookie, and what the login throttle leaves of a guessing run: how
 # many guesses were actually checked. wrk, 64 keep-alive connections.
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-hbr="${HBR_EXE:-$here/build/hbr}"
-duration="${BENCH_SECONDS:-10}"
-work="$(mktemp -d)"
-source "$here/bench/common.sh"
-trap 'kill $(jobs -p) 2>/dev/null || true; sleep 0.3; rm -rf "$work"' EXIT
+source "$(dirname "$0")/common.sh"
 
-# start_hbr NAME LIMITS: an instance with its own database; prints its port.
+# start_hbr NAME LIMITS: an instance with its own database; prints its port. It runs in the
+# caller's command substitution, so its pid file, not the job list, ends it with the script.
+pid_files+=("$work/speed/hbr.pid" "$work/guess/hbr.pid")
 start_hbr() {
   mkdir -p "$work/$1/root" "$work/$1/state"
   local port
@@ -18,6 +15,7 @@ start_hbr() {
   HBR_LOGIN_LIMITS="$2" HBR_STATE_DIR="$work/$1/state" "$hbr" run-exe \
     -url "http://127.0.0.1:$port/" -dbpath "$work/$1/hbr.db" -webroot "$work/$1/root" \
     < /dev/null > "$work/$1/hbr.log" 2>&1 &
+  echo $! > "$work/$1/hbr.pid"
   for _ in $(seq 50); do curl -s "http://127.0.0.1:$port/login.html" -o /dev/null && break; sleep 0.1; done
   echo "$port"
 }

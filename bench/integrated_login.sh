@@ -4,13 +4,9 @@
 # ticket in hand: one) ending in a new session, as a browser's first visit does. Clients are
 # curl processes, so the figures include their start-up; form logins are measured the same way.
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-hbr="${HBR_EXE:-$here/build/hbr}"
-duration="${BENCH_SECONDS:-10}"
+source "$(dirname "$0")/common.sh"
+pid_files+=("$work/kdc/kdc.pid")
 clients=16
-work="$(mktemp -d)"
-source "$here/bench/common.sh"
-trap 'kill $(jobs -p) 2>/dev/null || true; [ -f "$work/kdc/kdc.pid" ] && kill "$(cat "$work/kdc/kdc.pid")" 2>/dev/null; sleep 0.3; rm -rf "$work"' EXIT
 
 mkdir -p "$work/state" "$work/kdc" "$work/root"
 printf 'CORP:ops:Secret1\n' > "$work/users"

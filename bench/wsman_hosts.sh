@@ -6,16 +6,11 @@
 # the WS-Management hosts.
 #   bench/wsman_hosts.sh            (BENCH_HOSTS, BENCH_VMS, BENCH_SECONDS change the sizes)
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${HBR_BUILD:-$here/build}"
-hbr="${HBR_EXE:-$build/hbr}"
-farm="$build/bench/wsman_host_farm"
+source "$(dirname "$0")/common.sh"
+farm="${HBR_BUILD:-$here/build}/bench/wsman_host_farm"
 hosts="${BENCH_HOSTS:-50}"
 vms="${BENCH_VMS:-20}"
 seconds="${BENCH_SECONDS:-60}"
-work="$(mktemp -d)"
-trap 'kill $(jobs -p) 2>/dev/null || true; sleep 0.3; rm -rf "$work"' EXIT
-source "$here/bench/common.sh"
 tick=$(getconf CLK_TCK)
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -24,14 +19,11 @@ status_kb() { awk -v k="$2:" '$1==k {print $2}' "/proc/$1/status"; }
 # measure KIND: starts hbr, adds the hosts of $work/hosts.txt, waits for every VM, then samples.
 measure() {
   local kind=$1 dir="$work/$1"
-  mkdir -p "$dir/state"
   local port base pid cookie
   port=$(free_port)
   base="http://127.0.0.1:$port"
-  HBR_STATE_DIR="$dir/state" "$hbr" run-exe -url "$base/" -dbpath "$dir/hbr.db" \
-    -webroot "$here/app" < /dev/null > "$dir/hbr.log" 2>&1 &
-  pid=$!
-  for _ in $(seq 100); do curl -s "$base/login.html" -o /dev/null && break; sleep 0.1; done
+  start_app_hbr "$dir" "$port"
+  pid=$hbr_pid
   cookie=$(admin_cookie "$base" "$dir/hbr.log")
   curl -sf -H "Cookie: $cookie" -X DELETE "$base/api/server/1" -o /dev/null || true
   local n=0

@@ -1,5 +1,7 @@
 #include "store/json.h"
 
+#include "platform/utf8.h"
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>
 
@@ -469,6 +471,8 @@ class JsonParser {
                         }
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                     }
+                    // An escape of n bytes decodes to fewer than n bytes, so writing never
+                    // overtakes reading. A lone low surrogate is kept as it is.
                     w = WriteUtf8(w, cp);
                     break;
                 }
@@ -493,26 +497,6 @@ class JsonParser {
         }
         r += 4;
         return true;
-    }
-
-    // An escape of n bytes decodes to fewer than n bytes, so writing never overtakes reading.
-    static char* WriteUtf8(char* w, uint32_t cp) {
-        if (cp < 0x80) {
-            *w++ = static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            *w++ = static_cast<char>(0xC0 | (cp >> 6));
-            *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            *w++ = static_cast<char>(0xE0 | (cp >> 12));
-            *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            *w++ = static_cast<char>(0xF0 | (cp >> 18));
-            *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-        }
-        return w;
     }
 
     bool ParseArray(JsonValue& v, int depth) {

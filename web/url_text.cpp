@@ -1,5 +1,7 @@
 #include "web/url_text.h"
 
+#include "platform/utf8.h"
+
 #include <vector>
 
 namespace hbr {
@@ -28,42 +30,6 @@ bool PercentDecode(std::string_view in, std::string& out) {
         if (hi < 0 || lo < 0) return false;
         out += static_cast<char>(hi * 16 + lo);
         i += 2;
-    }
-    return true;
-}
-
-bool IsWellFormedUtf8(std::string_view s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;  // overlong
-            if (c == 0xED) hi = 0x9F;  // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;  // overlong
-            if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-        } else {
-            return false;  // continuation byte, C0/C1 overlong lead, or F5..FF
-        }
-        if (i + len > n) return false;
-        const auto c1 = static_cast<unsigned char>(s[i + 1]);
-        if (c1 < lo || c1 > hi) return false;
-        for (size_t k = 2; k < len; ++k) {
-            const auto ck = static_cast<unsigned char>(s[i + k]);
-            if (ck < 0x80 || ck > 0xBF) return false;
-        }
-        i += len;
     }
     return true;
 }

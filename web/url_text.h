@@ -19,8 +19,6 @@ std::optional<std::string> CookPath(std::string_view target);
 // The query string of a target (after the first "?"), or empty.
 std::string_view QueryOf(std::string_view target);
 
-bool IsWellFormedUtf8(std::string_view s);
-
 // "scheme://host:port/path/" as the listener understands it.
 struct UrlTemplate {
     std::string scheme;  // "http"

@@ -1,6 +1,7 @@
 #include "hyperv/wmi/wmi_cimxml.h"
 
 #include "hyperv/wmi/xml_text.h"
+#include "platform/utf8.h"
 
 #include <cctype>
 #include <charconv>
@@ -146,26 +147,6 @@ class XmlReader {
         return true;
     }
 
-    static bool AppendCodePoint(std::string& out, std::uint32_t cp) {
-        if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-        return true;
-    }
-
     // Decodes text up to `stop`, resolving the five predefined entities and character
     // references; anything else is malformed.
     bool ReadText(char stop, std::string& out) {
@@ -202,7 +183,8 @@ class XmlReader {
                 }
                 auto [p, ec] = std::from_chars(b, e, cp, base);
                 if (ec != std::errc() || p != e || b == e) return false;
-                if (!AppendCodePoint(out, cp)) return false;
+                // XML has no character zero.
+                if (cp == 0 || !AppendUtf8(out, cp)) return false;
             } else {
                 return false;
             }

@@ -1,6 +1,6 @@
 #include "hyperv/wmi/xml_text.h"
 
-#include <cstdint>
+#include "platform/utf8.h"
 
 namespace hbr {
 namespace {
@@ -11,26 +11,9 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 std::size_t CharLength(std::string_view s) {
     const auto b0 = static_cast<unsigned char>(s[0]);
     if (b0 < 0x80) return b0 >= 0x20 || b0 == '\t' || b0 == '\n' || b0 == '\r' ? 1 : 0;
-    std::size_t n;
-    std::uint32_t cp;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        n = 2, cp = b0 & 0x1Fu;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        n = 3, cp = b0 & 0x0Fu;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        n = 4, cp = b0 & 0x07u;
-    } else {
-        return 0;  // a continuation byte, an overlong lead (C0, C1) or beyond U+10FFFF
-    }
-    if (s.size() < n) return 0;
-    for (std::size_t i = 1; i < n; ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if ((b & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return 0;
-    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;  // surrogates have no place in UTF-8
-    if (cp == 0xFFFE || cp == 0xFFFF) return 0;
+    char32_t cp;
+    const std::size_t n = ReadUtf8(s, cp);
+    if (n == 0 || cp == 0xFFFE || cp == 0xFFFF) return 0;
     return n;
 }
 

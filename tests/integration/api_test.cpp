@@ -1,5 +1,4 @@
 // Login, sessions and the user, role, password and log routes of the real hbr run-exe.
-#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,8 +12,7 @@
 #include "cli/process_state.h"
 #include "store/event_log.h"
 #include "store/json.h"
-#include "support/hbr_process.h"
-#include "support/http_client.h"
+#include "support/hbr_api.h"
 
 namespace hbr {
 namespace {
@@ -29,12 +27,6 @@ struct AuditPage {
     }
     const JsonValue& Rows() const { return doc.Root()["data"]; }
 };
-
-// The name=id part of a reply's Set-Cookie.
-std::string CookieOf(const HttpReply& r) {
-    const std::string c = r.Header("Set-Cookie");
-    return c.substr(0, c.find(';'));
-}
 
 std::string Form(const std::string& usr, const std::string& pwd) {
     return "usr=" + usr + "&pwd=" + pwd;
@@ -67,18 +59,9 @@ class ApiTest : public ::testing::Test {
         HttpClient c(hbr_.Port());
         return c.Delete(path, CookieHeader(cookie));
     }
-    int64_t Count(const std::string& sql) {
-        SQLite::Database db(hbr_.DbPath(), SQLite::OPEN_READONLY, 10000);
-        return db.execAndGet(sql).getInt64();
-    }
-    std::string Text(const std::string& sql) {
-        SQLite::Database db(hbr_.DbPath(), SQLite::OPEN_READONLY, 10000);
-        return db.execAndGet(sql).getString();
-    }
-    void Exec(const std::string& sql) {
-        SQLite::Database db(hbr_.DbPath(), SQLite::OPEN_READWRITE, 10000);
-        db.exec(sql);
-    }
+    int64_t Count(const std::string& sql) { return HbrApi(hbr_).Count(sql); }
+    std::string Text(const std::string& sql) { return HbrApi(hbr_).Text(sql); }
+    void Exec(const std::string& sql) { HbrApi(hbr_).Exec(sql); }
     // Role 2 "ops" limited to VM A, and its user "lim" with password "pw" (user 2).
     static constexpr const char* kVmA = "0000000A-0000-0000-0000-000000000000";
     static constexpr const char* kVmB = "0000000B-0000-0000-0000-000000000000";

@@ -12,6 +12,7 @@
 #include "support/hbr_process.h"
 #include "support/http_client.h"
 #include "support/rdp_fixture.h"
+#include "support/wait_for.h"
 #include "web/http_server.h"
 
 namespace hbr {
@@ -29,15 +30,6 @@ uint32_t U32At(const std::string& s, size_t offset) {
 
 bool IsBinaryType(const Msg& m, uint32_t type) {
     return !m.text && m.data.size() >= 4 && m.data.rfind("R:", 0) != 0 && U32At(m.data, 0) == type;
-}
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds guard = 30s) {
-    const auto end = std::chrono::steady_clock::now() + guard;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 class ConsoleSession : public ::testing::Test {

@@ -24,8 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/hbr_process.h"
-#include "support/http_client.h"
+#include "support/hbr_api.h"
 #include "support/rdp_fixture.h"
 #include "store/json.h"
 #include "web/content_coding.h"
@@ -527,6 +526,14 @@ class Limits : public ::testing::Test {
         hbr_ = std::make_unique<HbrProcess>(o);
         ASSERT_TRUE(hbr_->Ready()) << hbr_->Output();
     }
+    // Opens `count` more console sockets as `cookie`, each of them accepted.
+    void OpenConsoles(const std::string& cookie, int count,
+                      std::vector<std::unique_ptr<WsTestClient>>& open) {
+        for (int i = 0; i < count; ++i) {
+            open.push_back(std::make_unique<WsTestClient>());
+            ASSERT_TRUE(open.back()->Connect(hbr_->Port(), "/ws", cookie)) << open.back()->Error();
+        }
+    }
     std::unique_ptr<TempDir> root_;
     std::unique_ptr<HbrProcess> hbr_;
 };
@@ -644,17 +651,11 @@ TEST_F(Limits, RunningOutOfDescriptorsShedsIdleConnections) {
 TEST_F(Limits, ConsoleSocketsAreCappedAndTheirThreadsComeBack) {
     Start("consoleConnectMs=4000,workerIdleMs=300,workerIdleKeep=1");
     const uint16_t port = hbr_->Port();
-    HttpClient login(port);
-    const std::string set =
-        login.Post("/login", "usr=administrator&pwd=bravo").Header("Set-Cookie");
-    const std::string cookie = set.substr(0, set.find(';'));
+    const std::string cookie = HbrApi(*hbr_).Session("administrator", "bravo");
     ASSERT_FALSE(cookie.empty());
     const int before = ThreadCount(hbr_->Pid());
     std::vector<std::unique_ptr<WsTestClient>> open;
-    for (int i = 0; i < 8; ++i) {
-        open.push_back(std::make_unique<WsTestClient>());
-        ASSERT_TRUE(open.back()->Connect(port, "/ws", cookie)) << open.back()->Error();
-    }
+    ASSERT_NO_FATAL_FAILURE(OpenConsoles(cookie, 8, open));
     WsTestClient ninth;
     ASSERT_TRUE(ninth.Connect(port, "/ws", cookie)) << ninth.Error();
     const auto refusal = ninth.Read(20s);
@@ -686,19 +687,13 @@ TEST_F(Limits, ConsoleSocketsAreCappedAndTheirThreadsComeBack) {
 TEST_F(Limits, ConsoleSessionsOfTheInstanceAreCapped) {
     Start("consoleSessionsTotal=2,consoleConnectMs=3000");
     const uint16_t port = hbr_->Port();
-    HttpClient login(port);
-    const std::string set =
-        login.Post("/login", "usr=administrator&pwd=bravo").Header("Set-Cookie");
-    const std::string cookie = set.substr(0, set.find(';'));
+    const std::string cookie = HbrApi(*hbr_).Session("administrator", "bravo");
     ASSERT_FALSE(cookie.empty());
     const auto refused = [](const WsTestClient::Message& m) {
         return m.data.rfind("E:Too many console sessions", 0) == 0;
     };
     std::vector<std::unique_ptr<WsTestClient>> open;
-    for (int i = 0; i < 2; ++i) {
-        open.push_back(std::make_unique<WsTestClient>());
-        ASSERT_TRUE(open.back()->Connect(port, "/ws", cookie)) << open.back()->Error();
-    }
+    ASSERT_NO_FATAL_FAILURE(OpenConsoles(cookie, 2, open));
     WsTestClient third;
     ASSERT_TRUE(third.Connect(port, "/ws", cookie)) << third.Error();
     const auto refusal = third.Read(20s);

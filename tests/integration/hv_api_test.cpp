@@ -1,26 +1,19 @@
 // The live data, VM and server routes of the real hbr run-exe, with simulated hosts added
 // through the API.
-#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <regex>
 #include <thread>
 
 #include "store/json.h"
-#include "support/hbr_process.h"
-#include "support/http_client.h"
+#include "support/gunzip.h"
+#include "support/hbr_api.h"
 
 namespace hbr {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string CookieOf(const HttpReply& r) {
-    const std::string c = r.Header("Set-Cookie");
-    return c.substr(0, c.find(';'));
-}
 
 class HvApiTest : public ::testing::Test {
   protected:
@@ -29,53 +22,23 @@ class HvApiTest : public ::testing::Test {
         admin_ = Session("administrator", "bravo");
     }
     std::string Session(const std::string& usr, const std::string& pwd) {
-        HttpClient c(hbr_.Port());
-        return CookieOf(c.Post("/login", "usr=" + usr + "&pwd=" + pwd,
-                               "Content-Type: application/x-www-form-urlencoded\r\n"));
+        return api_.Session(usr, pwd);
     }
+    // Requests go as the administrator unless another session's cookie is given.
     HttpReply Get(const std::string& path, const std::string& cookie = {}) {
-        HttpClient c(hbr_.Port());
-        return c.Get(path, CookieHeader(cookie.empty() ? admin_ : cookie));
+        return api_.Get(cookie.empty() ? admin_ : cookie, path);
     }
     HttpReply Post(const std::string& path, const std::string& body,
                    const std::string& cookie = {}) {
-        HttpClient c(hbr_.Port());
-        return c.Post(path, body, CookieHeader(cookie.empty() ? admin_ : cookie));
+        return api_.Post(cookie.empty() ? admin_ : cookie, path, body);
     }
-    HttpReply Delete(const std::string& path) {
-        HttpClient c(hbr_.Port());
-        return c.Delete(path, CookieHeader(admin_));
-    }
-    int64_t Count(const std::string& sql) {
-        SQLite::Database db(hbr_.DbPath(), SQLite::OPEN_READONLY, 10000);
-        return db.execAndGet(sql).getInt64();
-    }
-    void Exec(const std::string& sql) {
-        SQLite::Database db(hbr_.DbPath(), SQLite::OPEN_READWRITE, 10000);
-        db.exec(sql);
-    }
+    HttpReply Delete(const std::string& path) { return api_.Delete(admin_, path); }
+    int64_t Count(const std::string& sql) { return api_.Count(sql); }
+    void Exec(const std::string& sql) { api_.Exec(sql); }
     // Live data parsed, after `pred` holds of it (or the time limit).
     template <typename F>
     JsonDocument LiveWhen(F pred, const std::string& cookie = {}) {
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (true) {
-            JsonDocument doc;
-            const HttpReply r = Get("/api/livedata", cookie);
-            EXPECT_EQ(r.status, 200);
-            EXPECT_TRUE(ParseJson(r.body, doc)) << r.body;
-            if (pred(doc.Root()) || std::chrono::steady_clock::now() > end) return doc;
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    static const JsonValue* ServerOf(const JsonValue& root, int id) {
-        const JsonValue& s = root["servers"];
-        for (size_t i = 0; i < s.Size(); ++i)
-            if (s.At(i)["id"].AsInt() == id) return &s.At(i);
-        return nullptr;
-    }
-    static std::string Status(const JsonValue& root, int id) {
-        const JsonValue* s = ServerOf(root, id);
-        return s ? (*s)["status"].AsText("-") : "absent";
+        return api_.LiveDataWhen(cookie.empty() ? admin_ : cookie, pred, 20s, 50ms);
     }
     int AddSim(const std::string& host) {
         const HttpReply r =
@@ -86,11 +49,12 @@ class HvApiTest : public ::testing::Test {
     }
 
     HbrProcess hbr_;
+    HbrApi api_{hbr_};
     std::string admin_;
 };
 
 TEST_F(HvApiTest, LocalServerShowsRealFiguresWithoutHyperV) {
-    JsonDocument doc = LiveWhen([](const JsonValue& r) { return !Status(r, 1).empty(); });
+    JsonDocument doc = LiveWhen([](const JsonValue& r) { return !ServerStatus(r, 1).empty(); });
     const JsonValue* s = ServerOf(doc.Root(), 1);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ((*s)["status"].AsText(), "Hyper-V Service not present.");
@@ -107,7 +71,7 @@ TEST_F(HvApiTest, LocalServerShowsRealFiguresWithoutHyperV) {
 
 TEST_F(HvApiTest, SimulatedServerListedEditedRemovedReAdded) {
     const int id = AddSim("sim://itest-a?vms=5&seed=3");
-    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == "OK"; });
+    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return ServerStatus(r, id) == "OK"; });
     EXPECT_EQ(doc.Root()["vms"].Size(), 5u);
     const JsonValue* s = ServerOf(doc.Root(), id);
     ASSERT_NE(s, nullptr);
@@ -119,20 +83,20 @@ TEST_F(HvApiTest, SimulatedServerListedEditedRemovedReAdded) {
                    R"({"id":)" + std::to_string(id) + R"(,"host":"sim://itest-b?vms=3"})")
                   .status,
               201);
-    doc =
-        LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3 && Status(r, id) == "OK"; });
+    doc = LiveWhen(
+        [&](const JsonValue& r) { return r["vms"].Size() == 3 && ServerStatus(r, id) == "OK"; });
     EXPECT_EQ(doc.Root()["vms"].Size(), 3u);
     // Disabled: gone from the registry; enabled again: back.
     Post("/api/server/" + std::to_string(id),
          R"({"id":)" + std::to_string(id) + R"(,"disabled":true})");
-    doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == "absent"; });
-    EXPECT_EQ(Status(doc.Root(), id), "absent");
+    doc = LiveWhen([&](const JsonValue& r) { return ServerStatus(r, id) == "absent"; });
+    EXPECT_EQ(ServerStatus(doc.Root(), id), "absent");
     Post("/api/server/" + std::to_string(id),
          R"({"id":)" + std::to_string(id) + R"(,"disabled":false})");
     doc = LiveWhen([&](const JsonValue& r) { return r["vms"].Size() == 3; });
     EXPECT_EQ(doc.Root()["vms"].Size(), 3u);
     EXPECT_EQ(Delete("/api/server/" + std::to_string(id)).body, "{}");
-    doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == "absent"; });
+    doc = LiveWhen([&](const JsonValue& r) { return ServerStatus(r, id) == "absent"; });
     EXPECT_EQ(doc.Root()["vms"].Size(), 0u);
     EXPECT_EQ(Count("SELECT count(*) FROM servers WHERE id=" + std::to_string(id)), 0);
     EXPECT_EQ(Get("/api/server/-1").status, 400);
@@ -378,24 +342,6 @@ TEST_F(HvApiTest, LimitedRoleSeesOnlyItsVms) {
     EXPECT_EQ(Post("/api/server/state", R"({"id":1,"state":7})").status, 403);
 }
 
-std::string Gunzip(const std::string& in) {
-    z_stream z{};
-    if (inflateInit2(&z, 15 + 16) != Z_OK) return "(inflateInit2 failed)";
-    std::string out;
-    char buffer[65536];
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        z.next_out = reinterpret_cast<Bytef*>(buffer);
-        z.avail_out = sizeof buffer;
-        rc = inflate(&z, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - z.avail_out);
-    }
-    inflateEnd(&z);
-    return rc == Z_STREAM_END && z.avail_in == 0 ? out : "(not one whole gzip member)";
-}
-
 // The tag of the gzip form names the same bytes as the plain tag.
 std::string GzipTagOf(const std::string& plainTag) {
     return plainTag.substr(0, plainTag.size() - 1) + "-gzip\"";
@@ -403,7 +349,8 @@ std::string GzipTagOf(const std::string& plainTag) {
 
 TEST_F(HvApiTest, LiveDataCompressedAndTagged) {
     const int id = AddSim("sim://gzip01?vms=40&seed=9");
-    LiveWhen([&](const JsonValue& r) { return Status(r, id) == "OK" && r["vms"].Size() == 40; });
+    LiveWhen(
+        [&](const JsonValue& r) { return ServerStatus(r, id) == "OK" && r["vms"].Size() == 40; });
     const std::string cookie = CookieHeader(admin_);
     auto live = [&](const std::string& headers, const std::string& verb = "GET") {
         HttpClient c(hbr_.Port());

@@ -64,20 +64,19 @@ class IntegratedAuthTest : public ::testing::Test {
                const std::map<std::string, std::string>& extraEnv = {}) {
         HbrProcess::Options o;
         port_ = FreeLoopbackPort();
-        o.args = {"run-exe",
-                  "-url",
-                  // Kerberos clients ask for the service HTTP/localhost.
-                  "http://localhost:" + std::to_string(port_) + "/",
-                  "-dbpath",
-                  folder_.Path() + "/hbr.db",
-                  "-auth",
-                  scheme,
-                  "-admin",
-                  "corp\\OPS"};
+        // Kerberos clients ask for the service HTTP/localhost.
+        o.args = RunArgs("http://localhost:" + std::to_string(port_) + "/", scheme, "corp\\OPS");
         o.env = Env();
         for (const auto& [k, v] : extraEnv) o.env[k] = v;
         hbr_ = std::make_unique<HbrProcess>(o);
         ASSERT_TRUE(hbr_->Ready()) << hbr_->Output();
+    }
+
+    // An instance at `url` whose logins use `scheme`, with `admin` as its administrator.
+    std::vector<std::string> RunArgs(const std::string& url, const std::string& scheme,
+                                     const std::string& admin) const {
+        return {"run-exe", "-url", url,      "-dbpath", folder_.Path() + "/hbr.db",
+                "-auth",   scheme, "-admin", admin};
     }
 
     std::string Url(const std::string& path) const {
@@ -243,15 +242,8 @@ TEST_F(IntegratedAuthTest, ATakenPortIsReportedAsSuchBeforeAuthentication) {
 TEST_F(IntegratedAuthTest, AMissingMechanismFailsTheStartWithOneLine) {
     std::ofstream(folder_.Path() + "/no-mechanisms") << "# no mechanisms\n";
     HbrProcess::Options o;
-    o.args = {"run-exe",
-              "-url",
-              "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/",
-              "-dbpath",
-              folder_.Path() + "/hbr.db",
-              "-auth",
-              "NTLM",
-              "-admin",
-              "CORP\\ops"};
+    o.args = RunArgs("http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/", "NTLM",
+                     "CORP\\ops");
     o.env = {{"GSS_MECH_CONFIG", folder_.Path() + "/no-mechanisms"}};
     o.waitForReady = false;
     HbrProcess p(o);
@@ -318,15 +310,8 @@ TEST_F(NegotiateTest, ClientsWithoutKerberosUseTheNtlmOfferedBesideIt) {
 
 TEST_F(NegotiateTest, AKeytabThatCannotBeReadFailsTheStart) {
     HbrProcess::Options o;
-    o.args = {"run-exe",
-              "-url",
-              "http://localhost:" + std::to_string(FreeLoopbackPort()) + "/",
-              "-dbpath",
-              folder_.Path() + "/hbr.db",
-              "-auth",
-              "Negotiate",
-              "-admin",
-              "CORP\\ops"};
+    o.args = RunArgs("http://localhost:" + std::to_string(FreeLoopbackPort()) + "/", "Negotiate",
+                     "CORP\\ops");
     o.env = Env();
     o.env["KRB5_CONFIG"] = kdc_.Path() + "/krb5.conf";
     o.env["KRB5_KTNAME"] = kdc_.Path() + "/missing.keytab";

@@ -10,18 +10,12 @@
 #include <thread>
 
 #include "store/json.h"
-#include "support/hbr_process.h"
-#include "support/http_client.h"
+#include "support/hbr_api.h"
 
 namespace hbr {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string CookieOf(const HttpReply& r) {
-    const std::string c = r.Header("Set-Cookie");
-    return c.substr(0, c.find(';'));
-}
 
 // One instance per test; the limits of the login throttle and the idle limit come from its
 // environment, the only place they are set.
@@ -48,25 +42,14 @@ class SecurityTest : public ::testing::Test {
                !r.HasHeader("Set-Cookie") && r.body.empty();
     }
     HttpReply Get(const std::string& path, const std::string& cookie) {
-        HttpClient c(hbr_->Port());
-        return c.Get(path, CookieHeader(cookie));
+        return HbrApi(*hbr_).Get(cookie, path);
     }
     HttpReply Post(const std::string& path, const std::string& body, const std::string& cookie) {
-        HttpClient c(hbr_->Port());
-        return c.Post(path, body, CookieHeader(cookie));
+        return HbrApi(*hbr_).Post(cookie, path, body);
     }
-    int64_t Count(const std::string& sql) {
-        SQLite::Database db(hbr_->DbPath(), SQLite::OPEN_READONLY, 10000);
-        return db.execAndGet(sql).getInt64();
-    }
-    std::string Text(const std::string& sql) {
-        SQLite::Database db(hbr_->DbPath(), SQLite::OPEN_READONLY, 10000);
-        return db.execAndGet(sql).getString();
-    }
-    void Exec(const std::string& sql) {
-        SQLite::Database db(hbr_->DbPath(), SQLite::OPEN_READWRITE, 10000);
-        db.exec(sql);
-    }
+    int64_t Count(const std::string& sql) { return HbrApi(*hbr_).Count(sql); }
+    std::string Text(const std::string& sql) { return HbrApi(*hbr_).Text(sql); }
+    void Exec(const std::string& sql) { HbrApi(*hbr_).Exec(sql); }
     int64_t FailedLoginRows() {
         return Count("SELECT count(*) FROM audit WHERE claim=100 AND result=1");
     }

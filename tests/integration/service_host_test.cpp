@@ -16,6 +16,7 @@
 #include "store/json.h"
 #include "support/hbr_process.h"
 #include "support/http_client.h"
+#include "support/taken_port.h"
 
 namespace hbr {
 namespace {
@@ -122,22 +123,15 @@ TEST(ServiceHost, ReadyAfterStartStoppingOnSigterm) {
 TEST(ServiceHost, TakenPortGivesOneErrorEventWithBothTexts) {
     TempDir dir;
     NotifySocket notify(dir.Path() + "/notify");
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
+    const TakenLoopbackPort taken;
+    ASSERT_TRUE(taken.Listening());
+    const std::string url = "http://127.0.0.1:" + std::to_string(taken.Port()) + "/";
 
     // Form login: the listener is the first thing that can fail, so the event is its conflict.
     HbrProcess hbr(ServiceOptions(
         dir, notify,
         {"run-srv", "-name", "Busy", "-url", url, "-dbpath", dir.Path() + "/busy.db"}));
     EXPECT_EQ(hbr.Wait(), 0);
-    close(listener);
     const std::vector<Event> events = Events(dir.Path() + "/state", "Busy");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].type, kEventError);

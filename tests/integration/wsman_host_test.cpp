@@ -66,25 +66,7 @@ class WsmanHost : public ::testing::Test {
 
     template <typename F>
     JsonDocument LiveWhen(F pred, std::chrono::seconds guard = 30s) {
-        const auto end = std::chrono::steady_clock::now() + guard;
-        while (true) {
-            JsonDocument doc;
-            const HttpReply r = api_.Get(admin_, "/api/livedata");
-            EXPECT_EQ(r.status, 200);
-            EXPECT_TRUE(ParseJson(r.body, doc)) << r.body;
-            if (pred(doc.Root()) || std::chrono::steady_clock::now() > end) return doc;
-            std::this_thread::sleep_for(100ms);
-        }
-    }
-    static const JsonValue* ServerOf(const JsonValue& root, int id) {
-        const JsonValue& s = root["servers"];
-        for (size_t i = 0; i < s.Size(); ++i)
-            if (s.At(i)["id"].AsInt() == id) return &s.At(i);
-        return nullptr;
-    }
-    static std::string Status(const JsonValue& root, int id) {
-        const JsonValue* s = ServerOf(root, id);
-        return s ? (*s)["status"].AsText("-") : "absent";
+        return api_.LiveDataWhen(admin_, pred, guard, 100ms);
     }
     static std::string VmState(const JsonValue& root, const std::string& vm) {
         for (size_t i = 0; i < root["vms"].Size(); ++i)
@@ -106,10 +88,9 @@ class WsmanHost : public ::testing::Test {
 
 TEST_F(WsmanHost, ManagedOverWsmanLikeAnyOtherHost) {
     const int id = AddHost(host_.HostText("basic"));
-    JsonDocument doc = LiveWhen([&](const JsonValue& r) {
-        return Status(r, id) == "OK" && r["vms"].Size() == 4;
-    });
-    ASSERT_EQ(Status(doc.Root(), id), "OK") << hbr_.Output();
+    JsonDocument doc = LiveWhen(
+        [&](const JsonValue& r) { return ServerStatus(r, id) == "OK" && r["vms"].Size() == 4; });
+    ASSERT_EQ(ServerStatus(doc.Root(), id), "OK") << hbr_.Output();
     const JsonValue* server = ServerOf(doc.Root(), id);
     ASSERT_NE(server, nullptr);
     for (const char* m : {"uptime", "memoryTotal", "memoryFree", "cpuLoad"})
@@ -227,7 +208,9 @@ TEST_F(WsmanHost, ManagedOverWsmanLikeAnyOtherHost) {
 // once it behaves. The instance ends cleanly afterwards (under ASan: nothing leaked).
 TEST_F(WsmanHost, HostileHostsShowWhatHappenedAndThePollerCarriesOn) {
     const int id = AddHost(host_.HostText("basic"));
-    auto healthy = [&](const JsonValue& r) { return Status(r, id) == "OK" && r["vms"].Size() == 4; };
+    auto healthy = [&](const JsonValue& r) {
+        return ServerStatus(r, id) == "OK" && r["vms"].Size() == 4;
+    };
     ASSERT_TRUE(healthy(LiveWhen(healthy).Root())) << hbr_.Output();
 
     const std::string invalid = "The server returned an invalid or unrecognized response (";
@@ -250,8 +233,8 @@ TEST_F(WsmanHost, HostileHostsShowWhatHappenedAndThePollerCarriesOn) {
         SCOPED_TRACE(c.status);
         host_.SetHook(c.hook);
         JsonDocument doc =
-            LiveWhen([&](const JsonValue& r) { return Status(r, id) == c.status; }, 60s);
-        EXPECT_EQ(Status(doc.Root(), id), c.status);
+            LiveWhen([&](const JsonValue& r) { return ServerStatus(r, id) == c.status; }, 60s);
+        EXPECT_EQ(ServerStatus(doc.Root(), id), c.status);
         EXPECT_EQ(doc.Root()["vms"].Size(), 0u);
         EXPECT_TRUE((*ServerOf(doc.Root(), id))["presented"].IsNull());
         // The requests of users fail with the host's failure too, and answer.
@@ -259,7 +242,7 @@ TEST_F(WsmanHost, HostileHostsShowWhatHappenedAndThePollerCarriesOn) {
         EXPECT_EQ(info.status, 500) << info.body;
         host_.ClearHooks();
         doc = LiveWhen(healthy, 60s);
-        EXPECT_TRUE(healthy(doc.Root())) << Status(doc.Root(), id);
+        EXPECT_TRUE(healthy(doc.Root())) << ServerStatus(doc.Root(), id);
     }
 
     // A certificate other than the pinned one, and one that the system's CAs do not vouch for:
@@ -273,8 +256,9 @@ TEST_F(WsmanHost, HostileHostsShowWhatHappenedAndThePollerCarriesOn) {
               201);
     const std::string mismatch =
         "A security error occurred (its certificate does not match the pinned fingerprint)";
-    JsonDocument doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == mismatch; });
-    ASSERT_EQ(Status(doc.Root(), id), mismatch);
+    JsonDocument doc =
+        LiveWhen([&](const JsonValue& r) { return ServerStatus(r, id) == mismatch; });
+    ASSERT_EQ(ServerStatus(doc.Root(), id), mismatch);
     EXPECT_EQ((*ServerOf(doc.Root(), id))["presented"].AsText(), host_.Fingerprint());
     EXPECT_EQ(doc.Root()["vms"].Size(), 0u);
     ASSERT_EQ(api_.Post(admin_, edit, R"({"id":)" + std::to_string(id) + R"(,"host":")" + base +
@@ -282,8 +266,8 @@ TEST_F(WsmanHost, HostileHostsShowWhatHappenedAndThePollerCarriesOn) {
                   .status,
               201);
     const std::string untrusted = "A security error occurred (its certificate is not trusted)";
-    doc = LiveWhen([&](const JsonValue& r) { return Status(r, id) == untrusted; });
-    ASSERT_EQ(Status(doc.Root(), id), untrusted);
+    doc = LiveWhen([&](const JsonValue& r) { return ServerStatus(r, id) == untrusted; });
+    ASSERT_EQ(ServerStatus(doc.Root(), id), untrusted);
     EXPECT_EQ((*ServerOf(doc.Root(), id))["presented"].AsText(), host_.Fingerprint());
     // Pinned to what it presented: healthy again, and nothing presented is shown any more.
     ASSERT_EQ(api_.Post(admin_, edit, R"({"id":)" + std::to_string(id) + R"(,"host":")" + base +
@@ -291,7 +275,7 @@ TEST_F(WsmanHost, HostileHostsShowWhatHappenedAndThePollerCarriesOn) {
                   .status,
               201);
     doc = LiveWhen(healthy);
-    EXPECT_TRUE(healthy(doc.Root())) << Status(doc.Root(), id);
+    EXPECT_TRUE(healthy(doc.Root())) << ServerStatus(doc.Root(), id);
     EXPECT_TRUE((*ServerOf(doc.Root(), id))["presented"].IsNull());
     EXPECT_EQ(hbr_.Stop(), 0) << hbr_.Output();
 }

@@ -1,9 +1,5 @@
 #include "support/canned_tls_host.h"
 
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 
 namespace hbr::test {
@@ -12,58 +8,8 @@ namespace asio = boost::asio;
 namespace http = boost::beast::http;
 using tcp = asio::ip::tcp;
 
-namespace {
-
-std::string Pem(const std::function<int(BIO*)>& write) {
-    BIO* bio = BIO_new(BIO_s_mem());
-    write(bio);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    std::string out(data, static_cast<std::size_t>(n));
-    BIO_free(bio);
-    return out;
-}
-
-}  // namespace
-
 const TestCertificate& LoopbackCertificate() {
-    static const TestCertificate cert = [] {
-        TestCertificate c;
-        EVP_PKEY* key = EVP_EC_gen("P-256");
-        X509* x = X509_new();
-        X509_set_version(x, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
-        X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(x), 86400);
-        X509_set_pubkey(x, key);
-        X509_NAME* name = X509_get_subject_name(x);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-        X509_set_issuer_name(x, name);
-        X509V3_CTX ctx;
-        X509V3_set_ctx_nodb(&ctx);
-        X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
-        X509_EXTENSION* san =
-            X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "IP:127.0.0.1");
-        X509_add_ext(x, san, -1);
-        X509_EXTENSION_free(san);
-        X509_sign(x, key, EVP_sha256());
-        c.certPem = Pem([&](BIO* b) { return PEM_write_bio_X509(b, x); });
-        c.keyPem = Pem([&](BIO* b) {
-            return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr);
-        });
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int len = 0;
-        X509_digest(x, EVP_sha256(), md, &len);
-        static const char* hex = "0123456789abcdef";
-        for (unsigned int i = 0; i < len; ++i) {
-            c.sha256 += hex[md[i] >> 4];
-            c.sha256 += hex[md[i] & 15];
-        }
-        X509_free(x);
-        EVP_PKEY_free(key);
-        return c;
-    }();
+    static const TestCertificate cert = MakeLoopbackCertificate();
     return cert;
 }
 

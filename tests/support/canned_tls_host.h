@@ -15,13 +15,9 @@
 #include <thread>
 #include <vector>
 
-namespace hbr::test {
+#include "support/test_certificate.h"
 
-struct TestCertificate {
-    std::string certPem;
-    std::string keyPem;
-    std::string sha256;  // of the DER certificate, 64 lower-case hex digits
-};
+namespace hbr::test {
 
 // A self-signed certificate for 127.0.0.1, made once for the test run.
 const TestCertificate& LoopbackCertificate();

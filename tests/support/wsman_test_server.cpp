@@ -6,10 +6,6 @@
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
-#include <openssl/pem.h>
-#include <openssl/rand.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -28,6 +24,7 @@
 #include "hyperv/providers/sim/sim_host.h"
 #include "hyperv/wmi/wmi_provider.h"
 #include "store/password.h"
+#include "support/test_certificate.h"
 #include "support/wsman_ntlm_acceptor.h"
 #include "support/wsman_test_soap.h"
 
@@ -40,56 +37,6 @@ namespace http = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
 
 namespace {
-
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct CertFree {
-    void operator()(X509* x) const { X509_free(x); }
-};
-
-// A self-signed EC P-256 certificate for 127.0.0.1, made in memory.
-void MakeCertificate(std::unique_ptr<EVP_PKEY, KeyFree>& key,
-                     std::unique_ptr<X509, CertFree>& cert) {
-    key.reset(EVP_EC_gen("P-256"));
-    cert.reset(X509_new());
-    if (!key || !cert) throw std::runtime_error("wsman test server: cannot make a key");
-    X509* x = cert.get();
-    X509_set_version(x, 2);
-    unsigned char serial[16];
-    RAND_bytes(serial, sizeof serial);
-    serial[0] &= 0x7F;
-    BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x));
-    BN_free(bn);
-    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(x), 30L * 24 * 3600);
-    X509_set_pubkey(x, key.get());
-    X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
-    if (X509_EXTENSION* ext =
-            X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "IP:127.0.0.1")) {
-        X509_add_ext(x, ext, -1);
-        X509_EXTENSION_free(ext);
-    }
-    if (X509_sign(x, key.get(), EVP_sha256()) == 0)
-        throw std::runtime_error("wsman test server: cannot sign the certificate");
-}
-
-std::string Hex(const unsigned char* p, unsigned n) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < n; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-    return out;
-}
 
 bool Base64Decode(std::string_view in, std::string& out) {
     if (in.empty() || in.size() % 4 != 0 || in.size() > 8192) return false;
@@ -157,21 +104,11 @@ class WsmanTestServer::Impl {
                                          options_.enumerationExpiry}),
           ctx_(ssl::context::tls_server),
           acceptor_(io_) {
-        std::unique_ptr<EVP_PKEY, KeyFree> key;
-        std::unique_ptr<X509, CertFree> cert;
-        MakeCertificate(key, cert);
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned mdLen = 0;
-        X509_digest(cert.get(), EVP_sha256(), md, &mdLen);
-        fingerprint_ = Hex(md, mdLen);
-        BIO* bio = BIO_new(BIO_s_mem());
-        PEM_write_bio_X509(bio, cert.get());
-        char* data = nullptr;
-        long len = BIO_get_mem_data(bio, &data);
-        pem_.assign(data, static_cast<std::size_t>(len));
-        BIO_free(bio);
-        SSL_CTX_use_certificate(ctx_.native_handle(), cert.get());
-        SSL_CTX_use_PrivateKey(ctx_.native_handle(), key.get());
+        const test::TestCertificate cert = test::MakeLoopbackCertificate();
+        fingerprint_ = cert.sha256;
+        pem_ = cert.certPem;
+        ctx_.use_certificate_chain(asio::buffer(cert.certPem));
+        ctx_.use_private_key(asio::buffer(cert.keyPem), ssl::context::pem);
         ctx_.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                          ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
                          ssl::context::no_tlsv1_1);

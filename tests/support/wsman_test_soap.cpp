@@ -343,6 +343,30 @@ FaultSpec Simple(std::string action, std::string subcode, std::string reason,
     return f;
 }
 
+// A reply larger than the MaxEnvelopeSize the request allows.
+FaultSpec EnvelopeExceededFault() {
+    return Simple(kActWsmanFault, "w:EncodingLimit",
+                  "The response that the WS-Management service computed exceeds the maximum "
+                  "envelope size that is allowed. ",
+                  kWsmanMaxEnvelopeSizeExceeded, "MaxEnvelopeSize");
+}
+
+// A resource URI that names no namespace and class this service knows.
+FaultSpec InvalidResourceUriFault() {
+    return Simple(kActAddrFault, "a:DestinationUnreachable",
+                  "The WS-Management service cannot process the request because the resource "
+                  "URI is invalid. ",
+                  0, "InvalidResourceURI");
+}
+
+// An enumeration context that is unknown, expired or another user's.
+FaultSpec InvalidContextFault() {
+    return Simple(kActEnumFault, "n:InvalidEnumerationContext",
+                  "The WS-Management service cannot process the request because the "
+                  "enumeration context is not valid or has expired. ",
+                  kWsmanInvalidEnumerationContext);
+}
+
 // ---- values ------------------------------------------------------------------------------
 
 bool Digits(std::string_view s, std::size_t pos, std::size_t n) {
@@ -1186,11 +1210,7 @@ SoapReply SoapService::Enumerate(Request& rq, const std::string& user) {
     }
     std::string ns, cls;
     if (!SplitResourceUri(rq.resourceUri, ns, cls)) {
-        return MakeFault(Simple(kActAddrFault, "a:DestinationUnreachable",
-                                "The WS-Management service cannot process the request because "
-                                "the resource URI is invalid. ",
-                                0, "InvalidResourceURI"),
-                         rq.messageId, rq.action);
+        return MakeFault(InvalidResourceUriFault(), rq.messageId, rq.action);
     }
     std::string wql;
     if (xmlNode* filter = Child(en, kWsmanNs, "Filter")) {
@@ -1248,11 +1268,7 @@ SoapReply SoapService::Enumerate(Request& rq, const std::string& user) {
         const std::size_t overhead = Envelope(kActEnumerate, rq.messageId, "").size() + 400;
         const std::size_t room = limit > overhead ? limit - overhead : 0;
         if (TakeItems(e, maxElements, room, items) == 0 && e.next < e.objects.size())
-            return MakeFault(Simple(kActWsmanFault, "w:EncodingLimit",
-                                    "The response that the WS-Management service computed "
-                                    "exceeds the maximum envelope size that is allowed. ",
-                                    kWsmanMaxEnvelopeSizeExceeded, "MaxEnvelopeSize"),
-                             rq.messageId, rq.action);
+            return MakeFault(EnvelopeExceededFault(), rq.messageId, rq.action);
     }
     std::string body = "<n:EnumerateResponse>";
     const bool done = optimize && e.next >= e.objects.size();
@@ -1288,11 +1304,7 @@ SoapReply SoapService::Pull(Request& rq, const std::string& user) {
     PurgeExpiredLocked();
     auto found = enumerations_.find(id);
     if (found == enumerations_.end() || found->second.user != user) {
-        return MakeFault(Simple(kActEnumFault, "n:InvalidEnumerationContext",
-                                "The WS-Management service cannot process the request because "
-                                "the enumeration context is not valid or has expired. ",
-                                kWsmanInvalidEnumerationContext),
-                         rq.messageId, rq.action);
+        return MakeFault(InvalidContextFault(), rq.messageId, rq.action);
     }
     Enumeration& e = found->second;
     e.lastUse = std::chrono::steady_clock::now();
@@ -1300,11 +1312,7 @@ SoapReply SoapService::Pull(Request& rq, const std::string& user) {
     const std::size_t room = limit > overhead ? limit - overhead : 0;
     std::string items;
     if (TakeItems(e, maxElements, room, items) == 0 && e.next < e.objects.size()) {
-        return MakeFault(Simple(kActWsmanFault, "w:EncodingLimit",
-                                "The response that the WS-Management service computed exceeds "
-                                "the maximum envelope size that is allowed. ",
-                                kWsmanMaxEnvelopeSizeExceeded, "MaxEnvelopeSize"),
-                         rq.messageId, rq.action);
+        return MakeFault(EnvelopeExceededFault(), rq.messageId, rq.action);
     }
     std::string body = "<n:PullResponse>";
     const bool done = e.next >= e.objects.size();
@@ -1327,11 +1335,7 @@ SoapReply SoapService::Release(Request& rq, const std::string& user) {
     PurgeExpiredLocked();
     auto found = enumerations_.find(id);
     if (found == enumerations_.end() || found->second.user != user) {
-        return MakeFault(Simple(kActEnumFault, "n:InvalidEnumerationContext",
-                                "The WS-Management service cannot process the request because "
-                                "the enumeration context is not valid or has expired. ",
-                                kWsmanInvalidEnumerationContext),
-                         rq.messageId, rq.action);
+        return MakeFault(InvalidContextFault(), rq.messageId, rq.action);
     }
     enumerations_.erase(found);
     return {200, rq.action,
@@ -1344,11 +1348,7 @@ namespace {
 SoapReply LimitReply(SoapReply reply, std::size_t limit, const std::string& relatesTo,
                      const std::string& action) {
     if (reply.body.size() <= limit) return reply;
-    return MakeFault(Simple(kActWsmanFault, "w:EncodingLimit",
-                            "The response that the WS-Management service computed exceeds the "
-                            "maximum envelope size that is allowed. ",
-                            kWsmanMaxEnvelopeSizeExceeded, "MaxEnvelopeSize"),
-                     relatesTo, action);
+    return MakeFault(EnvelopeExceededFault(), relatesTo, action);
 }
 
 }  // namespace
@@ -1356,11 +1356,7 @@ SoapReply LimitReply(SoapReply reply, std::size_t limit, const std::string& rela
 SoapReply SoapService::Get(Request& rq) {
     std::string ns, cls;
     if (!SplitResourceUri(rq.resourceUri, ns, cls) || cls == "*") {
-        return MakeFault(Simple(kActAddrFault, "a:DestinationUnreachable",
-                                "The WS-Management service cannot process the request because "
-                                "the resource URI is invalid. ",
-                                0, "InvalidResourceURI"),
-                         rq.messageId, rq.action);
+        return MakeFault(InvalidResourceUriFault(), rq.messageId, rq.action);
     }
     WmiServicesPtr services;
     if (HResult hr = locator_->ConnectServer(ns, {}, {}, services); Failed(hr))
@@ -1388,11 +1384,7 @@ SoapReply SoapService::Get(Request& rq) {
 SoapReply SoapService::Invoke(Request& rq) {
     std::string ns, cls;
     if (!SplitResourceUri(rq.resourceUri, ns, cls) || cls == "*") {
-        return MakeFault(Simple(kActAddrFault, "a:DestinationUnreachable",
-                                "The WS-Management service cannot process the request because "
-                                "the resource URI is invalid. ",
-                                0, "InvalidResourceURI"),
-                         rq.messageId, rq.action);
+        return MakeFault(InvalidResourceUriFault(), rq.messageId, rq.action);
     }
     const std::string method = rq.action.substr(rq.resourceUri.size() + 1);
     WmiServicesPtr services;

@@ -14,6 +14,7 @@
 
 #include "support/hbr_process.h"
 #include "support/http_client.h"
+#include "support/taken_port.h"
 #include "web/file_body.h"
 #include "web/http_server.h"
 
@@ -196,16 +197,9 @@ TEST_F(ServerHandlers, ASecondServerInTheSameProcessIsRefused) {
 // Another program listening on the port: the conflict text names the URL and carries no
 // system error text.
 TEST(ServerStart, ATakenPortIsRefusedWithTheUrl) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
+    const TakenLoopbackPort taken;
+    ASSERT_TRUE(taken.Listening());
+    const std::string url = "http://127.0.0.1:" + std::to_string(taken.Port()) + "/";
     std::string message;
     try {
         StartServer(url, [](HttpRequest&) {});
@@ -213,7 +207,6 @@ TEST(ServerStart, ATakenPortIsRefusedWithTheUrl) {
     } catch (const std::exception& e) {
         message = e.what();
     }
-    close(listener);
     EXPECT_EQ(message, "The specified URL=" + url +
                            " conflicts with an existing registration.\nTo view listening sockets "
                            "use:\n ss -ltnp");

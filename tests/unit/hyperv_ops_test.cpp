@@ -10,6 +10,7 @@
 #include "hyperv/wmi_properties.h"
 #include "hyperv/workspace_ops.h"
 #include "store/json.h"
+#include "support/wait_for.h"
 
 namespace hbr {
 namespace {
@@ -23,16 +24,6 @@ WmiObjectPtr Obj(std::vector<std::pair<std::string, WmiValue>> values) {
     auto o = WmiObject::MakeInstance(def);
     for (const auto& [name, v] : values) o->Set(name, v);
     return o;
-}
-
-template <typename F>
-bool WaitFor(F pred, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 TEST(PropertyWriters, NumbersStringsArraysHostStrings) {

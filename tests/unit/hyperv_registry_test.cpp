@@ -14,21 +14,12 @@
 #include "platform/hbr_exception.h"
 #include "store/json.h"
 #include "support/temp_dir.h"
+#include "support/wait_for.h"
 
 namespace hbr {
 namespace {
 
 using namespace std::chrono_literals;
-
-template <typename F>
-bool WaitFor(F pred, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 struct RegistryTest : ::testing::Test {
     void SetUp() override { ServerRegistry::Instance().ClearAll(); }

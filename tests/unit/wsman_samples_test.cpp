@@ -1,6 +1,8 @@
 // The public WS-Management messages (real captures, library mocks, protocol-document examples)
 // read through the response reader and the fault mapper; the values asserted are the ones a
 // person reads off each file.
+#include "support/wsman_samples.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -16,34 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path SamplesDir() {
-    return fs::path(HBR_WSMAN_SAMPLES);
-}
-
-// The file whose name starts with "NN-"; the test fails (never skips) when it is missing.
-std::string Sample(const std::string& number) {
-    const fs::path dir = SamplesDir();
-    if (!fs::is_directory(dir)) {
-        ADD_FAILURE() << "the samples folder is missing: " << dir;
-        return {};
-    }
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(number + "-", 0) == 0) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            std::ostringstream text;
-            text << in.rdbuf();
-            return text.str();
-        }
-    }
-    ADD_FAILURE() << "no sample " << number << " in " << dir;
-    return {};
-}
-
 XmlElement Parse(const std::string& number) {
     XmlElement root;
     std::string error;
-    EXPECT_EQ(ReadXml(Sample(number), root, &error), XmlReadError::None) << number << ": " << error;
+    EXPECT_EQ(ReadXml(WsmanSample(number), root, &error), XmlReadError::None)
+        << number << ": " << error;
     return root;
 }
 
@@ -90,7 +69,7 @@ bool IsNil(const Instance& item, const std::string& name) {
 }
 
 TEST(WsmanSamples, FolderHoldsTheKnownSamplesAndEveryOneIsWellFormed) {
-    const fs::path dir = SamplesDir();
+    const fs::path dir = WsmanSamplesDir();
     ASSERT_TRUE(fs::is_directory(dir)) << "the samples folder is missing: " << dir;
     std::set<std::string> numbers;
     for (const auto& entry : fs::directory_iterator(dir)) {

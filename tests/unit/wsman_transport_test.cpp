@@ -5,14 +5,12 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "hyperv/providers/wsman/wsman_client.h"
 #include "support/canned_tls_host.h"
+#include "support/wsman_samples.h"
 
 namespace hbr::wsman {
 namespace {
@@ -48,24 +46,6 @@ std::shared_ptr<Transport> MakeTransport(const std::string& hostText, TransportL
     std::string error;
     EXPECT_TRUE(ParseWsmanHost(hostText, target, error)) << error;
     return std::make_shared<Transport>(target, user, password, limits);
-}
-
-std::string SampleFile(const std::string& number) {
-    namespace fs = std::filesystem;
-    const fs::path dir(HBR_WSMAN_SAMPLES);
-    if (!fs::is_directory(dir)) {
-        ADD_FAILURE() << "the samples folder is missing: " << dir;
-        return {};
-    }
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().rfind(number + "-", 0) == 0) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            std::ostringstream text;
-            text << in.rdbuf();
-            return text.str();
-        }
-    ADD_FAILURE() << "no sample " << number;
-    return {};
 }
 
 TEST(WsmanTransport, SequentialCallsShareOneKeptAliveConnectionAndSendBasicCredentials) {
@@ -204,7 +184,7 @@ TEST(WsmanTransport, HttpFailuresAndHostileBodiesBecomeClearHResults) {
     CallOutcome out = identify(500, "");
     EXPECT_EQ(out.hr, kEInvalidServerResponse);
     EXPECT_EQ(out.error, "HTTP 500 without a body");
-    out = identify(500, SampleFile("12"));
+    out = identify(500, WsmanSample("12"));
     EXPECT_EQ(static_cast<std::uint32_t>(out.hr), 0x803381A5u);
     EXPECT_EQ(out.fault.subcode, "QuotaLimit");
     EXPECT_EQ(
@@ -233,7 +213,7 @@ TEST(WsmanTransport, HttpFailuresAndHostileBodiesBecomeClearHResults) {
 }
 
 TEST(WsmanClient, EnumerateThenPullCarriesTheContextAndReleaseIsSent) {
-    std::vector<std::string> replies = {SampleFile("02"), SampleFile("03"), SampleFile("19"),
+    std::vector<std::string> replies = {WsmanSample("02"), WsmanSample("03"), WsmanSample("19"),
                                         std::string(kIdentifyReply)};
     std::atomic<std::size_t> index{0};
     CannedHost host([&](const Request&) { return Http(200, replies[index++ % replies.size()]); });

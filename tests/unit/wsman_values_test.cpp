@@ -5,33 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "hyperv/wmi/class_catalogue.h"
 #include "hyperv/wmi/wmi_cimxml.h"
+#include "support/wsman_samples.h"
 
 namespace hbr::wsman {
 namespace {
-
-std::string Sample(const std::string& number) {
-    namespace fs = std::filesystem;
-    const fs::path dir(HBR_WSMAN_SAMPLES);
-    if (!fs::is_directory(dir)) {
-        ADD_FAILURE() << "the samples folder is missing: " << dir;
-        return {};
-    }
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().rfind(number + "-", 0) == 0) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            std::ostringstream text;
-            text << in.rdbuf();
-            return text.str();
-        }
-    ADD_FAILURE() << "no sample " << number;
-    return {};
-}
 
 EnumerationPage Page(const std::string& text) {
     XmlElement root;
@@ -100,7 +79,7 @@ TEST(WsmanValues, IntervalsBetweenDurationAndDmtf) {
 }
 
 TEST(WsmanValues, EndpointReferencesAndPathTextBothWays) {
-    const EnumerationPage page = Page(Sample("28"));
+    const EnumerationPage page = Page(WsmanSample("28"));
     ASSERT_EQ(page.items.size(), 1u);
     const Property* group = page.items[0].Find("GroupComponent");
     const Property* part = page.items[0].Find("PartComponent");
@@ -176,7 +155,7 @@ TEST(WsmanValues, HostileReferencesCannotBecomeOtherKeys) {
 
 TEST(WsmanValues, InstancesAreTypedByTheCatalogue) {
     const InstanceContext context{"HV1", "root\\cimv2"};
-    const EnumerationPage disks = Page(Sample("02"));
+    const EnumerationPage disks = Page(WsmanSample("02"));
     ASSERT_EQ(disks.items.size(), 1u);
     const WmiObjectPtr disk = ObjectFromInstance(disks.items[0], "", {}, context);
     EXPECT_EQ(disk->ClassName(), "Win32_LogicalDisk");
@@ -191,7 +170,7 @@ TEST(WsmanValues, InstancesAreTypedByTheCatalogue) {
     WmiValue absent;
     EXPECT_EQ(disk->Get("QuotasDisabled", absent), kWbemENotFound);  // not in the catalogue
 
-    const EnumerationPage os = Page(Sample("01"));
+    const EnumerationPage os = Page(WsmanSample("01"));
     const WmiObjectPtr system = ObjectFromInstance(os.items[0], "", {}, context);
     EXPECT_EQ(*Get(*system, "LastBootUpTime").AsBstr(), "20130415162839.500000+000");
     EXPECT_EQ(Get(*system, "NumberOfProcesses").AsInt32(), 42);
