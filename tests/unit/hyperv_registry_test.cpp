@@ -93,7 +93,9 @@ TEST_F(RegistryTest, HangingHostBlocksNothingElse) {
     reg.AddServer(2, "sim://reg-hang?vms=3", "", "");
     ASSERT_TRUE(WaitFor([&] { return VmCount() == 6; }));
     const auto hung = SimHost::Get("reg-hang").ListVms()[0];
-    SimHost::Get("reg-hang").SetCallDelay("", "", 30s);
+    // Held until the test lets go: whatever waited for the hung call would never return, and
+    // the test would end on its time limit, so no clock decides here.
+    SimHost::Get("reg-hang").SetCallDelay("", "", 1h);
     std::atomic<bool> done{false};
     std::thread request([&] {
         std::string out;
@@ -105,13 +107,11 @@ TEST_F(RegistryTest, HangingHostBlocksNothingElse) {
     });
     std::this_thread::sleep_for(50ms);
     // The dashboard, the other host and edits of the hung one go on.
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_NE(Live().find("\"id\":1,"), std::string::npos);
     std::string out;
     EXPECT_EQ(reg.GetVmReplication(SimHost::Get("reg-a").ListVms()[0].id, out), 0);
     reg.RemoveServer(2);
     reg.AddServer(2, "sim://reg-b?vms=1", "", "");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_FALSE(done);
     SimHost::Get("reg-hang").ClearHooks();  // the waiting call ends; its workspace goes then
     request.join();
@@ -163,25 +163,21 @@ TEST_F(RegistryTest, RemovingAHungHostAnswersAtOnce) {
     reg.AddServer(2, "sim://reg-hang?vms=2", "", "");
     ASSERT_TRUE(WaitFor([&] { return VmCount() == 2; }));
     // The poller's next cycle hangs in its first call to the host.
-    SimHost::Get("reg-hang").SetCallDelay("", "", 30s);
+    SimHost::Get("reg-hang").SetCallDelay("", "", 1h);
     std::this_thread::sleep_for(100ms);
-    auto start = std::chrono::steady_clock::now();
     reg.RemoveServer(2);
     reg.AddServer(2, "sim://reg-a?vms=1", "", "");
     const std::string pw = "new";
     reg.UpdateServer(2, "sim://reg-hang?vms=2", "", &pw);  // the new workspace hangs as well
     std::this_thread::sleep_for(100ms);
     reg.RemoveServer(2);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(reg.Count(), 0u);
     // Shutting down waits for the hung calls to end (here: released by the test).
     std::thread release([] {
         std::this_thread::sleep_for(200ms);
         SimHost::Get("reg-hang").ClearHooks();
     });
-    start = std::chrono::steady_clock::now();
     reg.ClearAll();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     release.join();
 }
 
@@ -209,9 +205,7 @@ TEST_F(RegistryTest, EditsWhileRequestsRun) {
         reg.UpdateServer(1, "sim://reg-a?vms=8", "", &pw);
         std::this_thread::sleep_for(5ms);
     }
-    const auto start = std::chrono::steady_clock::now();
     reg.ClearAll();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     stop = true;
     for (auto& w : workers) w.join();
     EXPECT_EQ(reg.Count(), 0u);
