@@ -19,15 +19,13 @@ class FileBody : public std::enable_shared_from_this<FileBody> {
     FileBody& operator=(const FileBody&) = delete;
 
     int Fd() const { return fd_; }
-    size_t Size() const { return size_; }
+    size_t Size() const { return text_->size(); }
     // The same bytes in memory.
     const std::string& Text() const { return *text_; }
 
   private:
-    FileBody(int fd, std::shared_ptr<const std::string> text)
-        : fd_(fd), size_(text->size()), text_(std::move(text)) {}
+    FileBody(int fd, std::shared_ptr<const std::string> text) : fd_(fd), text_(std::move(text)) {}
     int fd_;
-    size_t size_;
     std::shared_ptr<const std::string> text_;
 };
 

@@ -322,10 +322,7 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
                 p.head.erase(0, headAt);
                 p.body.erase(0, bodyAt);
                 if (r == 0) return self->Continue(next);
-                self->pending_.reset();
-                self->inAsyncWrite_ = false;
-                self->deadline_ = 0;
-                self->Then(next);
+                self->FinishWrite(next);
             });
     }
 
