@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/hbr_api.h"
+#include "support/hbr_command.h"
 #include "support/rdp_fixture.h"
 #include "store/json.h"
 #include "web/content_coding.h"
@@ -280,11 +281,6 @@ TEST(Https, PlainHttpOnTheTlsPortIsClosedAndTlsGoesOn) {
               "200");
 }
 
-std::string FileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Replies of many TLS records arrive byte for byte and framed exactly, each twice over one
 // connection: a file read from disk, the live data encrypted from memory, and the same live
 // data compressed.
@@ -294,7 +290,7 @@ TEST(Https, LargeRepliesArriveWholeOverTls) {
     std::string big(300001, '\0');
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>('a' + (i * 7 + i / 4099) % 26);
-    std::ofstream(root.Path() + "/big.bin", std::ios::binary) << big;
+    WriteFileText(root.Path() + "/big.bin", big);
     std::ofstream(root.Path() + "/login.html") << "<legend>x</legend>";
     auto o = HttpsOptions(dir, {"-webroot", root.Path()});
     const uint16_t port = PortOf(o);
@@ -306,8 +302,8 @@ TEST(Https, LargeRepliesArriveWholeOverTls) {
     Shell(curl + "--data 'usr=administrator&pwd=bravo' -o /dev/null " + Url(port, "/login"));
     Shell(curl + Url(port, "/big.bin") + " -o " + out + "1 " + Url(port, "/big.bin") + " -o " +
           out + "2");
-    EXPECT_TRUE(FileText(out + "1") == big) << FileText(out + "1").size() << " bytes";
-    EXPECT_TRUE(FileText(out + "2") == big) << FileText(out + "2").size() << " bytes";
+    EXPECT_TRUE(ReadFileText(out + "1") == big) << ReadFileText(out + "1").size() << " bytes";
+    EXPECT_TRUE(ReadFileText(out + "2") == big) << ReadFileText(out + "2").size() << " bytes";
 
     Shell(curl + "-H 'Content-Type: application/json' -o /dev/null --data "
                  "'{\"id\":0,\"name\":\"big\",\"host\":\"sim://tls-big?vms=1000&seed=2\","
@@ -332,7 +328,7 @@ TEST(Https, LargeRepliesArriveWholeOverTls) {
     for (int i = 3; i <= 6; ++i) {
         std::string tag;
         ASSERT_TRUE(std::getline(lines, tag)) << tags;
-        const std::string got = FileText(out + std::to_string(i));
+        const std::string got = ReadFileText(out + std::to_string(i));
         EXPECT_EQ(tag, StrongETag(got, i >= 5 ? "-gzip" : "")) << "reply " << i << ", "
                                                                 << got.size() << " bytes";
     }
