@@ -87,12 +87,23 @@ class ConsoleChannels : public ::testing::Test {
         for (const auto& p : parts) ASSERT_TRUE(ws_.SendBinary(p));
     }
 
+    // The server's next line starting with `prefix`. The page's socket is read meanwhile, as
+    // a browser's is: a long wait must not look like a browser that stopped answering pings.
+    std::optional<std::string> ServerLine(const std::string& prefix, std::chrono::milliseconds guard) {
+        const auto end = std::chrono::steady_clock::now() + guard;
+        do {
+            if (auto line = rdp_.Next(prefix, 100ms)) return line;
+            ws_.KeepReading(100ms);
+        } while (std::chrono::steady_clock::now() < end && !ws_.Closed());
+        return rdp_.Next(prefix, 0ms);
+    }
+
     // The guest's clipboard as the server last received it, without its closing NUL.
     std::optional<std::string> GuestPaste(std::chrono::milliseconds guard = 30s) {
-        auto formats = rdp_.Next("FORMATS ", guard);
+        auto formats = ServerLine("FORMATS ", guard);
         if (!formats) return std::nullopt;
         EXPECT_EQ(*formats, "FORMATS 13") << "text only";
-        auto paste = rdp_.Next("PASTE ", guard);
+        auto paste = ServerLine("PASTE ", guard);
         if (!paste) return std::nullopt;
         return FromHex(paste->substr(6));
     }

@@ -15,6 +15,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cstring>
+#include <deque>
 
 #include "support/hbr_process.h"
 
@@ -135,6 +136,37 @@ pid_t ShadowRdpServer::RunOnDisplay(const std::vector<std::string>& argv) {
 struct WsTestClient::Impl {
     net::io_context ioc;
     websocket::stream<tcp::socket> ws{ioc};
+    // One read is in flight at a time; what it brings waits in `queued` until asked for, so
+    // a read can be left running (answering the server's pings) between the test's questions.
+    beast::flat_buffer rx;
+    bool reading = false;
+    std::deque<Message> queued;
+    std::function<void()> afterRead;
+
+    void StartRead(WsTestClient& owner) {
+        reading = true;
+        ws.async_read(rx, [this, &owner](beast::error_code ec, size_t) {
+            reading = false;
+            if (ec) {
+                owner.closed_ = true;
+                if (owner.error_.empty()) owner.error_ = ec.message();
+            } else {
+                queued.push_back({ws.got_text(), beast::buffers_to_string(rx.data())});
+                rx.consume(rx.size());
+            }
+            if (afterRead) afterRead();
+        });
+    }
+
+    // Gives up a socket whose guard against a hang ran out.
+    void GiveUp(WsTestClient& owner) {
+        beast::error_code ignored;
+        ws.next_layer().close(ignored);
+        ioc.restart();
+        ioc.run();
+        owner.closed_ = true;
+        owner.error_ = "timed out";
+    }
 };
 
 WsTestClient::WsTestClient() : impl_(std::make_unique<Impl>()) {}
@@ -170,50 +202,54 @@ bool WsTestClient::SendText(const std::string& text) {
 }
 
 std::optional<WsTestClient::Message> WsTestClient::Read(std::chrono::milliseconds guard) {
-    if (closed_) return std::nullopt;
-    beast::flat_buffer buffer;
-    bool done = false;
-    beast::error_code result;
-    impl_->ws.async_read(buffer, [&](beast::error_code ec, size_t) {
-        done = true;
-        result = ec;
-    });
-    impl_->ioc.restart();
-    impl_->ioc.run_for(guard);
-    if (!done) {
-        // The guard against a hang ran out: the socket is given up.
-        beast::error_code ignored;
-        impl_->ws.next_layer().close(ignored);
+    const auto end = std::chrono::steady_clock::now() + guard;
+    for (;;) {
+        if (!impl_->queued.empty()) {
+            Message m = std::move(impl_->queued.front());
+            impl_->queued.pop_front();
+            return m;
+        }
+        if (closed_) return std::nullopt;
+        if (!impl_->reading) impl_->StartRead(*this);
         impl_->ioc.restart();
-        impl_->ioc.run();
-        closed_ = true;
-        error_ = "timed out";
-        return std::nullopt;
+        while (impl_->reading && std::chrono::steady_clock::now() < end) impl_->ioc.run_one_until(end);
+        if (impl_->reading) {
+            impl_->GiveUp(*this);
+            return std::nullopt;
+        }
     }
-    if (result) {
-        closed_ = true;
-        error_ = result.message();
-        return std::nullopt;
+}
+
+void WsTestClient::KeepReading(std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (!closed_ && std::chrono::steady_clock::now() < end) {
+        if (!impl_->reading) impl_->StartRead(*this);
+        impl_->ioc.restart();
+        while (impl_->reading && std::chrono::steady_clock::now() < end) impl_->ioc.run_one_until(end);
     }
-    Message m;
-    m.text = impl_->ws.got_text();
-    m.data = beast::buffers_to_string(buffer.data());
-    return m;
 }
 
 std::optional<WsTestClient::Message> WsTestClient::ReadUntilPoking(
     const std::function<bool(const Message&)>& pred,
     const std::function<std::vector<uint8_t>()>& poke, std::chrono::milliseconds every,
     std::chrono::milliseconds guard) {
-    if (closed_) return std::nullopt;
     auto& ws = impl_->ws;
+    std::optional<Message> result;
+    // What arrived before this call comes first.
+    auto take = [&] {
+        while (!result && !impl_->queued.empty()) {
+            Message m = std::move(impl_->queued.front());
+            impl_->queued.pop_front();
+            if (pred(m)) result = std::move(m);
+        }
+    };
+    take();
+    if (result) return result;
+    if (closed_) return std::nullopt;
     net::steady_timer timer(impl_->ioc);
     std::vector<uint8_t> out;
-    beast::flat_buffer buffer;
-    std::optional<Message> result;
     bool stop = false;
     bool writing = false;
-    bool reading = true;
     std::function<void()> arm = [&] {
         timer.expires_after(every);
         timer.async_wait([&](beast::error_code ec) {
@@ -228,38 +264,25 @@ std::optional<WsTestClient::Message> WsTestClient::ReadUntilPoking(
             arm();
         });
     };
-    std::function<void()> read = [&] {
-        ws.async_read(buffer, [&](beast::error_code ec, size_t) {
-            if (!ec) {
-                Message m{ws.got_text(), beast::buffers_to_string(buffer.data())};
-                buffer.consume(buffer.size());
-                if (!pred(m)) return read();
-                result = std::move(m);
-            } else {
-                closed_ = true;
-                error_ = ec.message();
-            }
-            reading = false;
+    impl_->afterRead = [&] {
+        take();
+        if (result || closed_) {
             stop = true;
             timer.cancel();
-        });
+        } else {
+            impl_->StartRead(*this);
+        }
     };
     arm();
-    read();
+    if (!impl_->reading) impl_->StartRead(*this);
     impl_->ioc.restart();
     const auto end = std::chrono::steady_clock::now() + guard;
-    while ((reading || writing) && std::chrono::steady_clock::now() < end)
-        impl_->ioc.run_one_until(end);
-    if (reading || writing) {
-        // The guard against a hang ran out: the socket is given up.
+    while ((!stop || writing) && std::chrono::steady_clock::now() < end) impl_->ioc.run_one_until(end);
+    impl_->afterRead = nullptr;
+    if (!stop || writing) {
         stop = true;
         timer.cancel();
-        beast::error_code ignored;
-        ws.next_layer().close(ignored);
-        impl_->ioc.restart();
-        impl_->ioc.run();
-        closed_ = true;
-        error_ = "timed out";
+        impl_->GiveUp(*this);
         return std::nullopt;
     }
     timer.cancel();

@@ -80,6 +80,9 @@ class WsTestClient {
         const std::function<bool(const Message&)>& pred,
         const std::function<std::vector<uint8_t>()>& poke, std::chrono::milliseconds every,
         std::chrono::milliseconds guard = std::chrono::seconds(60));
+    // Reads for `span`, keeping what arrives for Read: a test that waits on something else
+    // meanwhile still answers the server's keep-alive pings, as a browser does.
+    void KeepReading(std::chrono::milliseconds span);
     bool Closed() const { return closed_; }
     // Drops the TCP connection without a close frame.
     void Abort();
