@@ -109,12 +109,13 @@ start_static_hbr() {
   hbr_pid=$!
 }
 
-# start_app_hbr DIR PORT: hbr serving the application on http://127.0.0.1:PORT, its database,
-# state and log in DIR, once its login page answers; its pid in $hbr_pid.
+# start_app_hbr DIR PORT [WEBROOT]: hbr serving the application (or WEBROOT) on
+# http://127.0.0.1:PORT, its database, state and log in DIR, once its login page answers; its pid
+# in $hbr_pid.
 start_app_hbr() {
   mkdir -p "$1/state"
   HBR_STATE_DIR="$1/state" "$hbr" run-exe -url "http://127.0.0.1:$2/" -dbpath "$1/hbr.db" \
-    -webroot "$here/app" < /dev/null > "$1/hbr.log" 2>&1 &
+    -webroot "${3:-$here/app}" < /dev/null > "$1/hbr.log" 2>&1 &
   hbr_pid=$!
   for _ in $(seq 100); do curl -s "http://127.0.0.1:$2/login.html" -o /dev/null && break; sleep 0.1; done
 }

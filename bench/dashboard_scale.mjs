@@ -3,15 +3,19 @@
 // count, how busy the page's main thread is while the live data refreshes (and the live-data
 // worker's reading time), the JS heap, and
 // how long a search, a sort by each column and a host and a state filter take in the page.
-// Usage: node bench/dashboard_scale.mjs BASE_URL EXPECTED_VMS [SECONDS]; prints one JSON line.
+// Usage: node bench/dashboard_scale.mjs BASE_URL EXPECTED_VMS [SECONDS] [shown-only]; prints one
+// JSON line. "shown-only" times the logins alone (for pages that have no live data). BENCH_LOGINS
+// (5) logins are timed; the median is the figure.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 
-const [base, expectedText, secondsText] = process.argv.slice(2);
+const [base, expectedText, secondsText, mode] = process.argv.slice(2);
 const expected = Number(expectedText);
 const seconds = Number(secondsText || 30);
+const shownOnly = mode === 'shown-only';
+const logins = Math.max(1, Number(process.env.BENCH_LOGINS || 5));
 const profile = mkdtempSync(join(tmpdir(), 'hbr-bench-chromium-'));
 
 const context = await chromium.launchPersistentContext(profile, {
@@ -27,62 +31,83 @@ const cdp = await context.newCDPSession(page);
 await cdp.send('Performance.enable', { timeDomain: 'timeTicks' });
 const metrics = async () => Object.fromEntries((await cdp.send('Performance.getMetrics')).metrics.map((m) => [m.name, m.value]));
 
-try {
+// One login, timed from the login's redirect to the VM table showing `expected` VMs.
+async function loginAndShow() {
   await page.goto(`${base}/login.html`);
   await page.fill('#usr', 'administrator');
   await page.fill('#pwd', 'bravo');
-  // The clock starts when the login's redirect arrives.
   let redirectAt = 0;
-  page.on('response', (r) => { if (!redirectAt && r.url().endsWith('/login') && r.status() === 302) redirectAt = performance.now(); });
+  const onResponse = (r) => { if (!redirectAt && r.url().endsWith('/login') && r.status() === 302) redirectAt = performance.now(); };
+  page.on('response', onResponse);
   await page.click('button[type=submit]');
   await page.waitForFunction((n) => {
     const count = document.querySelector('#vm-count');
     return count && count.textContent === `(${n})` && document.querySelector('#vm-table tbody tr td a');
   }, expected, { polling: 'raf' });
-  const shownMs = performance.now() - redirectAt;
+  page.off('response', onResponse);
+  return performance.now() - redirectAt;
+}
 
-  // Let the first refreshes pass, then measure over whole refresh periods.
-  await page.waitForTimeout(4000);
-  // The live data are read in a worker: its reading time is reported beside the main thread's.
-  const readingMs = async () => {
-    const w = page.workers()[0];
-    return w ? w.evaluate(() => self.readingMs || 0) : 0;
-  };
-  const r0 = await readingMs();
-  const m0 = await metrics();
-  const t0 = performance.now();
-  let heapMax = m0.JSHeapUsedSize;
-  for (let s = 0; s < seconds; s++) {
-    await page.waitForTimeout(1000);
-    heapMax = Math.max(heapMax, (await metrics()).JSHeapUsedSize);
-  }
-  const m1 = await metrics();
-  const elapsed = (performance.now() - t0) / 1000;
-  const busy = (m1.TaskDuration - m0.TaskDuration) / elapsed;
-  const workerBusy = (await readingMs() - r0) / 1000 / elapsed;
-
-  // Interactions, timed inside the page from the event to the end of the layout it causes.
-  const interactions = await page.evaluate(async () => {
-    const settle = () => document.body.getBoundingClientRect().height;
-    const time = (fn) => { const t = performance.now(); fn(); settle(); return performance.now() - t; };
-    const out = {};
-    const search = document.querySelector('#vm-search');
-    out.search = time(() => { search.value = 'web-front-02-1'; search.dispatchEvent(new Event('input')); });
-    time(() => { search.value = ''; search.dispatchEvent(new Event('input')); });
-    out.sort = 0;
-    for (const th of document.querySelectorAll('#vm-table thead th.sortable')) {
-      const btn = th.querySelector('button');
-      out.sort = Math.max(out.sort, time(() => btn.click()), time(() => btn.click()));
+try {
+  // One login says little on a shared machine: the median of several, each a fresh sign-in,
+  // the last of which stays for the figures below.
+  const times = [];
+  for (let i = 0; i < logins; i++) {
+    if (i) {
+      await page.goto(`${base}/logout`);
+      await context.clearCookies();
     }
-    time(() => document.querySelector('#vm-table thead th.col-name button').click());
-    const host = document.querySelector('#vm-host');
-    out.host = time(() => { host.value = host.options[Math.min(1, host.options.length - 1)].value; host.dispatchEvent(new Event('change')); });
-    const state = document.querySelector('#vm-state');
-    out.state = time(() => { state.value = 'running'; state.dispatchEvent(new Event('change')); });
-    time(() => { host.value = ''; host.dispatchEvent(new Event('change')); state.value = ''; state.dispatchEvent(new Event('change')); });
-    return out;
-  });
-  console.log(JSON.stringify({ vms: expected, shownMs, busy, workerBusy, heapMax, ...interactions }));
+    times.push(await loginAndShow());
+  }
+  const shownMs = [...times].sort((a, b) => a - b)[Math.floor(times.length / 2)];
+  if (shownOnly) {
+    console.log(JSON.stringify({ vms: expected, shownMs, times }));
+  } else {
+    // Let the first refreshes pass, then measure over whole refresh periods; what the earlier
+    // logins' pages left is collected first, so the heap is this page's.
+    await page.waitForTimeout(4000);
+    await cdp.send('HeapProfiler.collectGarbage');
+    // The live data are read in a worker: its reading time is reported beside the main thread's.
+    const readingMs = async () => {
+      const w = page.workers()[0];
+      return w ? w.evaluate(() => self.readingMs || 0) : 0;
+    };
+    const r0 = await readingMs();
+    const m0 = await metrics();
+    const t0 = performance.now();
+    let heapMax = m0.JSHeapUsedSize;
+    for (let s = 0; s < seconds; s++) {
+      await page.waitForTimeout(1000);
+      heapMax = Math.max(heapMax, (await metrics()).JSHeapUsedSize);
+    }
+    const m1 = await metrics();
+    const elapsed = (performance.now() - t0) / 1000;
+    const busy = (m1.TaskDuration - m0.TaskDuration) / elapsed;
+    const workerBusy = (await readingMs() - r0) / 1000 / elapsed;
+
+    // Interactions, timed inside the page from the event to the end of the layout it causes.
+    const interactions = await page.evaluate(async () => {
+      const settle = () => document.body.getBoundingClientRect().height;
+      const time = (fn) => { const t = performance.now(); fn(); settle(); return performance.now() - t; };
+      const out = {};
+      const search = document.querySelector('#vm-search');
+      out.search = time(() => { search.value = 'web-front-02-1'; search.dispatchEvent(new Event('input')); });
+      time(() => { search.value = ''; search.dispatchEvent(new Event('input')); });
+      out.sort = 0;
+      for (const th of document.querySelectorAll('#vm-table thead th.sortable')) {
+        const btn = th.querySelector('button');
+        out.sort = Math.max(out.sort, time(() => btn.click()), time(() => btn.click()));
+      }
+      time(() => document.querySelector('#vm-table thead th.col-name button').click());
+      const host = document.querySelector('#vm-host');
+      out.host = time(() => { host.value = host.options[Math.min(1, host.options.length - 1)].value; host.dispatchEvent(new Event('change')); });
+      const state = document.querySelector('#vm-state');
+      out.state = time(() => { state.value = 'running'; state.dispatchEvent(new Event('change')); });
+      time(() => { host.value = ''; host.dispatchEvent(new Event('change')); state.value = ''; state.dispatchEvent(new Event('change')); });
+      return out;
+    });
+    console.log(JSON.stringify({ vms: expected, shownMs, busy, workerBusy, heapMax, ...interactions }));
+  }
 } finally {
   await context.close();
   rmSync(profile, { recursive: true, force: true });
