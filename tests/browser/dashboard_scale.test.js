@@ -194,6 +194,52 @@ test('sorting by name descending and by host reorders the whole list', async () 
   assert.deepEqual(rows.map((r) => r.id), byHost.slice(at, at + rows.length));
 });
 
+// A numeric column: the memory shown in each row, read back from its text ("—" is none, which
+// sorts as -1), follows the header's direction where the VMs have none (in name order among
+// themselves) and in the middle of those that have some. The figures move with every refresh,
+// so the rows are checked against their own texts, not against an earlier reply.
+test('sorting by memory orders the rows by their memory both ways', async () => {
+  const mb = (text) => (text === '—' ? -1 : text.endsWith(' GB') ? Number(text.slice(0, -3)) * 1024 : Number(text.slice(0, -3)));
+  const memoryRows = () => page.locator('#vm-table tbody tr').evaluateAll((trs) => trs.map((tr) => ({
+    id: tr.dataset.vmId, memory: tr.querySelector('td.col-memory').textContent,
+  })));
+  const names = new Map(live.vms.map((v) => [v.id, v.name]));
+  const collator = new Intl.Collator(undefined, { sensitivity: 'base', numeric: false });
+  const checkOrder = (rows, dir, where) => {
+    assert.ok(rows.length >= 10, `${rows.length} rows ${where}`);
+    for (let i = 1; i < rows.length; i++) {
+      const step = (mb(rows[i].memory) - mb(rows[i - 1].memory)) * dir;
+      assert.ok(step >= 0, `${where}: ${rows[i - 1].memory} before ${rows[i].memory}`);
+      if (rows[i].memory === '—' && rows[i - 1].memory === '—') {
+        assert.ok(collator.compare(names.get(rows[i - 1].id), names.get(rows[i].id)) <= 0,
+          `${where}: VMs without memory out of name order`);
+      }
+    }
+  };
+  // Running VMs have a figure, the others none: which part of the list holds the figures.
+  const withMemory = live.vms.filter((v) => typeof v.memoryA === 'number').length;
+  assert.ok(withMemory > 200 && withMemory < live.vms.length - 200, `${withMemory} VMs with memory`);
+  const scrollTo = async (at) => {
+    const before = (await memoryRows())[0].id;
+    await page.locator('#vm-scroll').evaluate((el, f) => { el.scrollTop = el.scrollHeight * f; }, at / live.vms.length);
+    await page.waitForFunction((id) => document.querySelector('#vm-table tbody tr').dataset.vmId !== id, before);
+  };
+  const button = page.locator('#vm-table thead th.col-memory button');
+  for (const [dir, sort] of [[1, 'ascending'], [-1, 'descending']]) {
+    while (await page.locator('#vm-table thead th.col-memory').getAttribute('aria-sort') !== sort) await button.click();
+    const top = await memoryRows();
+    checkOrder(top, dir, `${sort}, top`);
+    assert.equal(top[0].memory === '—', dir > 0, `${sort}: the first row ${top[0].memory}`);
+    // The middle of the VMs with a figure: ascending they come last, descending first.
+    await scrollTo(dir > 0 ? live.vms.length - withMemory / 2 : withMemory / 2);
+    const middle = await memoryRows();
+    checkOrder(middle, dir, `${sort}, middle`);
+    assert.ok(middle.every((r) => r.memory !== '—'), `${sort}: the middle rows are VMs with a figure`);
+    await page.locator('#vm-scroll').evaluate((el) => { el.scrollTop = 0; });
+  }
+  assert.deepEqual(problems, []);
+});
+
 test('filters by host and state narrow the list and survive a reload from the address', async () => {
   await page.goto(`${base}/start.html#/`);
   await page.locator('#vm-count', { hasText: `(${live.vms.length})` }).waitFor();

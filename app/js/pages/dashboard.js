@@ -10,6 +10,7 @@ import { sameVm } from '../livediff.js';
 import { vmState, fmtPercent, fmtMb, fmtBytes, fmtUptime, uptimeSeconds, VM_ACTIONS } from '../model.js';
 import { pageHeader, errorBox, confirmAction } from '../ui.js';
 import { actionControls } from '../vmactions.js';
+import { setNameOrder, sortByKey, sortByRank } from '../vmorder.js';
 
 // Text columns sort by their rank in the browser's collation, numeric ones by value; either way
 // a VM's sort keys are computed once when its values change, never inside a comparison.
@@ -123,6 +124,8 @@ export async function render(main, ctx) {
   const selected = new Set();
   const cards = new Map(); // server id -> elements
   let rowHeight = 0;
+  let orders = 0; // entries' name orders are below this
+  const rankCount = {}; // text column -> how many distinct texts it ranks
   const dirtyRanks = new Set(['name', 'state', 'status', 'host']);
   let viewDirty = true;
   let hostsDirty = true;
@@ -212,13 +215,18 @@ export async function render(main, ctx) {
   }
 
   // Ranks of the text columns in collation order, made again only when such a text changed.
+  // The name order, every sort's last tie-breaker, is made again with the name ranks (a new
+  // VM always makes them again).
   function rank() {
+    const names = dirtyRanks.has('name');
     for (const key of dirtyRanks) {
       const values = [...new Set([...entries.values()].map((e) => e.k.text[key]))].sort(collator.compare);
       const pos = new Map(values.map((v, i) => [v, i]));
       for (const e of entries.values()) e.rank[key] = pos.get(e.k.text[key]);
+      rankCount[key] = values.length;
     }
     dirtyRanks.clear();
+    if (names) orders = setNameOrder(entries.values(), (e) => e.rank.name);
   }
 
   function arrange() {
@@ -232,14 +240,8 @@ export async function render(main, ctx) {
       list.push(e);
     }
     const col = COLUMN.get(view.sort);
-    const dir = view.dir;
-    if (col.num) {
-      for (const e of list) numKey(e, col);
-      list.sort((a, b) => (a.nv - b.nv) * dir || a.rank.name - b.rank.name || (a.id < b.id ? -1 : 1));
-    } else {
-      list.sort((a, b) => (a.rank[col.key] - b.rank[col.key]) * dir || a.rank.name - b.rank.name || (a.id < b.id ? -1 : 1));
-    }
-    shown = list;
+    shown = col.num ? sortByKey(list, (e) => numKey(e, col), view.dir, orders)
+      : sortByRank(list, (e) => e.rank[col.key], rankCount[col.key], view.dir, orders);
     viewDirty = false;
   }
 
