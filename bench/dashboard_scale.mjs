@@ -86,25 +86,37 @@ try {
     const workerBusy = (await readingMs() - r0) / 1000 / elapsed;
 
     // Interactions, timed inside the page from the event to the end of the layout it causes.
+    // A single event on a shared machine may meet a refresh or a collection: each is done five
+    // times and the median kept; for the sort, the slowest column's (each direction apart).
     const interactions = await page.evaluate(async () => {
       const settle = () => document.body.getBoundingClientRect().height;
       const time = (fn) => { const t = performance.now(); fn(); settle(); return performance.now() - t; };
-      const out = {};
+      const median = (x) => [...x].sort((a, b) => a - b)[Math.floor(x.length / 2)];
+      const samples = { search: [], host: [], state: [] };
+      const sorts = new Map();
       const search = document.querySelector('#vm-search');
-      out.search = time(() => { search.value = 'web-front-02-1'; search.dispatchEvent(new Event('input')); });
-      time(() => { search.value = ''; search.dispatchEvent(new Event('input')); });
-      out.sort = 0;
-      for (const th of document.querySelectorAll('#vm-table thead th.sortable')) {
-        const btn = th.querySelector('button');
-        out.sort = Math.max(out.sort, time(() => btn.click()), time(() => btn.click()));
-      }
-      time(() => document.querySelector('#vm-table thead th.col-name button').click());
       const host = document.querySelector('#vm-host');
-      out.host = time(() => { host.value = host.options[Math.min(1, host.options.length - 1)].value; host.dispatchEvent(new Event('change')); });
       const state = document.querySelector('#vm-state');
-      out.state = time(() => { state.value = 'running'; state.dispatchEvent(new Event('change')); });
-      time(() => { host.value = ''; host.dispatchEvent(new Event('change')); state.value = ''; state.dispatchEvent(new Event('change')); });
-      return out;
+      for (let round = 0; round < 5; round++) {
+        samples.search.push(time(() => { search.value = 'web-front-02-1'; search.dispatchEvent(new Event('input')); }));
+        time(() => { search.value = ''; search.dispatchEvent(new Event('input')); });
+        document.querySelectorAll('#vm-table thead th.sortable').forEach((th, i) => {
+          const btn = th.querySelector('button');
+          for (const way of [0, 1]) {
+            const key = `${i}/${way}`;
+            if (!sorts.has(key)) sorts.set(key, []);
+            sorts.get(key).push(time(() => btn.click()));
+          }
+        });
+        time(() => document.querySelector('#vm-table thead th.col-name button').click());
+        samples.host.push(time(() => { host.value = host.options[Math.min(1, host.options.length - 1)].value; host.dispatchEvent(new Event('change')); }));
+        samples.state.push(time(() => { state.value = 'running'; state.dispatchEvent(new Event('change')); }));
+        time(() => { host.value = ''; host.dispatchEvent(new Event('change')); state.value = ''; state.dispatchEvent(new Event('change')); });
+      }
+      return {
+        search: median(samples.search), host: median(samples.host), state: median(samples.state),
+        sort: Math.max(...[...sorts.values()].map(median)),
+      };
     });
     console.log(JSON.stringify({ vms: expected, shownMs, busy, workerBusy, heapMax, ...interactions }));
   }

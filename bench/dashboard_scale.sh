@@ -75,7 +75,7 @@ kill "$hbr_pid"; wait "$hbr_pid" 2>/dev/null || true
 
 echo "Dashboard in headless Chromium, $seconds s of live refresh (every 3 s) per size; before = main at 269eec9, now = this build"
 echo "   VMs | table shown      | main thread busy  worker | JS heap (max)  | search sort  host state | live data plain gzip | hbr RSS"
-echo "       |  before    now   |  before    now     (now)  | before   now   |  (now, worst of each)   |  bytes per refresh   |"
+echo "       |  before    now   |  before    now     (now)  | before   now   | (now, median of five)   |  bytes per refresh   |"
 printf '%s\n' "${rows[@]}"
 python3 - "$floor" <<'PY'
 import json, sys
