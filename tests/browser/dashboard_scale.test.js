@@ -195,8 +195,8 @@ test('sorting by name descending and by host reorders the whole list', async () 
 });
 
 // A numeric column: the memory shown in each row, read back from its text ("—" is none, which
-// sorts as -1), follows the header's direction where the VMs have none (in name order among
-// themselves) and in the middle of those that have some. The figures move with every refresh,
+// sorts as -1), follows the header's direction where the VMs have none (in name order, then id,
+// among themselves) and in the middle of those that have some. The figures move with every refresh,
 // so the rows are checked against their own texts, not against an earlier reply.
 test('sorting by memory orders the rows by their memory both ways', async () => {
   const mb = (text) => (text === '—' ? -1 : text.endsWith(' GB') ? Number(text.slice(0, -3)) * 1024 : Number(text.slice(0, -3)));
@@ -210,13 +210,14 @@ test('sorting by memory orders the rows by their memory both ways', async () => 
     for (let i = 1; i < rows.length; i++) {
       const step = (mb(rows[i].memory) - mb(rows[i - 1].memory)) * dir;
       assert.ok(step >= 0, `${where}: ${rows[i - 1].memory} before ${rows[i].memory}`);
-      if (rows[i].memory === '—' && rows[i - 1].memory === '—') pairs.push([names.get(rows[i - 1].id), names.get(rows[i].id)]);
+      if (rows[i].memory === '—' && rows[i - 1].memory === '—') pairs.push([rows[i - 1].id, rows[i].id]);
     }
-    // Compared in the page, so the collation is the browser's own.
-    const bad = await page.evaluate((list) => {
+    // Name, then id (every host has VMs of the same names). Compared in the page, so the
+    // collation is the browser's own.
+    const bad = await page.evaluate(([list, byId]) => {
       const c = new Intl.Collator(undefined, { sensitivity: 'base', numeric: false });
-      return list.filter(([a, b]) => c.compare(a, b) > 0);
-    }, pairs);
+      return list.filter(([a, b]) => (c.compare(byId[a], byId[b]) || (a < b ? -1 : 1)) > 0);
+    }, [pairs, Object.fromEntries(pairs.flat().map((id) => [id, names.get(id)]))]);
     assert.deepEqual(bad, [], `${where}: VMs without memory out of name order`);
   };
   // Running VMs have a figure, the others none: which part of the list holds the figures.
